@@ -1,0 +1,33 @@
+"""What the profiler and the rest of kor need of a warehouse adapter."""
+
+from __future__ import annotations
+
+from contextlib import AbstractContextManager
+from typing import Any, Iterable, List, Optional, Protocol, Tuple
+
+
+class Column(Protocol):
+    name: str
+    dtype: str
+
+
+class RelationFactory(Protocol):
+    def create(
+        self, *, database: Optional[str], schema: str, identifier: str
+    ) -> Any: ...
+
+
+class Adapter(Protocol):
+    """A warehouse connection profile, safe to use from many threads at once."""
+
+    Relation: RelationFactory
+
+    def quote(self, name: str) -> str: ...
+
+    def connection_named(self, name: str) -> AbstractContextManager[Any]: ...
+
+    def get_columns_in_relation(self, relation: Any) -> Iterable[Column]: ...
+
+    def execute(self, sql: str, fetch: bool = False) -> Tuple[Any, List[tuple]]: ...
+
+    def close(self) -> None: ...

@@ -1,0 +1,117 @@
+// The object protocol with Python's own semantics.
+#include "python/object.hpp"
+
+#include "python/error.hpp"
+
+namespace kor::py {
+
+bool truthy(nb::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        raise_current();
+    return result != 0;
+}
+
+Py_ssize_t length(nb::handle value) {
+    const Py_ssize_t result = PyObject_Size(value.ptr());
+    if (result < 0)
+        raise_current();
+    return result;
+}
+
+bool compare(nb::handle a, int op, nb::handle b) {
+    const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (result < 0)
+        raise_current();
+    return result != 0;
+}
+
+bool has_attribute(nb::handle value, const char* name) {
+    PyObject* const found = PyObject_GetAttrString(value.ptr(), name);
+    if (found != nullptr) {
+        Py_DECREF(found);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        raise_current();
+    PyErr_Clear();
+    return false;
+}
+
+nb::object attribute_or(nb::handle value, const char* name, nb::handle fallback) {
+    PyObject* const found = PyObject_GetAttrString(value.ptr(), name);
+    if (found != nullptr)
+        return nb::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        raise_current();
+    PyErr_Clear();
+    return nb::borrow(fallback);
+}
+
+bool is_instance(nb::handle value, nb::handle cls) {
+    const int result = PyObject_IsInstance(value.ptr(), cls.ptr());
+    if (result < 0)
+        raise_current();
+    return result != 0;
+}
+
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    PyObject* const iterator = PyObject_GetIter(value.ptr());
+    if (iterator == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                  Py_TYPE(value.ptr())->tp_name);
+        }
+        raise_current();
+    }
+    const nb::object items = nb::steal(iterator);
+    nb::object found[2];
+    for (int i = 0; i < 2; ++i) {
+        found[i] = nb::steal(PyIter_Next(items.ptr()));
+        if (!found[i].is_valid()) {
+            if (PyErr_Occurred())
+                raise_current();
+            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    const nb::object extra = nb::steal(PyIter_Next(items.ptr()));
+    if (extra.is_valid())
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred())
+        raise_current();
+    return {std::move(found[0]), std::move(found[1])};
+}
+
+nb::object to_int(nb::handle value) {
+    if (PyLong_CheckExact(value.ptr()))
+        return nb::borrow(value);
+    return checked(PyNumber_Long(value.ptr()));
+}
+
+nb::object to_float(nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr()))
+        return nb::borrow(value);
+    return checked(PyNumber_Float(value.ptr()));
+}
+
+nb::str to_str(nb::handle value) {
+    return nb::steal<nb::str>(checked(PyObject_Str(value.ptr())).release());
+}
+
+nb::str truncated(nb::handle text, Py_ssize_t limit) {
+    const Py_ssize_t size = length(text);
+    if (size <= limit)
+        return nb::borrow<nb::str>(text);
+    return nb::steal<nb::str>(checked(PyUnicode_Substring(text.ptr(), 0, limit)).release());
+}
+
+void print(nb::handle value) {
+    PyObject* const builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* const function = PyDict_GetItemString(builtins, "print");
+    if (function == nullptr)
+        raise(PyExc_NameError, "name 'print' is not defined");
+    checked(PyObject_CallOneArg(function, value.ptr()));
+}
+
+}  // namespace kor::py

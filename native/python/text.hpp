@@ -1,0 +1,30 @@
+// Text as Python builds it: `format(value, spec)` and concatenation of pieces.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <vector>
+
+namespace kor::py {
+
+namespace nb = nanobind;
+
+// `format(value, spec)`: a str unchanged, anything else through its own __format__.
+nb::str format(nb::handle value, const char* spec = "");
+
+// Joins literal pieces and formatted values into one str, as an f-string would.
+class Text {
+public:
+    Text() = default;
+
+    Text& operator<<(const char* literal);
+    // A value is inserted as `format(value, "")`.
+    Text& operator<<(nb::handle value);
+
+    nb::str str() const;
+
+private:
+    std::vector<nb::object> pieces_;
+};
+
+}  // namespace kor::py

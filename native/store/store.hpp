@@ -1,0 +1,13 @@
+// The metadata-store writer: one row per profiled column.
+#pragma once
+
+#include "python/method.hpp"
+
+namespace kor::store {
+
+namespace nb = nanobind;
+using py::Call;
+
+nb::object store_profile(const Call& call);
+
+}  // namespace kor::store

@@ -1,0 +1,130 @@
+// The methods of ProfileTask: each signature declared once, next to its implementation's name.
+#include "alerts/alerts.hpp"
+#include "execution/execution.hpp"
+#include "metrics/metrics.hpp"
+#include "report/report.hpp"
+#include "selection/selection.hpp"
+#include "store/store.hpp"
+#include "task/task.hpp"
+
+namespace kor::task {
+
+namespace {
+
+using py::Accepts;
+using py::MethodRecord;
+using py::Parameter;
+
+constexpr Parameter self{"self"};
+constexpr Parameter adapter{"adapter"};
+constexpr Parameter node{"node", "Any"};
+constexpr Parameter database{"database", "Optional[str]", Accepts::optional_text};
+constexpr Parameter schema{"schema", "str", Accepts::text};
+constexpr Parameter table{"table", "str", Accepts::text};
+constexpr Parameter fqn{"fqn", "str", Accepts::text};
+constexpr Parameter quoted_col{"quoted_col", "str", Accepts::text};
+constexpr Parameter col_name{"col_name", "str", Accepts::text};
+constexpr Parameter col_type{"col_type", "str", Accepts::text};
+constexpr Parameter row_count{"row_count", "int", Accepts::integer};
+constexpr Parameter nodes{"nodes", "List[Any]", Accepts::list};
+constexpr Parameter run_result{"result", "ProfileExecutionResult"};
+constexpr Parameter column_profile{"profile", "ColumnProfile"};
+
+constexpr Parameter init_parameters[] = {
+    self, {"flags", "Any"}, {"runtime_config", "RuntimeConfig"}, {"manifest", "Manifest"}};
+constexpr Parameter self_only[] = {self};
+constexpr Parameter driver_parameters[] = {self, nodes, run_result};
+constexpr Parameter selector_parameters[] = {self, {"selector", "str", Accepts::text}};
+constexpr Parameter pattern_parameters[] = {self, node, {"pattern", "str", Accepts::text}};
+constexpr Parameter exclude_parameters[] = {self, {"exclude_str", "str", Accepts::text}};
+constexpr Parameter node_parameters[] = {self, node};
+constexpr Parameter profile_node_parameters[] = {
+    self, node, {"index", "int", Accepts::integer}, {"total", "int", Accepts::integer}};
+constexpr Parameter adapter_parameters[] = {
+    self, {"target_name", "Optional[str]", Accepts::optional_text, true}};
+constexpr Parameter table_parameters[] = {self, adapter, database, schema, table};
+constexpr Parameter column_parameters[] = {self,  adapter,  database, schema,
+                                           table, col_name, col_type, row_count};
+constexpr Parameter metric_parameters[] = {self,     adapter,  fqn,      quoted_col,
+                                           col_name, col_type, row_count};
+constexpr Parameter enrichment_parameters[] = {self, adapter, fqn, quoted_col, column_profile};
+constexpr Parameter alert_parameters[] = {self, column_profile};
+constexpr Parameter store_parameters[] = {self, {"profile", "TableProfile"}};
+constexpr Parameter result_parameters[] = {self, run_result};
+
+constexpr const char execute_profile_doc[] =
+    "Execute Vantry-style profiling queries on a node.\n"
+    "\n"
+    "        Metrics computed per column:\n"
+    "        - row_count, null_count, null_percent\n"
+    "        - distinct_count, distinct_percent\n"
+    "        - min, max, mean, stddev (numeric)\n"
+    "        - p25, median, p75 (numeric, explorative and time-series modes)\n"
+    "        - min_length, max_length, avg_length (text)\n"
+    "        - top_values (up to 10 most frequent, for 1 to 100 distinct values)\n"
+    "        ";
+
+constexpr const char profile_column_sql_doc[] =
+    "Profile a single column using efficient SQL queries.\n"
+    "\n"
+    "        Vantry-style: Single-pass or minimal queries for all metrics.\n"
+    "        ";
+
+const MethodRecord methods[] = {
+    {"__init__", nullptr, init_parameters, nullptr, construct},
+    {"run", "Execute profiling on selected sources and models.", self_only,
+     "ProfileExecutionResult", run},
+    {"_profile_with_progress", "Profile nodes with Rich progress display.", driver_parameters,
+     "ProfileExecutionResult", execution::profile_with_progress},
+    {"_profile_without_progress", "Profile nodes without Rich (fallback).", driver_parameters,
+     "ProfileExecutionResult", execution::profile_without_progress},
+    {"_get_selected_nodes", "Get list of nodes to profile based on selectors.", self_only,
+     "List[Any]", selection::get_selected_nodes},
+    {"_parse_selector", "Parse a selector string into nodes.", selector_parameters, "List[Any]",
+     selection::parse_selector},
+    {"_matches_pattern", "Check if a node matches a glob pattern.", pattern_parameters, "bool",
+     selection::matches_pattern},
+    {"_get_excluded_ids", "Get IDs of nodes matching exclusion pattern.", exclude_parameters,
+     "Set[str]", selection::get_excluded_ids},
+    {"_get_node_id", "Get unique ID for a node.", node_parameters, "str", selection::get_node_id},
+    {"_get_node_display_name", "Get display name for a node.", node_parameters, "str",
+     selection::get_node_display_name},
+    {"_profile_node", "Profile a single node (source or model).", profile_node_parameters,
+     "Optional[TableProfile]", execution::profile_node},
+    {"_execute_profile", execute_profile_doc, node_parameters, "List[ColumnProfile]",
+     execution::execute_profile},
+    {"_get_adapter", "Get adapter for the specified target or default.", adapter_parameters,
+     nullptr, execution::get_adapter},
+    {"_get_columns_from_db", "Query database to get column names and types.", table_parameters,
+     "List[tuple]", execution::get_columns_from_db},
+    {"_get_row_count", "Get row count from table.", table_parameters, "int",
+     execution::get_row_count},
+    {"_build_fqn", "Build fully qualified table name.", table_parameters, "str",
+     execution::build_fqn},
+    {"_profile_column_sql", profile_column_sql_doc, column_parameters, "ColumnProfile",
+     metrics::profile_column_sql},
+    {"_profile_numeric_column", "Profile a numeric column with all stats in one query.",
+     metric_parameters, "ColumnProfile", metrics::profile_numeric_column},
+    {"_profile_string_column", "Profile a string column with all stats in one query.",
+     metric_parameters, "ColumnProfile", metrics::profile_string_column},
+    {"_profile_basic_column", "Profile any column with basic metrics only.", metric_parameters,
+     "ColumnProfile", metrics::profile_basic_column},
+    {"_add_percentiles", "Try to add percentiles to numeric profile.", enrichment_parameters,
+     "None", metrics::add_percentiles},
+    {"_add_top_values", "Add top values to profile.", enrichment_parameters, "None",
+     metrics::add_top_values},
+    {"_generate_alerts", "Generate quality alerts for a column profile (Vantry-style).",
+     alert_parameters, "List[Dict]", alerts::generate_alerts},
+    {"_store_profile", "Store profile results in metadata_store.duckdb.", store_parameters,
+     "None", store::store_profile},
+    {"_print_summary", "Print Vantry-style summary with Rich formatting.", result_parameters,
+     "None", report::print_summary},
+    {"interpret_results", "Interpret results to determine success/failure.", result_parameters,
+     "bool", interpret_results},
+};
+
+}  // namespace
+
+std::span<const py::MethodRecord> task_methods() { return methods; }
+
+}  // namespace kor::task

@@ -1,0 +1,62 @@
+"""Builders for flags, nodes and manifests made of the real host classes."""
+
+from __future__ import annotations
+
+from types import SimpleNamespace
+from typing import Any, Iterable
+
+from kor.contracts.graph.manifest import Manifest
+from kor.contracts.graph.nodes import (
+    ColumnInfo,
+    GraphNode,
+    ModelNode,
+    NodeConfig,
+    NodeType,
+    SourceDefinition,
+)
+
+
+def flags(**values: Any) -> SimpleNamespace:
+    """The command's parsed flags: only the attributes given exist."""
+    return SimpleNamespace(**values)
+
+
+def source(source_name: str, name: str, identifier: str | None = None, *, project: str = "shop",
+           schema: str = "main", columns: Iterable[tuple[str, str | None]] = (),
+           **extra: Any) -> SourceDefinition:
+    return SourceDefinition(
+        unique_id=f"source.{project}.{source_name}.{name}",
+        name=name,
+        source_name=source_name,
+        identifier=identifier or name,
+        schema=schema,
+        columns={n: ColumnInfo(n, t) for n, t in columns},
+        **extra,
+    )
+
+
+def model(name: str, *, alias: str | None = None, project: str = "shop", schema: str = "main",
+          target: str | None = None, columns: Iterable[tuple[str, str | None]] = (),
+          **extra: Any) -> ModelNode:
+    return ModelNode(
+        unique_id=f"model.{project}.{name}",
+        name=name,
+        schema=schema,
+        alias=alias,
+        columns={n: ColumnInfo(n, t) for n, t in columns},
+        config=NodeConfig(target=target),
+        **extra,
+    )
+
+
+def graph_node(name: str, kind: NodeType, *, project: str = "shop") -> GraphNode:
+    return GraphNode(unique_id=f"{kind.value}.{project}.{name}", name=name, resource_type=kind)
+
+
+def manifest(*nodes: Any) -> Manifest:
+    """A manifest holding `nodes` in the order given: sources in `sources`, the rest in `nodes`."""
+    result = Manifest()
+    for node in nodes:
+        target = result.sources if isinstance(node, SourceDefinition) else result.nodes
+        target[node.unique_id] = node
+    return result
