@@ -25,8 +25,28 @@ test: dev
 demo: dev
 	$(VENV)/bin/zel --help
 
+# The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, in a venv of its own.
+ASAN_VENV := .venv-asan
+ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
+$(ASAN_VENV)/.ready: pyproject.toml
+	$(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(ASAN_VENV)/bin/python -m pip install --quiet $(BUILD_REQUIREMENTS)
+	$(ASAN_VENV)/bin/python -m pip install --quiet --no-build-isolation -Ccmake.define.KOR_SANITIZE=ON \
+		-Ccmake.define.KOR_WERROR=ON -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build/asan -e '.[test]'
+	touch $@
+
+test-asan: $(ASAN_VENV)/.ready
+	$(ASAN_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps \
+		-Ccmake.define.KOR_SANITIZE=ON -Ccmake.define.KOR_WERROR=ON -Ccmake.build-type=RelWithDebInfo \
+		-Cbuild-dir=build/asan -e .
+	LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc KOR_SANITIZED=1 \
+		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		$(ASAN_VENV)/bin/pytest -p no:cacheprovider tests/unit tests/integration
+
 lint: dev
 	$(VENV)/bin/ruff check kor tests bench examples
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)
