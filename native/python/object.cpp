@@ -56,6 +56,10 @@ bool is_instance(nb::handle value, nb::handle cls) {
 }
 
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    // The pairs of dict.items(): the interpreter unpacks an exact tuple without iterating it.
+    if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == 2)
+        return {nb::borrow(PyTuple_GET_ITEM(value.ptr(), 0)),
+                nb::borrow(PyTuple_GET_ITEM(value.ptr(), 1))};
     PyObject* const iterator = PyObject_GetIter(value.ptr());
     if (iterator == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
