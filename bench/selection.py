@@ -13,8 +13,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-from kor.config.runtime import RuntimeConfig  # noqa: E402
 from kor.task.profile import ProfileTask  # noqa: E402
+
+from kor.config.runtime import RuntimeConfig  # noqa: E402
 from tests.builders import flags, manifest, model, source  # noqa: E402
 
 SELECT = ("source:raw.*", "model:stg_*", "orders_17")
@@ -24,7 +25,8 @@ EXCLUDE = ("source:raw.orders_1*",)
 def build_manifest(count: int):
     """Half sources (in two groups), half models (two name prefixes)."""
     half = count // 2
-    sources = [source("raw" if i % 2 else "ext", f"orders_{i}", f"orders_{i}_tbl") for i in range(half)]
+    sources = [source("raw" if i % 2 else "ext", f"orders_{i}", f"orders_{i}_tbl")
+               for i in range(half)]
     models = [model(f"stg_orders_{i}" if i % 2 else f"dim_orders_{i}") for i in range(count - half)]
     return manifest(*sources, *models)
 
