@@ -26,26 +26,32 @@ bool compare(nb::handle a, int op, nb::handle b) {
     return result != 0;
 }
 
-bool has_attribute(nb::handle value, const char* name) {
-    PyObject* const found = PyObject_GetAttrString(value.ptr(), name);
-    if (found != nullptr) {
-        Py_DECREF(found);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+namespace {
+
+// getattr that reports a missing attribute as a null result instead of raising: the same
+// test as catching AttributeError, without building an exception for every absent attribute.
+nb::object optional_attribute(nb::handle value, const char* name) {
+    const nb::str key(name);
+    PyObject* found = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    const int result = PyObject_GetOptionalAttr(value.ptr(), key.ptr(), &found);
+#else
+    const int result = _PyObject_LookupAttr(value.ptr(), key.ptr(), &found);
+#endif
+    if (result < 0)
         raise_current();
-    PyErr_Clear();
-    return false;
+    return nb::steal(found);
+}
+
+}  // namespace
+
+bool has_attribute(nb::handle value, const char* name) {
+    return optional_attribute(value, name).is_valid();
 }
 
 nb::object attribute_or(nb::handle value, const char* name, nb::handle fallback) {
-    PyObject* const found = PyObject_GetAttrString(value.ptr(), name);
-    if (found != nullptr)
-        return nb::steal(found);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        raise_current();
-    PyErr_Clear();
-    return nb::borrow(fallback);
+    nb::object found = optional_attribute(value, name);
+    return found.is_valid() ? found : nb::borrow(fallback);
 }
 
 bool is_instance(nb::handle value, nb::handle cls) {
@@ -56,6 +62,10 @@ bool is_instance(nb::handle value, nb::handle cls) {
 }
 
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    // The pairs of dict.items(): the interpreter unpacks an exact tuple without iterating it.
+    if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == 2)
+        return {nb::borrow(PyTuple_GET_ITEM(value.ptr(), 0)),
+                nb::borrow(PyTuple_GET_ITEM(value.ptr(), 1))};
     PyObject* const iterator = PyObject_GetIter(value.ptr());
     if (iterator == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {

@@ -1,6 +1,8 @@
 // The object protocol with Python's own semantics (truth, len, getattr with a default, ...).
 #pragma once
 
+#include "python/error.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <utility>
@@ -29,6 +31,14 @@ bool is_instance(nb::handle value, nb::handle cls);
 
 // `first, second = value`, with Python's errors for other lengths.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
+
+// `self.<name>(args...)`, looked up on `self` now; `name` is a str the caller made once, so a
+// loop over many nodes neither re-creates it nor builds a bound method per call.
+template <class... Args>
+nb::object call_method(nb::handle self, nb::handle name, Args... args) {
+    PyObject* const stack[] = {self.ptr(), nb::handle(args).ptr()...};
+    return checked(PyObject_VectorcallMethod(name.ptr(), stack, sizeof...(Args) + 1, nullptr));
+}
 
 // `int(value)` and `float(value)`.
 nb::object to_int(nb::handle value);
