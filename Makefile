@@ -46,7 +46,7 @@ test-asan: $(ASAN_VENV)/.ready
 		$(ASAN_VENV)/bin/pytest -p no:cacheprovider tests/unit tests/integration
 
 lint: dev
-	$(VENV)/bin/ruff check kor tests bench examples
+	$(VENV)/bin/ruff check kor tests bench
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

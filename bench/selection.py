@@ -13,9 +13,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-from kor.task.profile import ProfileTask  # noqa: E402
-
 from kor.config.runtime import RuntimeConfig  # noqa: E402
+from kor.task.profile import ProfileTask  # noqa: E402
 from tests.builders import flags, manifest, model, source  # noqa: E402
 
 SELECT = ("source:raw.*", "model:stg_*", "orders_17")

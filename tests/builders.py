@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from types import SimpleNamespace
-from typing import Any, Iterable
+from typing import Any
 
 from kor.contracts.graph.manifest import Manifest
 from kor.contracts.graph.nodes import (

@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import threading
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from types import SimpleNamespace
-from typing import Any, Callable, Iterator, List, Optional, Union
+from typing import Any
 
-Answer = Union[list, BaseException, Callable[[str], Any]]
+Answer = list | BaseException | Callable[[str], Any]
 
 
 @dataclass
@@ -19,16 +20,16 @@ class Column:
 
 @dataclass
 class Relation:
-    database: Optional[str]
+    database: str | None
     schema: str
     identifier: str
 
 
 class _RelationFactory:
-    def __init__(self, adapter: "ScriptedAdapter") -> None:
+    def __init__(self, adapter: ScriptedAdapter) -> None:
         self._adapter = adapter
 
-    def create(self, *, database: Optional[str], schema: str, identifier: str) -> Relation:
+    def create(self, *, database: str | None, schema: str, identifier: str) -> Relation:
         self._adapter.record("Relation.create", database, schema, identifier)
         if self._adapter.relation_error is not None:
             raise self._adapter.relation_error
@@ -46,10 +47,10 @@ class ScriptedAdapter:
 
     answers: dict = field(default_factory=dict)
     default: Answer = field(default_factory=list)
-    columns: List[Column] = field(default_factory=list)
-    columns_error: Optional[BaseException] = None
-    relation_error: Optional[BaseException] = None
-    enter_error: Optional[BaseException] = None
+    columns: list[Column] = field(default_factory=list)
+    columns_error: BaseException | None = None
+    relation_error: BaseException | None = None
+    enter_error: BaseException | None = None
     exit_returns: bool = False
     quote_format: str = '"{}"'
     calls: list = field(default_factory=list)
@@ -64,7 +65,7 @@ class ScriptedAdapter:
             self.calls.append(call)
 
     @property
-    def statements(self) -> List[str]:
+    def statements(self) -> list[str]:
         return [call[1] for call in self.calls if call[0] == "execute"]
 
     def quote(self, name: str) -> str:
@@ -89,7 +90,7 @@ class ScriptedAdapter:
         self.record("connection_named", name)
         return self._block(name)
 
-    def get_columns_in_relation(self, relation: Relation) -> List[Column]:
+    def get_columns_in_relation(self, relation: Relation) -> list[Column]:
         self.record("get_columns_in_relation", relation)
         if self.columns_error is not None:
             raise self.columns_error

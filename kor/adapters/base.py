@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from contextlib import AbstractContextManager
-from typing import Any, Iterable, List, Optional, Protocol, Tuple
+from typing import Any, Protocol
 
 
 class Column(Protocol):
@@ -13,7 +14,7 @@ class Column(Protocol):
 
 class RelationFactory(Protocol):
     def create(
-        self, *, database: Optional[str], schema: str, identifier: str
+        self, *, database: str | None, schema: str, identifier: str
     ) -> Any: ...
 
 
@@ -28,6 +29,6 @@ class Adapter(Protocol):
 
     def get_columns_in_relation(self, relation: Any) -> Iterable[Column]: ...
 
-    def execute(self, sql: str, fetch: bool = False) -> Tuple[Any, List[tuple]]: ...
+    def execute(self, sql: str, fetch: bool = False) -> tuple[Any, list[tuple]]: ...
 
     def close(self) -> None: ...

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 from datetime import datetime
-from typing import Optional
 
 
 @dataclass(kw_only=True)
@@ -20,19 +19,19 @@ class ColumnProfileResult:
     null_percent: float
     distinct_count: int
     distinct_percent: float
-    min_value: Optional[float] = None
-    max_value: Optional[float] = None
-    mean_value: Optional[float] = None
-    median_value: Optional[float] = None
-    stddev_value: Optional[float] = None
-    p25: Optional[float] = None
-    p50: Optional[float] = None
-    p75: Optional[float] = None
-    min_length: Optional[int] = None
-    max_length: Optional[int] = None
-    avg_length: Optional[float] = None
-    histogram: Optional[str] = None
-    top_values: Optional[str] = None
-    alerts: Optional[str] = None
+    min_value: float | None = None
+    max_value: float | None = None
+    mean_value: float | None = None
+    median_value: float | None = None
+    stddev_value: float | None = None
+    p25: float | None = None
+    p50: float | None = None
+    p75: float | None = None
+    min_length: int | None = None
+    max_length: int | None = None
+    avg_length: float | None = None
+    histogram: str | None = None
+    top_values: str | None = None
+    alerts: str | None = None
     profiled_at: datetime
     duration_ms: int

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, Optional
+from typing import Any
 
 
 @dataclass
@@ -12,10 +12,10 @@ class RuntimeConfig:
     project_root: Path
     project_name: str
     target_name: str
-    target: Dict[str, Any]
+    target: dict[str, Any]
 
     @classmethod
-    def load(cls, project_dir: Path | str, target: Optional[str] = None) -> "RuntimeConfig":
+    def load(cls, project_dir: Path | str, target: str | None = None) -> RuntimeConfig:
         """Read `zel_project.yml` in `project_dir` and pick `target` (or the default)."""
         from kor.project.loader import load_runtime_config
 

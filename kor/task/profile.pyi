@@ -10,7 +10,7 @@ from dataclasses import dataclass as dataclass
 from dataclasses import field as field
 from datetime import datetime
 from pathlib import Path as Path
-from typing import Any, Dict, List, Optional, Set
+from typing import Any
 
 import click as click
 from rich.console import Console
@@ -23,7 +23,7 @@ from kor.contracts.graph.nodes import SourceDefinition as SourceDefinition
 from kor.task.base import BaseTask
 
 HAS_RICH: bool
-console: Optional[Console]
+console: Console | None
 
 class ColumnProfile:
     column_name: str
@@ -33,20 +33,20 @@ class ColumnProfile:
     null_percent: float
     distinct_count: int
     distinct_percent: float
-    min_value: Optional[float]
-    max_value: Optional[float]
-    mean_value: Optional[float]
-    median_value: Optional[float]
-    stddev_value: Optional[float]
-    p25: Optional[float]
-    p50: Optional[float]
-    p75: Optional[float]
-    min_length: Optional[int]
-    max_length: Optional[int]
-    avg_length: Optional[float]
-    histogram: Optional[List[Dict]]
-    top_values: Optional[List[Dict]]
-    alerts: List[Dict]
+    min_value: float | None
+    max_value: float | None
+    mean_value: float | None
+    median_value: float | None
+    stddev_value: float | None
+    p25: float | None
+    p50: float | None
+    p75: float | None
+    min_length: int | None
+    max_length: int | None
+    avg_length: float | None
+    histogram: list[dict] | None
+    top_values: list[dict] | None
+    alerts: list[dict]
     duration_ms: int
     def __init__(
         self,
@@ -57,20 +57,20 @@ class ColumnProfile:
         null_percent: float = 0.0,
         distinct_count: int = 0,
         distinct_percent: float = 0.0,
-        min_value: Optional[float] = None,
-        max_value: Optional[float] = None,
-        mean_value: Optional[float] = None,
-        median_value: Optional[float] = None,
-        stddev_value: Optional[float] = None,
-        p25: Optional[float] = None,
-        p50: Optional[float] = None,
-        p75: Optional[float] = None,
-        min_length: Optional[int] = None,
-        max_length: Optional[int] = None,
-        avg_length: Optional[float] = None,
-        histogram: Optional[List[Dict]] = None,
-        top_values: Optional[List[Dict]] = None,
-        alerts: List[Dict] = ...,
+        min_value: float | None = None,
+        max_value: float | None = None,
+        mean_value: float | None = None,
+        median_value: float | None = None,
+        stddev_value: float | None = None,
+        p25: float | None = None,
+        p50: float | None = None,
+        p75: float | None = None,
+        min_length: int | None = None,
+        max_length: int | None = None,
+        avg_length: float | None = None,
+        histogram: list[dict] | None = None,
+        top_values: list[dict] | None = None,
+        alerts: list[dict] = ...,
         duration_ms: int = 0,
     ) -> None: ...
 
@@ -80,13 +80,13 @@ class TableProfile:
     connection_name: str
     row_count: int
     column_count: int
-    columns: List[ColumnProfile]
+    columns: list[ColumnProfile]
     profile_mode: str
     profiled_at: datetime
     duration_ms: int
-    alerts: List[Dict]
+    alerts: list[dict]
     status: str
-    error: Optional[str]
+    error: str | None
     def __init__(
         self,
         source_name: str,
@@ -94,13 +94,13 @@ class TableProfile:
         connection_name: str,
         row_count: int,
         column_count: int,
-        columns: List[ColumnProfile],
+        columns: list[ColumnProfile],
         profile_mode: str,
         profiled_at: datetime,
         duration_ms: int,
-        alerts: List[Dict] = ...,
+        alerts: list[dict] = ...,
         status: str = "success",
-        error: Optional[str] = None,
+        error: str | None = None,
     ) -> None: ...
 
 class ProfileExecutionResult:
@@ -109,8 +109,8 @@ class ProfileExecutionResult:
     total_columns: int
     total_alerts: int
     duration_ms: int
-    profiles: List[TableProfile]
-    errors: List[str]
+    profiles: list[TableProfile]
+    errors: list[str]
     def __init__(
         self,
         tables_profiled: int = 0,
@@ -118,8 +118,8 @@ class ProfileExecutionResult:
         total_columns: int = 0,
         total_alerts: int = 0,
         duration_ms: int = 0,
-        profiles: List[TableProfile] = ...,
-        errors: List[str] = ...,
+        profiles: list[TableProfile] = ...,
+        errors: list[str] = ...,
     ) -> None: ...
 
 class ProfileTask(BaseTask):
@@ -130,29 +130,31 @@ class ProfileTask(BaseTask):
     def __init__(self, flags: Any, runtime_config: RuntimeConfig, manifest: Manifest) -> None: ...
     def run(self) -> ProfileExecutionResult: ...
     def _profile_with_progress(
-        self, nodes: List[Any], result: ProfileExecutionResult
+        self, nodes: list[Any], result: ProfileExecutionResult
     ) -> ProfileExecutionResult: ...
     def _profile_without_progress(
-        self, nodes: List[Any], result: ProfileExecutionResult
+        self, nodes: list[Any], result: ProfileExecutionResult
     ) -> ProfileExecutionResult: ...
-    def _get_selected_nodes(self) -> List[Any]: ...
-    def _parse_selector(self, selector: str) -> List[Any]: ...
+    def _get_selected_nodes(self) -> list[Any]: ...
+    def _parse_selector(self, selector: str) -> list[Any]: ...
     def _matches_pattern(self, node: Any, pattern: str) -> bool: ...
-    def _get_excluded_ids(self, exclude_str: str) -> Set[str]: ...
+    def _get_excluded_ids(self, exclude_str: str) -> set[str]: ...
     def _get_node_id(self, node: Any) -> str: ...
     def _get_node_display_name(self, node: Any) -> str: ...
-    def _profile_node(self, node: Any, index: int, total: int) -> Optional[TableProfile]: ...
-    def _execute_profile(self, node: Any) -> List[ColumnProfile]: ...
-    def _get_adapter(self, target_name: Optional[str] = None) -> Any: ...
+    def _profile_node(self, node: Any, index: int, total: int) -> TableProfile | None: ...
+    def _execute_profile(self, node: Any) -> list[ColumnProfile]: ...
+    def _get_adapter(self, target_name: str | None = None) -> Any: ...
     def _get_columns_from_db(
-        self, adapter: Any, database: Optional[str], schema: str, table: str
-    ) -> List[tuple]: ...
-    def _get_row_count(self, adapter: Any, database: Optional[str], schema: str, table: str) -> int: ...
-    def _build_fqn(self, adapter: Any, database: Optional[str], schema: str, table: str) -> str: ...
+        self, adapter: Any, database: str | None, schema: str, table: str
+    ) -> list[tuple]: ...
+    def _get_row_count(
+        self, adapter: Any, database: str | None, schema: str, table: str
+    ) -> int: ...
+    def _build_fqn(self, adapter: Any, database: str | None, schema: str, table: str) -> str: ...
     def _profile_column_sql(
         self,
         adapter: Any,
-        database: Optional[str],
+        database: str | None,
         schema: str,
         table: str,
         col_name: str,
@@ -174,7 +176,7 @@ class ProfileTask(BaseTask):
     def _add_top_values(
         self, adapter: Any, fqn: str, quoted_col: str, profile: ColumnProfile
     ) -> None: ...
-    def _generate_alerts(self, profile: ColumnProfile) -> List[Dict]: ...
+    def _generate_alerts(self, profile: ColumnProfile) -> list[dict]: ...
     def _store_profile(self, profile: TableProfile) -> None: ...
     def _print_summary(self, result: ProfileExecutionResult) -> None: ...
     def interpret_results(self, result: ProfileExecutionResult) -> bool: ...

@@ -51,7 +51,7 @@ def test_record_shape(profile_module, name, doc, fields):
     assert cls.__annotations__ == {f: a for f, a, _ in fields}
     declared = dataclasses.fields(cls)
     assert [f.name for f in declared] == [f for f, _, _ in fields]
-    for spec, (_, _, default) in zip(declared, fields):
+    for spec, (_, _, default) in zip(declared, fields, strict=True):
         if default is list:
             assert spec.default_factory is list and spec.default is dataclasses.MISSING
         else:
@@ -94,7 +94,7 @@ def test_equality_hashing_and_mutation(profile_module):
     b.status = "error"
     assert a != b
     with pytest.raises(TypeError, match="unhashable"):
-        {a}
+        hash(a)
     with pytest.raises(TypeError, match="unhashable"):
         {profile_module.ColumnProfile("a", "t"): 1}
 

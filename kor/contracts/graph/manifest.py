@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Dict
+from typing import Any
 
 from kor.contracts.graph.nodes import SourceDefinition
 
 
 @dataclass
 class Manifest:
-    sources: Dict[str, SourceDefinition] = field(default_factory=dict)
-    nodes: Dict[str, Any] = field(default_factory=dict)
+    sources: dict[str, SourceDefinition] = field(default_factory=dict)
+    nodes: dict[str, Any] = field(default_factory=dict)

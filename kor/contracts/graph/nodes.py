@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from enum import Enum
-from typing import Any, Dict, Optional
+from typing import Any
 
 
 class NodeType(str, Enum):
@@ -19,7 +19,7 @@ class ColumnInfo:
     """A column as the project declares it."""
 
     name: str
-    data_type: Optional[str] = None
+    data_type: str | None = None
     description: str = ""
 
 
@@ -32,9 +32,9 @@ class SourceDefinition:
     source_name: str
     identifier: str
     schema: str
-    database: Optional[str] = None
-    columns: Dict[str, ColumnInfo] = field(default_factory=dict)
-    config: Dict[str, Any] = field(default_factory=dict)
+    database: str | None = None
+    columns: dict[str, ColumnInfo] = field(default_factory=dict)
+    config: dict[str, Any] = field(default_factory=dict)
     resource_type: NodeType = NodeType.SOURCE
 
 
@@ -42,7 +42,7 @@ class SourceDefinition:
 class NodeConfig:
     """Settings of a model; `target` names the connection it lives in."""
 
-    target: Optional[str] = None
+    target: str | None = None
 
 
 @dataclass
@@ -52,9 +52,9 @@ class ModelNode:
     unique_id: str
     name: str
     schema: str
-    alias: Optional[str] = None
-    database: Optional[str] = None
-    columns: Dict[str, ColumnInfo] = field(default_factory=dict)
+    alias: str | None = None
+    database: str | None = None
+    columns: dict[str, ColumnInfo] = field(default_factory=dict)
     config: NodeConfig = field(default_factory=NodeConfig)
     resource_type: NodeType = NodeType.MODEL
 
@@ -66,4 +66,4 @@ class GraphNode:
     unique_id: str
     name: str
     resource_type: NodeType
-    schema: Optional[str] = None
+    schema: str | None = None
