@@ -93,6 +93,11 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     return {std::move(found[0]), std::move(found[1])};
 }
 
+nb::object item(nb::handle value, Py_ssize_t index) {
+    const nb::object key = checked(PyLong_FromSsize_t(index));
+    return checked(PyObject_GetItem(value.ptr(), key.ptr()));
+}
+
 nb::object to_int(nb::handle value) {
     if (PyLong_CheckExact(value.ptr()))
         return nb::borrow(value);

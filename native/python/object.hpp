@@ -40,6 +40,9 @@ nb::object call_method(nb::handle self, nb::handle name, Args... args) {
     return checked(PyObject_VectorcallMethod(name.ptr(), stack, sizeof...(Args) + 1, nullptr));
 }
 
+// `value[index]`, through the mapping/sequence protocol as subscription does.
+nb::object item(nb::handle value, Py_ssize_t index);
+
 // `int(value)` and `float(value)`.
 nb::object to_int(nb::handle value);
 nb::object to_float(nb::handle value);

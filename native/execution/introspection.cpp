@@ -1,0 +1,92 @@
+// Table introspection: the adapter, quoted table names, column lists and row counts.
+#include "execution/execution.hpp"
+
+#include "python/class_builder.hpp"
+#include "python/error.hpp"
+#include "python/object.hpp"
+#include "python/text.hpp"
+#include "python/with_block.hpp"
+
+namespace kor::execution {
+
+namespace {
+
+nb::object profile_connection(nb::handle adapter) {
+    return adapter.attr("connection_named")("profile");
+}
+
+}  // namespace
+
+nb::object get_adapter(const Call& call) {
+    // Every node of a run goes through the adapter of the task's runtime configuration;
+    // the target name does not choose another one.
+    const nb::object factory = py::import_from("kor.adapters.factory", "get_adapter");
+    return factory(call.self().attr("runtime_config"));
+}
+
+nb::object build_fqn(const Call& call) {
+    const nb::handle adapter = call[1];
+    nb::list parts;
+    for (std::size_t coordinate : {2, 3})
+        if (py::truthy(call[coordinate]))
+            parts.append(adapter.attr("quote")(call[coordinate]));
+    parts.append(adapter.attr("quote")(call[4]));
+    return nb::str(".").attr("join")(parts);
+}
+
+nb::object get_columns_from_db(const Call& call) {
+    const nb::handle adapter = call[1];
+    nb::list columns;
+    try {
+        const nb::object relation = adapter.attr("Relation").attr("create")(
+            nb::arg("database") = call[2], nb::arg("schema") = call[3],
+            nb::arg("identifier") = call[4]);
+        const bool completed = py::with_block(profile_connection(adapter), [&](nb::handle) {
+            const nb::object listing = adapter.attr("get_columns_in_relation")(relation);
+            for (nb::handle col : listing)
+                columns.append(nb::make_tuple(col.attr("name"), col.attr("dtype")));
+        });
+        // A listing failure that the connection block swallowed leaves no listing at all.
+        if (!completed)
+            return nb::list();
+    } catch (nb::python_error& error) {
+        if (!py::is_exception(error))
+            throw;
+        // A table whose columns cannot be listed is profiled as having none.
+        return nb::list();
+    }
+    return columns;
+}
+
+nb::object get_row_count(const Call& call) {
+    const nb::handle self = call.self();
+    const nb::handle adapter = call[1];
+    nb::object fqn;
+    try {
+        fqn = self.attr("_build_fqn")(adapter, call[2], call[3], call[4]);
+    } catch (nb::python_error& error) {
+        if (!py::is_exception(error))
+            throw;
+        return nb::int_(0);  // a name that cannot be built counts as an empty table
+    }
+    const nb::str sql = (py::Text() << "SELECT COUNT(*) as cnt FROM " << fqn).str();
+
+    // A failing connection or query propagates, so that the node is reported as failed
+    // instead of as an empty table.
+    nb::object row_count = nb::int_(0);
+    py::with_block(profile_connection(adapter), [&](nb::handle) {
+        const nb::object answer = adapter.attr("execute")(sql, nb::arg("fetch") = true);
+        try {
+            const nb::object table = py::unpack_pair(answer).second;
+            if (py::truthy(table) && py::length(table) > 0)
+                row_count = py::to_int(py::item(py::item(table, 0), 0));
+        } catch (nb::python_error& error) {
+            if (!py::is_exception(error))
+                throw;
+            // A result that cannot be read as a count stands for 0 rows.
+        }
+    });
+    return row_count;
+}
+
+}  // namespace kor::execution
