@@ -11,3 +11,14 @@ using py::Call;
 nb::object generate_alerts(const Call& call);
 
 }  // namespace kor::alerts
+
+namespace kor::alerts {
+
+// The alert that marks a column whose profiling failed: {"type": "PROFILE_ERROR",
+// "severity": "warning", "message": message}.
+nb::dict profile_error(nb::handle message);
+
+// "Could not profile column: " and the first 100 characters of the exception's text.
+nb::str could_not_profile(nb::handle exception);
+
+}  // namespace kor::alerts

@@ -77,3 +77,14 @@ nb::object generate_alerts(const Call& call) {
 }
 
 }  // namespace kor::alerts
+
+namespace kor::alerts {
+
+nb::dict profile_error(nb::handle message) { return alert("PROFILE_ERROR", "warning", message); }
+
+nb::str could_not_profile(nb::handle exception) {
+    return (py::Text() << "Could not profile column: " << py::truncated(py::to_str(exception), 100))
+        .str();
+}
+
+}  // namespace kor::alerts

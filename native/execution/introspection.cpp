@@ -1,6 +1,7 @@
 // Table introspection: the adapter, quoted table names, column lists and row counts.
 #include "execution/execution.hpp"
 
+#include "host/adapter.hpp"
 #include "python/class_builder.hpp"
 #include "python/error.hpp"
 #include "python/object.hpp"
@@ -8,14 +9,6 @@
 #include "python/with_block.hpp"
 
 namespace kor::execution {
-
-namespace {
-
-nb::object profile_connection(nb::handle adapter) {
-    return adapter.attr("connection_named")("profile");
-}
-
-}  // namespace
 
 nb::object get_adapter(const Call& call) {
     // Every node of a run goes through the adapter of the task's runtime configuration;
@@ -41,7 +34,7 @@ nb::object get_columns_from_db(const Call& call) {
         const nb::object relation = adapter.attr("Relation").attr("create")(
             nb::arg("database") = call[2], nb::arg("schema") = call[3],
             nb::arg("identifier") = call[4]);
-        const bool completed = py::with_block(profile_connection(adapter), [&](nb::handle) {
+        const bool completed = py::with_block(host::profile_connection(adapter), [&](nb::handle) {
             const nb::object listing = adapter.attr("get_columns_in_relation")(relation);
             for (nb::handle col : listing)
                 columns.append(nb::make_tuple(col.attr("name"), col.attr("dtype")));
@@ -74,7 +67,7 @@ nb::object get_row_count(const Call& call) {
     // A failing connection or query propagates, so that the node is reported as failed
     // instead of as an empty table.
     nb::object row_count = nb::int_(0);
-    py::with_block(profile_connection(adapter), [&](nb::handle) {
+    py::with_block(host::profile_connection(adapter), [&](nb::handle) {
         const nb::object answer = adapter.attr("execute")(sql, nb::arg("fetch") = true);
         try {
             const nb::object table = py::unpack_pair(answer).second;

@@ -1,0 +1,32 @@
+// Basic metrics for any column: null and distinct counts and their percentages.
+#include "alerts/alerts.hpp"
+#include "host/adapter.hpp"
+#include "metrics/column_query.hpp"
+#include "metrics/metrics.hpp"
+#include "python/error.hpp"
+
+namespace kor::metrics {
+
+nb::object profile_basic_column(const Call& call) {
+    const nb::handle adapter = call[1], fqn = call[2], quoted_col = call[3];
+    const nb::handle row_count = call[6];
+    const nb::object profile = new_profile(call, call[4], call[5], row_count);
+    const nb::str sql = (count_query(quoted_col) << "\n            FROM " << fqn << "\n        ").str();
+    try {
+        host::query(adapter, sql, [&](nb::handle table) {
+            if (const nb::object row = host::first_row(table); row.is_valid())
+                set_counts(profile, row);
+        });
+        set_percentages(profile, row_count);
+    } catch (nb::python_error& error) {
+        if (!py::is_exception(error))
+            throw;
+        // Zero counts would read as a clean column: the alert says the query failed instead.
+        const nb::object exception = py::exception_object(error);
+        profile.attr("alerts").attr("append")(
+            alerts::profile_error(alerts::could_not_profile(exception)));
+    }
+    return profile;
+}
+
+}  // namespace kor::metrics
