@@ -1,0 +1,119 @@
+// The closing summary: totals, every column alert, and where the results went.
+#include "host/console.hpp"
+#include "host/markup.hpp"
+#include "python/error.hpp"
+#include "python/object.hpp"
+#include "python/text.hpp"
+#include "report/report.hpp"
+
+namespace kor::report {
+
+namespace {
+
+constexpr const char rule[] = "============================================================";
+
+nb::str seconds(nb::handle duration_ms) {
+    const nb::object value = py::checked(
+        PyNumber_TrueDivide(duration_ms.ptr(), nb::int_(1000).ptr()));
+    return (py::Text() << py::format(value, ".1f") << "s").str();
+}
+
+void print_plain(nb::handle result) {
+    py::print((py::Text() << "\n" << rule).str());
+    py::print(nb::str("  SUMMARY"));
+    py::print((py::Text() << "  Tables profiled: " << result.attr("tables_profiled")).str());
+    py::print((py::Text() << "  Total rows: " << py::format(result.attr("total_rows"), ","))
+                  .str());
+    py::print((py::Text() << "  Total columns: " << result.attr("total_columns")).str());
+    py::print((py::Text() << "  Alerts: " << result.attr("total_alerts")).str());
+    py::print((py::Text() << "  Duration: " << seconds(result.attr("duration_ms"))).str());
+    py::print((py::Text() << rule << "\n").str());
+}
+
+const char* severity_display(nb::handle alert) {
+    if (py::compare(alert["severity"], Py_EQ, nb::str("error")))
+        return "[red]ERROR[/red]";
+    if (py::compare(alert["severity"], Py_EQ, nb::str("warning")))
+        return "[yellow]WARN[/yellow]";
+    return "[blue]INFO[/blue]";
+}
+
+void print_alerts(const Call& call, nb::handle result) {
+    host::print_blank(call);
+    host::print_markup(call, nb::str("[bold yellow]Alerts:[/bold yellow]"));
+    host::print_blank(call);
+    const nb::object box = call.global("box");
+    const nb::object alerts_table =
+        call.global("Table")(nb::arg("box") = box.attr("SIMPLE"), nb::arg("show_header") = true,
+                             nb::arg("padding") = nb::make_tuple(0, 1));
+    alerts_table.attr("add_column")("Severity", nb::arg("style") = "bold", nb::arg("width") = 8);
+    alerts_table.attr("add_column")("Type", nb::arg("style") = "cyan", nb::arg("width") = 15);
+    alerts_table.attr("add_column")("Location", nb::arg("style") = "white", nb::arg("width") = 30);
+    alerts_table.attr("add_column")("Message", nb::arg("style") = "dim");
+    const nb::object profiles = result.attr("profiles");
+    for (nb::handle table : profiles) {
+        const nb::object columns = table.attr("columns");
+        for (nb::handle column : columns) {
+            const nb::object alerts = column.attr("alerts");
+            for (nb::handle alert : alerts) {
+                const nb::str location = (py::Text() << table.attr("table_name") << "."
+                                                     << column.attr("column_name"))
+                                             .str();
+                alerts_table.attr("add_row")(nb::str(severity_display(alert)),
+                                             host::escaped(alert["type"]), host::escaped(location),
+                                             host::escaped(alert["message"]));
+            }
+        }
+    }
+    host::print_markup(call, alerts_table);
+}
+
+}  // namespace
+
+nb::object print_summary(const Call& call) {
+    const nb::handle result = call[1];
+    if (!host::has_rich(call)) {
+        print_plain(result);
+        return nb::none();
+    }
+    host::print_blank(call);
+    const bool has_alerts = py::compare(result.attr("total_alerts"), Py_GT, nb::int_(0));
+    nb::list summary_lines;
+    summary_lines.append(
+        (py::Text() << "[bold]Tables profiled:[/bold]  " << result.attr("tables_profiled")).str());
+    summary_lines.append((py::Text() << "[bold]Total rows:[/bold]       "
+                                     << py::format(result.attr("total_rows"), ","))
+                             .str());
+    summary_lines.append(
+        (py::Text() << "[bold]Total columns:[/bold]    " << result.attr("total_columns")).str());
+    summary_lines.append(has_alerts ? (py::Text() << "[bold yellow]Alerts:[/bold yellow]          "
+                                                  << result.attr("total_alerts"))
+                                          .str()
+                                    : nb::str("[bold green]Alerts:[/bold green]          0"));
+    summary_lines.append(
+        (py::Text() << "[dim]Duration:[/dim]         " << seconds(result.attr("duration_ms")))
+            .str());
+    const nb::object panel = call.global("Panel")(
+        nb::str("\n").attr("join")(summary_lines),
+        nb::arg("title") = "[bold cyan]Summary[/bold cyan]", nb::arg("border_style") = "cyan",
+        nb::arg("box") = call.global("box").attr("ROUNDED"));
+    host::print_markup(call, panel);
+
+    if (py::compare(result.attr("total_alerts"), Py_GT, nb::int_(0)))
+        print_alerts(call, result);
+
+    host::print_blank(call);
+    if (py::compare(result.attr("tables_profiled"), Py_GT, nb::int_(0))) {
+        host::print_markup(call, nb::str("[bold green]Profiling complete![/bold green]"));
+        host::print_blank(call);
+        host::print_markup(
+            call, nb::str("[cyan]Results saved to:[/cyan] [bold].zel/metadata_store.duckdb[/bold]"));
+        host::print_markup(call, nb::str("[dim]View report: zel profile serve[/dim]"));
+    } else {
+        host::print_markup(call, nb::str("[yellow]No tables were profiled.[/yellow]"));
+    }
+    host::print_blank(call);
+    return nb::none();
+}
+
+}  // namespace kor::report
