@@ -23,7 +23,8 @@ test: dev
 	$(VENV)/bin/pytest
 
 demo: dev
-	$(VENV)/bin/zel --help
+	$(PY) examples/shop/generate.py
+	$(VENV)/bin/zel profile run --project-dir examples/shop
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, in a venv of its own.
 ASAN_VENV := .venv-asan
@@ -46,7 +47,7 @@ test-asan: $(ASAN_VENV)/.ready
 		$(ASAN_VENV)/bin/pytest -p no:cacheprovider tests/unit tests/integration
 
 lint: dev
-	$(VENV)/bin/ruff check kor tests bench
+	$(VENV)/bin/ruff check kor tests bench examples
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

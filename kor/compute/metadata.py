@@ -2,8 +2,12 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+import time
+from dataclasses import dataclass, fields
 from datetime import datetime
+from pathlib import Path
+
+import duckdb
 
 
 @dataclass(kw_only=True)
@@ -35,3 +39,75 @@ class ColumnProfileResult:
     alerts: str | None = None
     profiled_at: datetime
     duration_ms: int
+
+
+# Field annotations are strings here (postponed evaluation); their base type picks the SQL type.
+_SQL_TYPES = {"int": "BIGINT", "float": "DOUBLE", "str": "VARCHAR", "datetime": "TIMESTAMP"}
+_COLUMNS = [
+    (f.name, _SQL_TYPES[str(f.type).removesuffix(" | None")])
+    for f in fields(ColumnProfileResult)
+]
+
+
+class ProjectMetadataStore:
+    """`<project_root>/.zel/metadata_store.duckdb`, table `column_profiles`."""
+
+    LOCK_WAIT_SECONDS = 5.0
+
+    def __init__(self, project_root: Path) -> None:
+        self.path = Path(project_root) / ".zel" / "metadata_store.duckdb"
+        self._connection: duckdb.DuckDBPyConnection | None = None
+
+    def _connect(self, read_only: bool = False) -> duckdb.DuckDBPyConnection:
+        # Another process holding the file is waited for, within a bound.
+        deadline = time.monotonic() + self.LOCK_WAIT_SECONDS
+        while True:
+            try:
+                return duckdb.connect(str(self.path), read_only=read_only)
+            except duckdb.IOException as exc:
+                if "lock" not in str(exc).lower() or time.monotonic() > deadline:
+                    raise
+                time.sleep(0.1)
+
+    def initialize(self) -> None:
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        self._connection = self._connect()
+        columns = ", ".join(f"{name} {sql_type}" for name, sql_type in _COLUMNS)
+        self._connection.execute(f"CREATE TABLE IF NOT EXISTS column_profiles ({columns})")
+
+    def save_profile_result(self, row: ColumnProfileResult) -> None:
+        if self._connection is None:
+            raise RuntimeError("the metadata store is not initialized")
+        names = [name for name, _ in _COLUMNS]
+        self._connection.execute(
+            f"INSERT INTO column_profiles ({', '.join(names)}) "
+            f"VALUES ({', '.join('?' for _ in names)})",
+            [getattr(row, name) for name in names],
+        )
+
+    def close(self) -> None:
+        if self._connection is not None:
+            self._connection.close()
+            self._connection = None
+
+    def latest_profiles(self, table: str | None = None) -> list[ColumnProfileResult]:
+        """The columns of each table's most recent profile, in table and column order."""
+        if not self.path.exists():
+            return []
+        connection = self._connect(read_only=True)
+        try:
+            names = [name for name, _ in _COLUMNS]
+            rows = connection.execute(
+                f"""
+                SELECT {', '.join(names)} FROM column_profiles p
+                WHERE profiled_at = (SELECT MAX(profiled_at) FROM column_profiles q
+                                     WHERE q.source_name = p.source_name
+                                       AND q.table_name = p.table_name)
+                  AND (? IS NULL OR table_name = ?)
+                ORDER BY source_name, table_name, column_name
+                """,
+                [table, table],
+            ).fetchall()
+        finally:
+            connection.close()
+        return [ColumnProfileResult(**dict(zip(names, row, strict=True))) for row in rows]

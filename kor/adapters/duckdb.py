@@ -1,0 +1,78 @@
+"""The embedded DuckDB warehouse: one read-only database, a cursor per thread."""
+
+from __future__ import annotations
+
+import threading
+from collections.abc import Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import duckdb
+
+
+@dataclass(frozen=True)
+class DuckDBColumn:
+    name: str
+    dtype: str
+
+
+@dataclass(frozen=True)
+class DuckDBRelation:
+    database: str | None
+    schema: str
+    identifier: str
+
+    @classmethod
+    def create(cls, *, database: str | None, schema: str, identifier: str) -> DuckDBRelation:
+        return cls(database, schema, identifier)
+
+
+class DuckDBAdapter:
+    Relation = DuckDBRelation
+
+    def __init__(self, path: Path) -> None:
+        if not path.is_file():
+            raise FileNotFoundError(f"DuckDB warehouse not found: {path}")
+        self.path = path
+        self._connection = duckdb.connect(str(path), read_only=True)
+        self._local = threading.local()
+        self._lock = threading.Lock()
+
+    def _cursor(self) -> duckdb.DuckDBPyConnection:
+        # DuckDB connections are not shared across threads; each thread gets its own cursor,
+        # so columns of one table really run in parallel.
+        cursor = getattr(self._local, "cursor", None)
+        if cursor is None:
+            with self._lock:
+                cursor = self._connection.cursor()
+            self._local.cursor = cursor
+        return cursor
+
+    def quote(self, name: str) -> str:
+        return '"' + name.replace('"', '""') + '"'
+
+    @contextmanager
+    def connection_named(self, name: str) -> Iterator[duckdb.DuckDBPyConnection]:
+        yield self._cursor()
+
+    def get_columns_in_relation(self, relation: DuckDBRelation) -> list[DuckDBColumn]:
+        rows = self._cursor().execute(
+            """
+            SELECT column_name, data_type FROM information_schema.columns
+            WHERE table_schema = ? AND table_name = ?
+              AND (? IS NULL OR table_catalog = ?)
+            ORDER BY ordinal_position
+            """,
+            [relation.schema, relation.identifier, relation.database, relation.database],
+        ).fetchall()
+        return [DuckDBColumn(name, dtype) for name, dtype in rows]
+
+    def execute(self, sql: str, fetch: bool = False) -> tuple[Any, list[tuple]]:
+        cursor = self._cursor().execute(sql)
+        rows = cursor.fetchall() if fetch else []
+        return "OK", rows
+
+    def close(self) -> None:
+        self._connection.close()

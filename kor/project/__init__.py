@@ -1,0 +1,1 @@
+"""Loading a project folder into its configuration and graph."""
