@@ -18,7 +18,8 @@ namespace kor::alerts {
 // "severity": "warning", "message": message}.
 nb::dict profile_error(nb::handle message);
 
-// "Could not profile column: " and the first 100 characters of the exception's text.
-nb::str could_not_profile(nb::handle exception);
+// Appends to the profile's alerts the PROFILE_ERROR alert "Could not profile column: " and the
+// first 100 characters of the caught exception's text; consumes `error`.
+void note_profile_error(nb::handle profile, nb::python_error& error);
 
 }  // namespace kor::alerts

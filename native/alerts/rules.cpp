@@ -1,6 +1,7 @@
 // The fixed rule set that turns a column's finished metrics into quality alerts.
 #include "alerts/alerts.hpp"
 
+#include "python/error.hpp"
 #include "python/object.hpp"
 #include "python/text.hpp"
 
@@ -82,9 +83,12 @@ namespace kor::alerts {
 
 nb::dict profile_error(nb::handle message) { return alert("PROFILE_ERROR", "warning", message); }
 
-nb::str could_not_profile(nb::handle exception) {
-    return (py::Text() << "Could not profile column: " << py::truncated(py::to_str(exception), 100))
-        .str();
+void note_profile_error(nb::handle profile, nb::python_error& error) {
+    const nb::object exception = py::exception_object(error);
+    const nb::str message = (py::Text() << "Could not profile column: "
+                                        << py::truncated(py::to_str(exception), 100))
+                                .str();
+    profile.attr("alerts").attr("append")(profile_error(message));
 }
 
 }  // namespace kor::alerts

@@ -22,9 +22,7 @@ nb::object profile_basic_column(const Call& call) {
         if (!py::is_exception(error))
             throw;
         // Zero counts would read as a clean column: the alert says the query failed instead.
-        const nb::object exception = py::exception_object(error);
-        profile.attr("alerts").attr("append")(
-            alerts::profile_error(alerts::could_not_profile(exception)));
+        alerts::note_profile_error(profile, error);
     }
     return profile;
 }

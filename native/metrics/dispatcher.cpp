@@ -61,9 +61,7 @@ nb::object profile_column_sql(const Call& call) {
         if (!py::is_exception(error))
             throw;
         // The column still gets a record; the alert says why its metrics are missing.
-        const nb::object exception = py::exception_object(error);
-        profile.attr("alerts").attr("append")(
-            alerts::profile_error(alerts::could_not_profile(exception)));
+        alerts::note_profile_error(profile, error);
     }
 
     profile.attr("alerts").attr("extend")(self.attr("_generate_alerts")(profile));
