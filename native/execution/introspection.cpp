@@ -36,8 +36,12 @@ nb::object get_columns_from_db(const Call& call) {
             nb::arg("identifier") = call[4]);
         const bool completed = py::with_block(host::profile_connection(adapter), [&](nb::handle) {
             const nb::object listing = adapter.attr("get_columns_in_relation")(relation);
-            for (nb::handle col : listing)
-                columns.append(nb::make_tuple(col.attr("name"), col.attr("dtype")));
+            for (nb::handle col : listing) {
+                // Read before building the tuple: an error raised inside make_tuple aborts.
+                const nb::object name = col.attr("name");
+                const nb::object dtype = col.attr("dtype");
+                columns.append(nb::make_tuple(name, dtype));
+            }
         });
         // A listing failure that the connection block swallowed leaves no listing at all.
         if (!completed)

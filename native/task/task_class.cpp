@@ -27,8 +27,8 @@ constexpr const char class_doc[] =
 
 void define_task_class(nb::handle module, nb::handle method_type) {
     const nb::handle globals = PyModule_GetDict(module.ptr());
-    const py::ClassDraft draft =
-        py::prepare_class(class_name, nb::make_tuple(module.attr("BaseTask")));
+    const nb::object base_task = module.attr("BaseTask");
+    const py::ClassDraft draft = py::prepare_class(class_name, nb::make_tuple(base_task));
     const nb::object& body = draft.namespace_;
     body["__module__"] = module.attr("__name__");
     body["__qualname__"] = nb::str(class_name);

@@ -7,7 +7,7 @@ from decimal import Decimal
 import pytest
 
 from kor.adapters import factory
-from tests.fakes import Column, ScriptedAdapter
+from tests.fakes import Column, Relation, ScriptedAdapter
 
 
 @pytest.mark.parametrize(
@@ -83,6 +83,7 @@ def test_columns_from_db(make_task):
         ScriptedAdapter(enter_error=ConnectionError("refused")),
         ScriptedAdapter(columns_error=RuntimeError("listing failed")),
         ScriptedAdapter(columns_error=RuntimeError("listing failed"), exit_returns=True),
+        ScriptedAdapter(columns=[Relation(None, "s", "no name or dtype")]),
     ],
 )
 def test_columns_from_db_failures_give_no_columns(make_task, adapter):
