@@ -28,11 +28,17 @@ def _split(values: tuple[str, ...]) -> tuple[tuple[str, ...], ...]:
 
 
 def run_profile(project_dir: Path, target: str | None, flags: ProfileFlags) -> bool:
+    from kor.adapters.factory import get_adapter
     from kor.config.runtime import RuntimeConfig
     from kor.project.loader import load_manifest
     from kor.task.profile import ProfileTask
 
     config = RuntimeConfig.load(project_dir, target)
+    # A pooled warehouse opens as many sessions as the run has threads.
+    config.target["threads"] = flags.THREADS
+    # An unreachable warehouse stops the command with one line before anything is profiled;
+    # the task then gets the same, cached adapter.
+    get_adapter(config)
     manifest = load_manifest(config)
     task = ProfileTask(flags, config, manifest)
     return task.interpret_results(task.run())

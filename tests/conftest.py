@@ -2,6 +2,12 @@
 
 from __future__ import annotations
 
+import os
+import re
+import shutil
+import tempfile
+from collections.abc import Iterator
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -57,3 +63,56 @@ def rich_console(monkeypatch, profile_module):
     monkeypatch.setattr(profile_module, "HAS_RICH", True)
     monkeypatch.setattr(profile_module, "console", console)
     return console
+
+
+@dataclass
+class PostgresDatabase:
+    """The test database of a running server: its target settings and a superuser DSN."""
+
+    dsn: str
+    settings: dict[str, Any]
+    server: Any = None  # the Server this session started, None for one given by KOR_TEST_PG
+
+    def connect(self):
+        import psycopg
+
+        return psycopg.connect(self.dsn, autocommit=True)
+
+
+@pytest.fixture(scope="session")
+def postgres() -> Iterator[PostgresDatabase]:
+    """The server named by KOR_TEST_PG, else a throw-away cluster; in CI its absence fails."""
+    from psycopg.conninfo import conninfo_to_dict
+
+    from tests import pg_server
+
+    dsn = os.environ.get("KOR_TEST_PG")
+    if dsn:
+        settings = {"type": "postgres", **conninfo_to_dict(dsn)}
+        yield PostgresDatabase(dsn, settings)
+        return
+    root = Path(tempfile.mkdtemp(prefix="kor-pg-"))
+    try:
+        server = pg_server.start(root)
+    except pg_server.ServerUnavailable as exc:
+        shutil.rmtree(root, ignore_errors=True)
+        if os.environ.get("CI"):
+            pytest.fail(f"PostgreSQL is required in CI: {exc}")
+        pytest.skip(f"no PostgreSQL server could be started: {exc}")
+    try:
+        yield PostgresDatabase(server.dsn, server.settings(), server)
+    finally:
+        server.stop("immediate")
+        shutil.rmtree(root, ignore_errors=True)
+
+
+@pytest.fixture
+def pg_schema(postgres, request) -> Iterator[str]:
+    """A schema of its own for one test, dropped afterwards."""
+    name = "t_" + re.sub(r"\W", "_", request.node.name.lower())[:50]
+    with postgres.connect() as connection:
+        connection.execute(f'DROP SCHEMA IF EXISTS "{name}" CASCADE')
+        connection.execute(f'CREATE SCHEMA "{name}"')
+    yield name
+    with postgres.connect() as connection:
+        connection.execute(f'DROP SCHEMA IF EXISTS "{name}" CASCADE')

@@ -30,13 +30,18 @@ def get_adapter(runtime_config: RuntimeConfig) -> Adapter:
 def _connect(runtime_config: RuntimeConfig) -> Adapter:
     target = runtime_config.target
     kind = target.get("type")
-    if kind == "duckdb":
-        from kor.adapters.duckdb import DuckDBAdapter
+    where = f"target '{runtime_config.target_name}'"
+    try:
+        if kind == "duckdb":
+            from kor.adapters.duckdb import DuckDBAdapter
 
-        path = Path(runtime_config.project_root) / str(target.get("path", ""))
-        try:
-            return DuckDBAdapter(path)
-        except Exception as exc:
-            raise AdapterError(f"target '{runtime_config.target_name}': {exc}") from exc
-    raise AdapterError(
-        f"target '{runtime_config.target_name}': unknown warehouse type {kind!r}")
+            return DuckDBAdapter(Path(runtime_config.project_root) / str(target.get("path", "")))
+        if kind == "postgres":
+            from kor.adapters.postgres import PostgresAdapter
+
+            return PostgresAdapter.from_target(target)
+    except Exception as exc:
+        # libpq's messages run over several lines; the command prints one.
+        message = "; ".join(line.strip() for line in str(exc).splitlines() if line.strip())
+        raise AdapterError(f"{where}: {message}") from exc
+    raise AdapterError(f"{where}: unknown warehouse type {kind!r}")

@@ -38,10 +38,26 @@ sources:
 """
 
 
-def zel(project: Path, *args: str) -> subprocess.CompletedProcess:
-    env = dict(os.environ, COLUMNS="200")
+def zel(project: Path, *args: str, env: dict[str, str] | None = None
+        ) -> subprocess.CompletedProcess:
+    environment = dict(os.environ, COLUMNS="200", **(env or {}))
     return subprocess.run([*ZEL, "profile", "run", "--project-dir", str(project), *args],
-                          capture_output=True, text=True, timeout=120, env=env)
+                          capture_output=True, text=True, timeout=120, env=environment)
+
+
+def stored_rows(project: Path, latest: bool = False, without: tuple[str, ...] = ()
+                ) -> dict[tuple[str, str], dict]:
+    """Every stored field by (table, column); `latest` keeps only each table's last run."""
+    query = "SELECT * FROM column_profiles ORDER BY profiled_at"
+    if latest:
+        query = ("SELECT * FROM column_profiles p WHERE profiled_at = (SELECT MAX(profiled_at) "
+                 "FROM column_profiles q WHERE q.table_name = p.table_name)")
+    with duckdb.connect(str(project / ".zel" / "metadata_store.duckdb"), read_only=True) as c:
+        cursor = c.execute(query)
+        names = [d[0] for d in cursor.description]
+        rows = [dict(zip(names, row, strict=True)) for row in cursor.fetchall()]
+    return {(row["table_name"], row["column_name"]):
+            {k: v for k, v in row.items() if k not in without} for row in rows}
 
 
 def stored(project: Path) -> dict:
