@@ -21,15 +21,58 @@ class ProjectError(Exception):
     """A project file is missing, malformed or contradictory."""
 
 
+MAX_EXPANDED_NODES = 100_000
+
+
 def _read_yaml(path: Path) -> Any:
     if not path.is_file():
         raise ProjectError(f"{path}: file not found")
     if path.stat().st_size > MAX_FILE_BYTES:
         raise ProjectError(f"{path}: larger than {MAX_FILE_BYTES} bytes")
     try:
-        return yaml.safe_load(path.read_text(encoding="utf-8"))
+        text = path.read_text(encoding="utf-8")
+        _check_expansion(yaml.compose(text, Loader=yaml.SafeLoader), path)
+        return yaml.safe_load(text)
+    except UnicodeDecodeError as exc:
+        raise ProjectError(f"{path}: not UTF-8 text ({exc.reason} at byte {exc.start})") from exc
+    except yaml.MarkedYAMLError as exc:
+        where = f" at line {exc.problem_mark.line + 1}" if exc.problem_mark else ""
+        raise ProjectError(f"{path}: invalid YAML{where}: {exc.problem or exc.context}") from exc
     except yaml.YAMLError as exc:
-        raise ProjectError(f"{path}: invalid YAML: {exc}") from exc
+        raise ProjectError(f"{path}: invalid YAML: {' '.join(str(exc).split())}") from exc
+
+
+def _check_expansion(root: yaml.Node | None, path: Path) -> None:
+    """Refuse aliases that nest into a cycle or expand past MAX_EXPANDED_NODES.
+
+    PyYAML shares an aliased node instead of copying it, but everything that walks the loaded
+    data (variable expansion, validation) sees it expanded: a few lines of nested aliases would
+    become billions of values.
+    """
+    sizes: dict[int, int] = {}
+    open_nodes: set[int] = set()
+
+    def size(node: yaml.Node) -> int:
+        key = id(node)
+        if key in sizes:
+            return sizes[key]
+        if key in open_nodes:
+            raise ProjectError(f"{path}: invalid YAML: an alias refers to its own anchor")
+        open_nodes.add(key)
+        total = 1
+        if isinstance(node, yaml.SequenceNode):
+            total += sum(size(item) for item in node.value)
+        elif isinstance(node, yaml.MappingNode):
+            total += sum(size(k) + size(v) for k, v in node.value)
+        open_nodes.discard(key)
+        if total > MAX_EXPANDED_NODES:
+            raise ProjectError(f"{path}: invalid YAML: aliases expand to more than "
+                               f"{MAX_EXPANDED_NODES} values")
+        sizes[key] = total
+        return total
+
+    if root is not None:
+        size(root)
 
 
 _VARIABLE = re.compile(r"\$\{([A-Za-z_][A-Za-z0-9_]*)\}")
@@ -42,6 +85,16 @@ def _expand(value: Any) -> Any:
         return {k: _expand(v) for k, v in value.items()}
     if isinstance(value, list):
         return [_expand(v) for v in value]
+    return value
+
+
+def _optional(mapping: dict[str, Any], key: str, kind: type, where: str,
+              default: Any = None) -> Any:
+    value = mapping.get(key)
+    if value is None:
+        return default
+    if not isinstance(value, kind):
+        raise ProjectError(f"{where}: '{key}' must be a {kind.__name__}")
     return value
 
 
@@ -69,10 +122,11 @@ def load_runtime_config(project_dir: Path, target: str | None = None) -> Runtime
 
 def _columns(entry: dict[str, Any], where: str) -> dict[str, ColumnInfo]:
     columns: dict[str, ColumnInfo] = {}
-    for column in entry.get("columns") or []:
+    for column in _optional(entry, "columns", list, where, []):
         column_name = _require(column, "name", str, where)
-        columns[column_name] = ColumnInfo(column_name, column.get("data_type"),
-                                          column.get("description", ""))
+        columns[column_name] = ColumnInfo(
+            column_name, _optional(column, "data_type", str, f"{where}: column '{column_name}'"),
+            _optional(column, "description", str, f"{where}: column '{column_name}'", ""))
     return columns
 
 
@@ -84,32 +138,38 @@ def load_manifest(config: RuntimeConfig) -> Manifest:
         data = _read_yaml(path) or {}
         if not isinstance(data, dict):
             raise ProjectError(f"{path}: expected a mapping")
-        for group in data.get("sources") or []:
+        for group in _optional(data, "sources", list, str(path), []):
             where = f"{path}: source"
             source_name = _require(group, "name", str, where)
-            schema = _require(group, "schema", str, f"{where} '{source_name}'")
-            for table in group.get("tables") or []:
-                table_name = _require(table, "name", str, f"{where} '{source_name}'")
+            group_where = f"{where} '{source_name}'"
+            schema = _require(group, "schema", str, group_where)
+            database = _optional(group, "database", str, group_where)
+            source_config = _optional(group, "config", dict, group_where, {})
+            for table in _optional(group, "tables", list, group_where, []):
+                table_name = _require(table, "name", str, group_where)
+                table_where = f"{where} '{source_name}.{table_name}'"
                 unique_id = f"source.{project}.{source_name}.{table_name}"
                 if unique_id in manifest.sources:
                     raise ProjectError(f"{where} '{source_name}': duplicate table '{table_name}'")
                 manifest.sources[unique_id] = SourceDefinition(
                     unique_id=unique_id, name=table_name, source_name=source_name,
-                    identifier=table.get("identifier") or table_name, schema=schema,
-                    database=group.get("database"),
-                    columns=_columns(table, f"{where} '{source_name}.{table_name}'"),
-                    config=dict(group.get("config") or {}))
-        for entry in data.get("models") or []:
+                    identifier=_optional(table, "identifier", str, table_where) or table_name,
+                    schema=schema, database=database, columns=_columns(table, table_where),
+                    config=dict(source_config))
+        for entry in _optional(data, "models", list, str(path), []):
             where = f"{path}: model"
             model_name = _require(entry, "name", str, where)
+            model_where = f"{where} '{model_name}'"
+            model_config = _optional(entry, "config", dict, model_where, {})
             unique_id = f"model.{project}.{model_name}"
             if unique_id in models:
                 raise ProjectError(f"{where}: duplicate model '{model_name}'")
             models[unique_id] = ModelNode(
                 unique_id=unique_id, name=model_name,
-                schema=_require(entry, "schema", str, f"{where} '{model_name}'"),
-                alias=entry.get("alias"), database=entry.get("database"),
-                columns=_columns(entry, f"{where} '{model_name}'"),
-                config=NodeConfig(target=(entry.get("config") or {}).get("target")))
+                schema=_require(entry, "schema", str, model_where),
+                alias=_optional(entry, "alias", str, model_where),
+                database=_optional(entry, "database", str, model_where),
+                columns=_columns(entry, model_where),
+                config=NodeConfig(target=_optional(model_config, "target", str, model_where)))
     manifest.nodes.update(models)
     return manifest
