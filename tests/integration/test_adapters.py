@@ -1,0 +1,144 @@
+"""What every warehouse adapter promises, checked on DuckDB and on PostgreSQL alike."""
+
+from __future__ import annotations
+
+import threading
+from collections.abc import Callable, Iterator
+from pathlib import Path
+
+import duckdb
+import pytest
+
+from kor.adapters.duckdb import DuckDBAdapter
+
+
+class Warehouse:
+    """A schema filled with statements first, then opened through the adapter under test."""
+
+    def __init__(self, kind: str, request: pytest.FixtureRequest, tmp_path: Path) -> None:
+        self.kind = kind
+        self._adapter = None
+        if kind == "duckdb":
+            self.schema = "s"
+            self.path = tmp_path / "wh.duckdb"
+            self.run([f"CREATE SCHEMA {self.schema}"])
+        else:
+            self.postgres = request.getfixturevalue("postgres")
+            self.schema = request.getfixturevalue("pg_schema")
+
+    def run(self, statements: list[str]) -> list[tuple]:
+        """Statements with write access, beside the adapter; the last one's rows."""
+        if self.kind == "duckdb":
+            with duckdb.connect(str(self.path)) as connection:
+                for statement in statements:
+                    rows = connection.execute(statement).fetchall()
+                return rows
+        with self.postgres.connect() as connection:
+            for statement in statements:
+                cursor = connection.execute(statement)
+            return cursor.fetchall() if cursor.description else []
+
+    def open(self):
+        if self.kind == "duckdb":
+            self._adapter = DuckDBAdapter(self.path)
+        else:
+            from kor.adapters.postgres import PostgresAdapter
+
+            self._adapter = PostgresAdapter.from_target({**self.postgres.settings, "threads": 4})
+        return self._adapter
+
+    def close(self) -> None:
+        if self._adapter is not None:
+            self._adapter.close()
+
+
+@pytest.fixture(params=["duckdb", pytest.param("postgres", marks=pytest.mark.postgres)])
+def warehouse(request, tmp_path) -> Iterator[Warehouse]:
+    warehouse = Warehouse(request.param, request, tmp_path)
+    yield warehouse
+    warehouse.close()
+
+
+def quoted(name: str) -> str:
+    return '"' + name.replace('"', '""') + '"'
+
+
+@pytest.mark.parametrize("name", ['a"b', 'x"; DROP TABLE keep; --', "100%", "ünï cödé", "a\\b",
+                                  "with space", "n" * 60])
+def test_quoted_identifiers_reach_the_right_table(warehouse, name):
+    s, t = quoted(warehouse.schema), quoted(name)
+    warehouse.run([f"CREATE TABLE {s}.keep (i integer)",
+                   f"CREATE TABLE {s}.{t} ({t} integer)", f"INSERT INTO {s}.{t} VALUES (7)"])
+    adapter = warehouse.open()
+    assert adapter.quote(name) == t
+    relation = adapter.Relation.create(database=None, schema=warehouse.schema, identifier=name)
+    assert [c.name for c in adapter.get_columns_in_relation(relation)] == [name]
+    _, rows = adapter.execute(f"SELECT MAX({t}) as m FROM {s}.{t}", fetch=True)
+    assert rows == [(7,)]
+    adapter.close()
+    assert warehouse.run([f"SELECT COUNT(*) FROM {s}.keep"]) == [(0,)]
+
+
+def test_columns_in_order_and_a_missing_table_has_none(warehouse):
+    warehouse.run([f"CREATE TABLE {warehouse.schema}.t (z integer, a varchar, m date)"])
+    adapter = warehouse.open()
+    columns = adapter.get_columns_in_relation(
+        adapter.Relation.create(database=None, schema=warehouse.schema, identifier="t"))
+    assert [c.name for c in columns] == ["z", "a", "m"]
+    assert all(isinstance(c.dtype, str) and c.dtype for c in columns)
+    missing = adapter.Relation.create(database=None, schema=warehouse.schema, identifier="nope")
+    assert list(adapter.get_columns_in_relation(missing)) == []
+
+
+@pytest.mark.parametrize("statement", ["CREATE TABLE {s}.w (i integer)",
+                                       "INSERT INTO {s}.r VALUES (1)", "DROP TABLE {s}.r"])
+def test_the_warehouse_is_opened_read_only(warehouse, statement):
+    warehouse.run([f"CREATE TABLE {warehouse.schema}.r (i integer)"])
+    adapter = warehouse.open()
+    with pytest.raises(Exception, match="(?i)read.only"):
+        adapter.execute(statement.format(s=warehouse.schema))
+    # The refused statement leaves the session usable.
+    assert adapter.execute("SELECT 1", fetch=True)[1] == [(1,)]
+    adapter.close()
+    assert warehouse.run([f"SELECT COUNT(*) FROM {warehouse.schema}.r"]) == [(0,)]
+
+
+def test_execute_returns_a_response_and_a_list_of_tuples(warehouse):
+    adapter = warehouse.open()
+    response, rows = adapter.execute("SELECT 1 as a, NULL as b UNION ALL SELECT 2, 'x' "
+                                     "ORDER BY a", fetch=True)
+    assert response is not None and rows == [(1, None), (2, "x")]
+    assert adapter.execute("SELECT 1")[1] == []
+
+
+def in_threads(count: int, work: Callable[[int], object]) -> dict[int, object]:
+    results: dict[int, object] = {}
+    errors: list[BaseException] = []
+
+    def run(number: int) -> None:
+        try:
+            results[number] = work(number)
+        except BaseException as exc:  # noqa: BLE001 - reported by the assertion below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=run, args=(n,)) for n in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=60)
+    assert not errors and not any(thread.is_alive() for thread in threads)
+    return results
+
+
+def test_many_threads_at_once_get_their_own_results(warehouse):
+    warehouse.run([f"CREATE TABLE {warehouse.schema}.n AS SELECT * FROM "
+                   + ("range(1000) r(i)" if warehouse.kind == "duckdb"
+                      else "generate_series(0, 999) g(i)")])
+    adapter = warehouse.open()
+
+    def work(number: int) -> list:
+        with adapter.connection_named("profile"):
+            return [adapter.execute(f"SELECT COUNT(*) + {number} FROM {warehouse.schema}.n "
+                                    f"WHERE i < {i}", fetch=True)[1][0][0] for i in range(20)]
+
+    assert in_threads(16, work) == {n: [n + i for i in range(20)] for n in range(16)}
