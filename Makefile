@@ -24,7 +24,7 @@ test: dev
 
 demo: dev
 	$(PY) examples/shop/generate.py
-	$(VENV)/bin/zel profile run --project-dir examples/shop
+	$(VENV)/bin/zel profile run --project-dir examples/shop --select "source:* model:*"
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, in a venv of its own.
 ASAN_VENV := .venv-asan
