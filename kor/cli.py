@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import logging
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -28,7 +29,7 @@ def _split(values: tuple[str, ...]) -> tuple[tuple[str, ...], ...]:
 
 
 def run_profile(project_dir: Path, target: str | None, flags: ProfileFlags) -> bool:
-    from kor.adapters.factory import get_adapter
+    from kor.adapters.factory import close_adapters, get_adapter
     from kor.config.runtime import RuntimeConfig
     from kor.project.loader import load_manifest
     from kor.task.profile import ProfileTask
@@ -36,18 +37,24 @@ def run_profile(project_dir: Path, target: str | None, flags: ProfileFlags) -> b
     config = RuntimeConfig.load(project_dir, target)
     # A pooled warehouse opens as many sessions as the run has threads.
     config.target["threads"] = flags.THREADS
+    manifest = load_manifest(config)
     # An unreachable warehouse stops the command with one line before anything is profiled;
     # the task then gets the same, cached adapter.
     get_adapter(config)
-    manifest = load_manifest(config)
-    task = ProfileTask(flags, config, manifest)
-    return task.interpret_results(task.run())
+    try:
+        task = ProfileTask(flags, config, manifest)
+        return task.interpret_results(task.run())
+    finally:
+        close_adapters()
 
 
 @click.group()
 @click.version_option(__version__, prog_name="zel")
 def main() -> None:
     """zel: build, test and profile a kor SQL project."""
+    # The pool reports each failed reconnection on stderr, across the live display; the
+    # tables that fail carry the server's message already.
+    logging.getLogger("psycopg.pool").setLevel(logging.CRITICAL)
 
 
 @main.group()

@@ -91,6 +91,13 @@ class Server:
         self.pg_ctl("stop", "-w", "-m", mode)
 
 
+def connect(server: Server):
+    """A superuser session on the test database, with write access."""
+    import psycopg
+
+    return psycopg.connect(server.dsn, autocommit=True)
+
+
 def start(root: Path) -> Server:
     """initdb a cluster under `root`, start it and create the test database."""
     bindir = find_bindir()

@@ -27,6 +27,15 @@ def get_adapter(runtime_config: RuntimeConfig) -> Adapter:
         return _adapters[key]
 
 
+def close_adapters() -> None:
+    """Close every cached adapter (their pools and files) and forget them."""
+    with _lock:
+        adapters = list(_adapters.values())
+        _adapters.clear()
+    for adapter in adapters:
+        adapter.close()
+
+
 def _connect(runtime_config: RuntimeConfig) -> Adapter:
     target = runtime_config.target
     kind = target.get("type")
