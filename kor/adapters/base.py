@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable
 from contextlib import AbstractContextManager
+from dataclasses import dataclass
 from typing import Any, Protocol
 
 
@@ -32,3 +33,24 @@ class Adapter(Protocol):
     def execute(self, sql: str, fetch: bool = False) -> tuple[Any, list[tuple]]: ...
 
     def close(self) -> None: ...
+
+
+@dataclass(frozen=True)
+class WarehouseColumn:
+    """A column as the warehouse's catalog lists it."""
+
+    name: str
+    dtype: str
+
+
+@dataclass(frozen=True)
+class WarehouseRelation:
+    """The coordinates of a table or view; `database` None means the connection's own."""
+
+    database: str | None
+    schema: str
+    identifier: str
+
+    @classmethod
+    def create(cls, *, database: str | None, schema: str, identifier: str) -> WarehouseRelation:
+        return cls(database, schema, identifier)

@@ -5,32 +5,16 @@ from __future__ import annotations
 import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 import duckdb
 
-
-@dataclass(frozen=True)
-class DuckDBColumn:
-    name: str
-    dtype: str
-
-
-@dataclass(frozen=True)
-class DuckDBRelation:
-    database: str | None
-    schema: str
-    identifier: str
-
-    @classmethod
-    def create(cls, *, database: str | None, schema: str, identifier: str) -> DuckDBRelation:
-        return cls(database, schema, identifier)
+from kor.adapters.base import WarehouseColumn, WarehouseRelation
 
 
 class DuckDBAdapter:
-    Relation = DuckDBRelation
+    Relation = WarehouseRelation
 
     def __init__(self, path: Path) -> None:
         if not path.is_file():
@@ -57,7 +41,7 @@ class DuckDBAdapter:
     def connection_named(self, name: str) -> Iterator[duckdb.DuckDBPyConnection]:
         yield self._cursor()
 
-    def get_columns_in_relation(self, relation: DuckDBRelation) -> list[DuckDBColumn]:
+    def get_columns_in_relation(self, relation: WarehouseRelation) -> list[WarehouseColumn]:
         rows = self._cursor().execute(
             """
             SELECT column_name, data_type FROM information_schema.columns
@@ -67,7 +51,7 @@ class DuckDBAdapter:
             """,
             [relation.schema, relation.identifier, relation.database, relation.database],
         ).fetchall()
-        return [DuckDBColumn(name, dtype) for name, dtype in rows]
+        return [WarehouseColumn(name, dtype) for name, dtype in rows]
 
     def execute(self, sql: str, fetch: bool = False) -> tuple[Any, list[tuple]]:
         cursor = self._cursor().execute(sql)

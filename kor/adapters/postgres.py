@@ -5,32 +5,16 @@ from __future__ import annotations
 import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass
 from typing import Any
 
 import psycopg
 from psycopg_pool import ConnectionPool
 
+from kor.adapters.base import WarehouseColumn, WarehouseRelation
+
 # Settings of a target that are handed to libpq; everything else is ours.
 _CONNINFO_KEYS = ("host", "port", "dbname", "user", "password", "sslmode", "options")
 DEFAULT_CONNECT_TIMEOUT = 10
-
-
-@dataclass(frozen=True)
-class PostgresColumn:
-    name: str
-    dtype: str
-
-
-@dataclass(frozen=True)
-class PostgresRelation:
-    database: str | None
-    schema: str
-    identifier: str
-
-    @classmethod
-    def create(cls, *, database: str | None, schema: str, identifier: str) -> PostgresRelation:
-        return cls(database, schema, identifier)
 
 
 def _configure(connection: psycopg.Connection) -> None:
@@ -43,7 +27,7 @@ def _configure(connection: psycopg.Connection) -> None:
 class PostgresAdapter:
     """Each thread holds one pooled session for the length of a `connection_named` block."""
 
-    Relation = PostgresRelation
+    Relation = WarehouseRelation
 
     def __init__(self, conninfo: str, pool_size: int = 4,
                  wait_seconds: float = DEFAULT_CONNECT_TIMEOUT) -> None:
@@ -88,7 +72,7 @@ class PostgresAdapter:
         with self.connection_named("adapter") as connection:
             yield connection
 
-    def get_columns_in_relation(self, relation: PostgresRelation) -> list[PostgresColumn]:
+    def get_columns_in_relation(self, relation: WarehouseRelation) -> list[WarehouseColumn]:
         # Types as the catalog spells them: "integer", "character varying(20)", "numeric(10,2)".
         with self._session() as connection:
             rows = connection.execute(
@@ -104,7 +88,7 @@ class PostgresAdapter:
                 """,
                 (relation.schema, relation.identifier, relation.database, relation.database),
             ).fetchall()
-        return [PostgresColumn(name, dtype) for name, dtype in rows]
+        return [WarehouseColumn(name, dtype) for name, dtype in rows]
 
     def execute(self, sql: str, fetch: bool = False) -> tuple[Any, list[tuple]]:
         with self._session() as connection:
