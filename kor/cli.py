@@ -138,14 +138,14 @@ def profile_serve(project_dir: Path, host: str, port: int) -> None:
     except (OSError, ValueError) as exc:
         click.echo(f"Error: cannot listen on {host} port {port}: {exc}", err=True)
         raise SystemExit(2) from None
-    with server:
-        click.echo(f"Serving the profile report at {server.url} (Ctrl-C to stop)")
-        if not server.is_loopback:
-            click.echo("Warning: the report is reachable from other machines.", err=True)
-        try:
+    try:
+        with server:
+            click.echo(f"Serving the profile report at {server.url} (Ctrl-C to stop)")
+            if not server.is_loopback:
+                click.echo("Warning: the report is reachable from other machines.", err=True)
             server.serve_forever()
-        except KeyboardInterrupt:
-            click.echo("Stopped.")
+    except KeyboardInterrupt:
+        click.echo("Stopped.")
 
 
 @profile.command("report")
