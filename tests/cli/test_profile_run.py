@@ -2,46 +2,17 @@
 
 from __future__ import annotations
 
-import os
 import subprocess
-import sys
 from pathlib import Path
 
 import duckdb
 import pytest
 
-ZEL = [sys.executable, "-c", "from kor.cli import main; main()"]
-
-
-def write_project(root: Path, tables: str) -> Path:
-    (root / "models").mkdir(parents=True)
-    (root / "zel_project.yml").write_text(
-        "name: shop\ntarget: dev\ntargets:\n  dev: {type: duckdb, path: wh.duckdb}\n")
-    (root / "models" / "sources.yml").write_text(tables)
-    with duckdb.connect(str(root / "wh.duckdb")) as connection:
-        connection.execute("CREATE TABLE orders AS SELECT i AS id, 'x' || (i % 3) AS status, "
-                           "CASE WHEN i % 2 = 0 THEN NULL ELSE i END AS maybe "
-                           "FROM range(10) r(i)")
-        connection.execute('CREATE TABLE odd AS SELECT 1 AS "a""b; DROP TABLE t; --"')
-        connection.execute("CREATE TABLE t AS SELECT 1 AS keep")
-    return root
-
-
-SOURCES = """
-sources:
-  - name: raw
-    schema: main
-    tables:
-      - {name: orders}
-      - {name: odd}
-      - {name: gone}
-"""
+from tests.cli.projects import SOURCES, run_zel, write_project
 
 
 def zel(project: Path, *args: str) -> subprocess.CompletedProcess:
-    env = dict(os.environ, COLUMNS="200")
-    return subprocess.run([*ZEL, "profile", "run", "--project-dir", str(project), *args],
-                          capture_output=True, text=True, timeout=120, env=env)
+    return run_zel("profile", "run", "--project-dir", str(project), *args)
 
 
 def stored(project: Path) -> dict:
