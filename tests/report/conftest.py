@@ -61,7 +61,7 @@ def serve() -> Iterator[Callable[[ProjectMetadataStore], str]]:
 
     def start(store: ProjectMetadataStore) -> str:
         server = ReportServer(store, "127.0.0.1", 0)
-        thread = threading.Thread(target=server.serve_forever, daemon=True)
+        thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
         thread.start()
         servers.append((server, thread))
         return server.url
