@@ -20,7 +20,7 @@ def test_show_prints_each_tables_latest_profile(profiled_project):
     out = done.stdout
     assert "raw.orders  explorative, 10 rows" in out and "minimal" not in out
     assert f"raw.{ODD_TABLE}" in out  # the [b] of the name is text, not markup
-    assert HOSTILE in out and MARKUP in out
+    assert f"│ {HOSTILE} " in out and f"│ {MARKUP} " in out  # columns named as markup
     id_line = next(line for line in out.splitlines() if "│ id " in line)
     assert [cell.strip() for cell in id_line.split("│")[2:-1]] == [
         "0.0%", "100.0%", "0", "9", "4.5", "–", "0"]
