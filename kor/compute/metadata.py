@@ -117,6 +117,23 @@ _NAME_MATCHES = """($source IS NULL OR source_name = $source)
        OR ($source IS NULL AND source_name || '.' || table_name = $table))"""
 
 
+def summarise(latest: list[ColumnProfileResult]) -> list[ProfiledTable]:
+    """One entry per table of `latest_profiles` rows, in their order."""
+    tables: dict[tuple[str, str], ProfiledTable] = {}
+    for row in latest:
+        key = (row.source_name, row.table_name)
+        if key not in tables:
+            tables[key] = ProfiledTable(row.source_name, row.table_name, row.profiled_at,
+                                        row.profile_mode, row.row_count, 0)
+        entry = tables[key]
+        entry.column_count += 1
+        entry.row_count = max(entry.row_count, row.row_count)
+        for alert in decode_alerts(row):
+            severity = str(alert.get("severity", "unknown"))
+            entry.alerts_by_severity[severity] = entry.alerts_by_severity.get(severity, 0) + 1
+    return list(tables.values())
+
+
 def _is_lock_conflict(exc: duckdb.Error) -> bool:
     return isinstance(exc, duckdb.IOException) and "Conflicting lock" in str(exc)
 
@@ -205,23 +222,11 @@ class ProjectMetadataStore:
 
     def profiled_tables(self) -> list[ProfiledTable]:
         """One entry per stored table, from its most recent run, in source and table order."""
-        tables: dict[tuple[str, str], ProfiledTable] = {}
-        for row in self.latest_profiles():
-            key = (row.source_name, row.table_name)
-            if key not in tables:
-                tables[key] = ProfiledTable(row.source_name, row.table_name, row.profiled_at,
-                                            row.profile_mode, row.row_count, 0)
-            entry = tables[key]
-            entry.column_count += 1
-            entry.row_count = max(entry.row_count, row.row_count)
-            for alert in decode_alerts(row):
-                severity = str(alert.get("severity", "unknown"))
-                entry.alerts_by_severity[severity] = entry.alerts_by_severity.get(severity, 0) + 1
-        return list(tables.values())
+        return summarise(self.latest_profiles())
 
-    def table_history(self, table_name: str,
+    def table_history(self, table_name: str | None,
                       source_name: str | None = None) -> list[TableRun]:
-        """One entry per stored run of the table, oldest first."""
+        """One entry per stored run of the table, oldest first; None: of every table."""
         with self._reading() as connection:
             if connection is None:
                 return []

@@ -2,8 +2,13 @@
 
 from __future__ import annotations
 
-from kor.compute.metadata import ProfiledTable, ProjectMetadataStore
+from collections import defaultdict
+from typing import TypeVar
+
+from kor.compute.metadata import ColumnProfileResult, ProjectMetadataStore, TableRun, summarise
 from kor.report import html
+
+T = TypeVar("T", ColumnProfileResult, TableRun)
 
 
 def overview_page(store: ProjectMetadataStore) -> str:
@@ -24,14 +29,21 @@ def table_page(store: ProjectMetadataStore, source_name: str, table_name: str) -
                          html.table_section(columns, runs, back="/"))
 
 
-def _section(store: ProjectMetadataStore, table: ProfiledTable):
-    return (store.latest_profiles(table.table_name, source_name=table.source_name),
-            store.table_history(table.table_name, source_name=table.source_name))
-
-
 def report_document(store: ProjectMetadataStore) -> str | None:
     """The whole report as one file, or None when the store holds no profiles."""
-    tables = store.profiled_tables()
-    if not tables:
+    latest = store.latest_profiles()
+    if not latest:
         return None
-    return html.report_file(tables, [_section(store, table) for table in tables])
+    # Two reads for the whole store: a query per table would dominate on a large project.
+    columns = _by_table(latest)
+    runs = _by_table(store.table_history(None))
+    tables = summarise(latest)
+    return html.report_file(tables, [(columns[t.source_name, t.table_name],
+                                      runs[t.source_name, t.table_name]) for t in tables])
+
+
+def _by_table(entries: list[T]) -> dict[tuple[str, str], list[T]]:
+    grouped: dict[tuple[str, str], list[T]] = defaultdict(list)
+    for entry in entries:
+        grouped[entry.source_name, entry.table_name].append(entry)
+    return grouped
