@@ -11,6 +11,9 @@ from kor import __version__
 
 MODES = ("explorative", "minimal", "sensitive", "time-series")
 
+PROJECT_DIR = click.option("--project-dir", type=click.Path(file_okay=False, path_type=Path),
+                           default=".", show_default=True, help="The project folder.")
+
 
 @dataclass
 class ProfileFlags:
@@ -50,8 +53,7 @@ def profile() -> None:
 
 
 @profile.command("run")
-@click.option("--project-dir", type=click.Path(file_okay=False, path_type=Path), default=".",
-              show_default=True, help="The project folder.")
+@PROJECT_DIR
 @click.option("--target", default=None, help="Target of zel_project.yml (default: its own).")
 @click.option("-s", "--select", multiple=True, help="Selectors: source:GLOB, model:GLOB, a glob "
               "or an exact name; several per value, separated by spaces.")
@@ -72,10 +74,6 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
         click.echo(f"Error: {exc}", err=True)
         raise SystemExit(2) from None
     raise SystemExit(0 if succeeded else 1)
-
-
-PROJECT_DIR = click.option("--project-dir", type=click.Path(file_okay=False, path_type=Path),
-                           default=".", show_default=True, help="The project folder.")
 
 
 def _store(project_dir: Path):

@@ -6,6 +6,7 @@ import os
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import urllib.request
 from collections.abc import Iterator
@@ -17,7 +18,7 @@ from urllib.parse import quote
 import pytest
 
 from tests.cli.conftest import HOSTILE, ODD_TABLE
-from tests.cli.projects import ZEL
+from tests.cli.projects import ZEL, run_zel
 
 
 def _interruptible() -> None:
@@ -89,3 +90,13 @@ def test_a_browser_renders_the_served_report(profiled_project, tmp_path):
     assert "Column has 50.0% null values" in orders and "<svg" in orders
     # Stored markup stays text in the browser: no script element was created from it.
     assert "<script" not in odd and escape(HOSTILE) in odd
+
+
+def test_a_port_in_use_is_one_clear_line(profiled_project):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        done = run_zel("profile", "serve", "--project-dir", str(profiled_project),
+                       "--port", str(taken.getsockname()[1]), timeout=60)
+    assert done.returncode == 2 and "Error: cannot listen on 127.0.0.1 port" in done.stderr
+    assert "Traceback" not in done.stderr
