@@ -54,8 +54,8 @@ _COLUMNS = [
 
 
 @dataclass
-class ProfiledTable:
-    """The latest stored run of one table."""
+class StoredRun:
+    """One table's rows of one `profiled_at`, summed up."""
 
     source_name: str
     table_name: str
@@ -63,6 +63,12 @@ class ProfiledTable:
     profile_mode: str
     row_count: int
     column_count: int
+
+
+@dataclass
+class ProfiledTable(StoredRun):
+    """The latest stored run of one table, its alerts counted by severity."""
+
     alerts_by_severity: dict[str, int] = field(default_factory=dict)
 
     @property
@@ -71,16 +77,10 @@ class ProfiledTable:
 
 
 @dataclass
-class TableRun:
+class TableRun(StoredRun):
     """One stored run of a table, for its history."""
 
-    source_name: str
-    table_name: str
-    profiled_at: datetime
-    profile_mode: str
-    row_count: int
-    column_count: int
-    alert_count: int
+    alert_count: int = 0
 
 
 def _decode_list(text: str | None) -> list[dict[str, Any]]:
