@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 from collections.abc import Iterable
+from datetime import datetime
 from types import SimpleNamespace
 from typing import Any
 
+from kor.compute.metadata import ColumnProfileResult
 from kor.contracts.graph.manifest import Manifest
 from kor.contracts.graph.nodes import (
     ColumnInfo,
@@ -61,3 +63,15 @@ def manifest(*nodes: Any) -> Manifest:
         target = result.sources if isinstance(node, SourceDefinition) else result.nodes
         target[node.unique_id] = node
     return result
+
+
+def stored_row(source_name: str = "raw", table_name: str = "orders", column_name: str = "id",
+               profiled_at: datetime = datetime(2026, 1, 1, 12, 0), **fields: Any
+               ) -> ColumnProfileResult:
+    """A metadata-store row; the metrics default to a plain, alert-free column of 10 rows."""
+    values: dict[str, Any] = dict(profile_mode="explorative", row_count=10, null_count=0,
+                                  null_percent=0.0, distinct_count=10, distinct_percent=100.0,
+                                  duration_ms=1)
+    values.update(fields)
+    return ColumnProfileResult(source_name=source_name, table_name=table_name,
+                               column_name=column_name, profiled_at=profiled_at, **values)

@@ -2,10 +2,14 @@
 
 from __future__ import annotations
 
+import json
 import time
-from dataclasses import dataclass, fields
+from collections.abc import Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass, field, fields
 from datetime import datetime
 from pathlib import Path
+from typing import Any
 
 import duckdb
 
@@ -49,6 +53,91 @@ _COLUMNS = [
 ]
 
 
+@dataclass
+class StoredRun:
+    """One table's rows of one `profiled_at`, summed up."""
+
+    source_name: str
+    table_name: str
+    profiled_at: datetime
+    profile_mode: str
+    row_count: int
+    column_count: int
+
+
+@dataclass
+class ProfiledTable(StoredRun):
+    """The latest stored run of one table, its alerts counted by severity."""
+
+    alerts_by_severity: dict[str, int] = field(default_factory=dict)
+
+    @property
+    def alert_count(self) -> int:
+        return sum(self.alerts_by_severity.values())
+
+
+@dataclass
+class TableRun(StoredRun):
+    """One stored run of a table, for its history."""
+
+    alert_count: int = 0
+
+
+def _decode_list(text: str | None) -> list[dict[str, Any]]:
+    # The list fields are JSON text written by the task; anything else reads as no entries.
+    if not text:
+        return []
+    try:
+        value = json.loads(text)
+    except (TypeError, ValueError):
+        return []
+    if not isinstance(value, list):
+        return []
+    return [entry for entry in value if isinstance(entry, dict)]
+
+
+def decode_top_values(row: ColumnProfileResult) -> list[dict[str, Any]]:
+    """The stored most frequent values: entries with a text "value" and an int "count"."""
+    return [entry for entry in _decode_list(row.top_values)
+            if isinstance(entry.get("count"), int) and "value" in entry]
+
+
+def decode_histogram(row: ColumnProfileResult) -> list[dict[str, Any]]:
+    return _decode_list(row.histogram)
+
+
+def decode_alerts(row: ColumnProfileResult) -> list[dict[str, Any]]:
+    """The stored alert mappings ("type", "severity", "message")."""
+    return _decode_list(row.alerts)
+
+
+# A name matches a table by its own name, or by "source.table" (a table name may hold dots).
+_NAME_MATCHES = """($source IS NULL OR source_name = $source)
+  AND ($table IS NULL OR table_name = $table
+       OR ($source IS NULL AND source_name || '.' || table_name = $table))"""
+
+
+def summarise(latest: list[ColumnProfileResult]) -> list[ProfiledTable]:
+    """One entry per table of `latest_profiles` rows, in their order."""
+    tables: dict[tuple[str, str], ProfiledTable] = {}
+    for row in latest:
+        key = (row.source_name, row.table_name)
+        if key not in tables:
+            tables[key] = ProfiledTable(row.source_name, row.table_name, row.profiled_at,
+                                        row.profile_mode, row.row_count, 0)
+        entry = tables[key]
+        entry.column_count += 1
+        entry.row_count = max(entry.row_count, row.row_count)
+        for alert in decode_alerts(row):
+            severity = str(alert.get("severity", "unknown"))
+            entry.alerts_by_severity[severity] = entry.alerts_by_severity.get(severity, 0) + 1
+    return list(tables.values())
+
+
+def _is_lock_conflict(exc: duckdb.Error) -> bool:
+    return isinstance(exc, duckdb.IOException) and "Conflicting lock" in str(exc)
+
+
 class ProjectMetadataStore:
     """`<project_root>/.zel/metadata_store.duckdb`, table `column_profiles`."""
 
@@ -59,15 +148,17 @@ class ProjectMetadataStore:
         self._connection: duckdb.DuckDBPyConnection | None = None
 
     def _connect(self, read_only: bool = False) -> duckdb.DuckDBPyConnection:
-        # Another process holding the file is waited for, within a bound.
+        # Another process holding the file is waited for, within a bound, with a short backoff.
         deadline = time.monotonic() + self.LOCK_WAIT_SECONDS
+        pause = 0.02
         while True:
             try:
                 return duckdb.connect(str(self.path), read_only=read_only)
-            except duckdb.IOException as exc:
-                if "lock" not in str(exc).lower() or time.monotonic() > deadline:
+            except duckdb.Error as exc:
+                if not _is_lock_conflict(exc) or time.monotonic() + pause > deadline:
                     raise
-                time.sleep(0.1)
+            time.sleep(pause)
+            pause = min(pause * 2, 0.25)
 
     def initialize(self) -> None:
         self.path.parent.mkdir(parents=True, exist_ok=True)
@@ -90,24 +181,71 @@ class ProjectMetadataStore:
             self._connection.close()
             self._connection = None
 
-    def latest_profiles(self, table: str | None = None) -> list[ColumnProfileResult]:
-        """The columns of each table's most recent profile, in table and column order."""
+    @contextmanager
+    def _reading(self) -> Iterator[duckdb.DuckDBPyConnection | None]:
+        """A read-only connection, or None when nothing has been stored yet."""
         if not self.path.exists():
-            return []
+            yield None
+            return
         connection = self._connect(read_only=True)
         try:
-            names = [name for name, _ in _COLUMNS]
+            stored = connection.execute(
+                "SELECT 1 FROM information_schema.tables WHERE table_name = 'column_profiles'"
+            ).fetchall()
+            yield connection if stored else None
+        finally:
+            connection.close()
+
+    def latest_profiles(self, table: str | None = None,
+                        source_name: str | None = None) -> list[ColumnProfileResult]:
+        """The columns of each table's most recent profile, in table and column order.
+
+        `table` is a table name (of any source) or "source.table"; `source_name` narrows to one
+        source, and then `table` is the table's own name.
+        """
+        names = [name for name, _ in _COLUMNS]
+        with self._reading() as connection:
+            if connection is None:
+                return []
             rows = connection.execute(
                 f"""
                 SELECT {', '.join(names)} FROM column_profiles p
                 WHERE profiled_at = (SELECT MAX(profiled_at) FROM column_profiles q
                                      WHERE q.source_name = p.source_name
                                        AND q.table_name = p.table_name)
-                  AND (? IS NULL OR table_name = ?)
+                  AND {_NAME_MATCHES}
                 ORDER BY source_name, table_name, column_name
                 """,
-                [table, table],
+                {"table": table, "source": source_name},
             ).fetchall()
-        finally:
-            connection.close()
         return [ColumnProfileResult(**dict(zip(names, row, strict=True))) for row in rows]
+
+    def profiled_tables(self) -> list[ProfiledTable]:
+        """One entry per stored table, from its most recent run, in source and table order."""
+        return summarise(self.latest_profiles())
+
+    def table_history(self, table_name: str | None,
+                      source_name: str | None = None) -> list[TableRun]:
+        """One entry per stored run of the table, oldest first; None: of every table."""
+        with self._reading() as connection:
+            if connection is None:
+                return []
+            rows = connection.execute(
+                f"""
+                SELECT source_name, table_name, profiled_at, profile_mode, row_count, alerts
+                FROM column_profiles
+                WHERE {_NAME_MATCHES}
+                ORDER BY profiled_at, source_name, table_name, column_name
+                """,
+                {"table": table_name, "source": source_name},
+            ).fetchall()
+        runs: dict[tuple[datetime, str, str], TableRun] = {}
+        for source, table, profiled_at, mode, row_count, alerts in rows:
+            key = (profiled_at, source, table)
+            if key not in runs:
+                runs[key] = TableRun(source, table, profiled_at, mode, row_count, 0, 0)
+            run = runs[key]
+            run.column_count += 1
+            run.row_count = max(run.row_count, row_count)
+            run.alert_count += len(_decode_list(alerts))
+        return list(runs.values())

@@ -6,7 +6,8 @@ from pathlib import Path
 
 import pytest
 
-from tests.cli.test_profile_run import stored_rows, zel
+from tests.cli.projects import stored_rows
+from tests.cli.test_profile_run import zel
 
 pytestmark = pytest.mark.postgres
 

@@ -7,7 +7,8 @@ from pathlib import Path
 import duckdb
 import pytest
 
-from tests.cli.test_profile_run import stored_rows, zel
+from tests.cli.projects import stored_rows
+from tests.cli.test_profile_run import zel
 
 COLUMNS = 200
 ROWS = 2000

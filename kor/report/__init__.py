@@ -1,0 +1,1 @@
+"""Reading the metadata store back: the terminal view and the HTML report."""

@@ -1,0 +1,98 @@
+"""`zel profile serve` as a user runs it, read by plain HTTP and by a headless browser."""
+
+from __future__ import annotations
+
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import urllib.request
+from collections.abc import Iterator
+from contextlib import contextmanager
+from html import escape
+from pathlib import Path
+from urllib.parse import quote
+
+import pytest
+
+from tests.cli.conftest import HOSTILE, ODD_TABLE
+from tests.cli.projects import ZEL, run_zel
+
+
+def _interruptible() -> None:
+    # A shell may start background jobs with SIGINT ignored; Ctrl-C is what is tested here.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+@contextmanager
+def serving(project: Path, outcome: dict | None = None) -> Iterator[str]:
+    """`zel profile serve` on a free port; stopped with Ctrl-C (SIGINT) on leaving."""
+    with subprocess.Popen([*ZEL, "profile", "serve", "--project-dir", str(project),
+                           "--port", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True, preexec_fn=_interruptible) as process:
+        try:
+            ready, _, _ = select.select([process.stdout], [], [], 60)
+            line = process.stdout.readline() if ready else ""
+            assert "Serving the profile report at http://127.0.0.1:" in line, line
+            yield line.split(" at ")[1].split()[0]
+        finally:
+            process.send_signal(signal.SIGINT)
+            try:
+                out, err = process.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                raise
+            if outcome is not None:
+                outcome.update(returncode=process.returncode, stdout=out, stderr=err)
+
+
+def test_serve_answers_until_ctrl_c_then_stops_cleanly(profiled_project):
+    outcome: dict = {}
+    with serving(profiled_project, outcome) as url:
+        with urllib.request.urlopen(url + "table/raw/orders", timeout=10) as response:
+            assert response.status == 200 and "raw.orders" in response.read().decode()
+    assert outcome["returncode"] == 0 and outcome["stdout"] == "Stopped.\n"
+    assert outcome["stderr"] == ""
+
+
+def chromium() -> str:
+    path = shutil.which("chromium")
+    if path is None:
+        if os.environ.get("CI") == "true":
+            pytest.fail("chromium is missing in CI: .ci/run installs Debian's chromium package")
+        pytest.skip("chromium is not installed (Debian: apt-get install chromium)")
+    return path
+
+
+def rendered(url: str, profile_dir: Path) -> str:
+    done = subprocess.run([chromium(), "--headless", "--no-sandbox", "--disable-gpu",
+                           f"--user-data-dir={profile_dir}", "--dump-dom", url],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_a_browser_renders_the_served_report(profiled_project, tmp_path):
+    with serving(profiled_project) as url:
+        overview = rendered(url, tmp_path)
+        orders = rendered(url + "table/raw/orders", tmp_path)
+        odd = rendered(url + f"table/raw/{quote(ODD_TABLE, safe='')}", tmp_path)
+    assert ">raw.orders</a>" in overview and f">raw.{escape(ODD_TABLE)}</a>" in overview
+    # maybe: 50 % null, min 1, max 9, mean 5, and its MISSING alert highlighted.
+    assert ('<tr class="warning"><td class="name">maybe</td><td>50.0%</td><td>50.0%</td>'
+            "<td>1</td><td>9</td><td>5</td>") in orders
+    assert '<span class="badge warning">MISSING</span>' in orders and "<svg" in orders
+    # Stored markup stays text in the browser: no script element was created from it.
+    assert "<script" not in odd and escape(HOSTILE) in odd
+
+
+def test_a_port_in_use_is_one_clear_line(profiled_project):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        done = run_zel("profile", "serve", "--project-dir", str(profiled_project),
+                       "--port", str(taken.getsockname()[1]), timeout=60)
+    assert done.returncode == 2 and "Error: cannot listen on 127.0.0.1 port" in done.stderr
+    assert "Traceback" not in done.stderr

@@ -1,0 +1,73 @@
+"""A metadata store filled with rows saved directly, and the report served from it."""
+
+from __future__ import annotations
+
+import json
+import threading
+from collections.abc import Callable, Iterator
+from datetime import datetime
+from pathlib import Path
+
+import pytest
+
+from kor.compute.metadata import ColumnProfileResult, ProjectMetadataStore
+from kor.report.server import ReportServer
+from tests.builders import stored_row
+
+HOSTILE = "<script>alert(1)</script>"
+
+
+def alerts(*entries: tuple[str, str, str]) -> str:
+    return json.dumps([{"type": t, "severity": s, "message": m} for t, s, m in entries])
+
+
+@pytest.fixture
+def fill_store(tmp_path: Path) -> Callable[..., ProjectMetadataStore]:
+    """Saves the rows given into a fresh store under tmp_path and returns it."""
+
+    def fill(*rows: ColumnProfileResult) -> ProjectMetadataStore:
+        store = ProjectMetadataStore(tmp_path)
+        store.initialize()
+        for row in rows:
+            store.save_profile_result(row)
+        store.close()
+        return store
+
+    return fill
+
+
+@pytest.fixture
+def hostile_store(fill_store) -> ProjectMetadataStore:
+    """Two runs of one table whose every stored text is markup, plus a plain table."""
+    first, second = datetime(2026, 1, 1, 9, 0), datetime(2026, 1, 2, 9, 0)
+    return fill_store(
+        stored_row(HOSTILE, f"t/{HOSTILE}?#", "c", first, row_count=5),
+        stored_row(HOSTILE, f"t/{HOSTILE}?#", HOSTILE, second, row_count=7, null_percent=60.0,
+                   top_values=json.dumps([{"value": HOSTILE, "count": 4},
+                                          {"value": "", "count": 2}]),
+                   alerts=alerts((HOSTILE, "error", f"{HOSTILE} & more"))),
+        stored_row(HOSTILE, f"t/{HOSTILE}?#", "n", second, row_count=7, min_value=1.5,
+                   max_value=1.5, mean_value=1.5, stddev_value=0.0, p25=1.5, p50=1.5, p75=1.5,
+                   alerts=alerts(("ZERO_VARIANCE", "warning", "Column has constant value: 1.5"))),
+        stored_row("raw", "orders", "id", second, row_count=1234567, min_value=0.0,
+                   max_value=1234566.0, mean_value=617283.0),
+    )
+
+
+@pytest.fixture
+def serve() -> Iterator[Callable[[ProjectMetadataStore], str]]:
+    """Serves a store on an ephemeral loopback port in a thread; returns the base URL."""
+    servers: list[tuple[ReportServer, threading.Thread]] = []
+
+    def start(store: ProjectMetadataStore) -> str:
+        server = ReportServer(store, "127.0.0.1", 0)
+        thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
+        thread.start()
+        servers.append((server, thread))
+        return server.url
+
+    yield start
+    for server, thread in servers:
+        server.shutdown()
+        server.server_close()
+        thread.join(timeout=10)
