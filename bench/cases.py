@@ -50,7 +50,7 @@ class Sizes:
 
     @classmethod
     def quick(cls) -> Sizes:
-        return cls(instant_store_tables=100, wide_rows=300_000, many_rows=1_000,
+        return cls(instant_store_tables=100, wide_rows=300_000, many_tables=100, many_rows=1_000,
                    repeat_tables=10, repeats=2)
 
 
@@ -231,11 +231,15 @@ def memory(wide_dir: Path, many: Warehouse, many_dir: Path, sizes: Sizes,
     repeat_dir = write_project(Path(tempfile.mkdtemp(dir=scratch)), subset,
                                declare_columns=False)
     repeated = _child("repeat", str(repeat_dir), "20", str(scratch))
-    growth = repeated["last_mib"] - repeated["first_mib"]
-    rows += [Row("", f"{len(subset.tables)} tables, RSS after run 1 / run 20",
-                 f"{repeated['first_mib']:,.1f} / {repeated['last_mib']:,.1f} MiB",
-                 f"{growth:+,.1f} MiB"),
-             Row("", "instant adapter, 100 x 20 cols: RSS after run 1 / run 20",
-                 f"{repeated['instant_first_mib']:,.1f} / {repeated['instant_last_mib']:,.1f} MiB",
-                 f"{repeated['instant_last_mib'] - repeated['instant_first_mib']:+,.1f} MiB")]
+    real, instant, blocks = repeated["real"], repeated["instant"], repeated["blocks"]
+    size = f"{len(subset.tables)} tables x {len(subset.columns)} cols"
+    rows += [Row("", f"{size}: RSS after run 1/10/20",
+                 " / ".join(f"{value:,.1f}" for value in real) + " MiB",
+                 f"{real[-1] - real[0]:+,.1f} MiB"),
+             Row("", "instant adapter, 100 x 20 cols: RSS after run 1/10/20",
+                 " / ".join(f"{value:,.1f}" for value in instant) + " MiB",
+                 f"{instant[-1] - instant[0]:+,.1f} MiB"),
+             Row("", "  interpreter's allocated blocks after run 1/10/20",
+                 " / ".join(f"{value:,}" for value in blocks),
+                 f"{blocks[-1] - blocks[0]:+,}")]
     return rows

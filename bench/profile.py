@@ -18,6 +18,7 @@ The report of each run is rendered (with Rich when installed) to the null device
 from __future__ import annotations
 
 import argparse
+import gc
 import json
 import resource
 import sys
@@ -33,6 +34,15 @@ from bench.warehouse import many_tables_warehouse, wide_warehouse, write_project
 
 
 def _mib_peak() -> float:
+    """This process's peak RSS. Linux keeps ru_maxrss across exec, so a child would report its
+    parent's peak when that was higher; VmHWM belongs to the process image alone."""
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # KiB on Linux
 
 
@@ -60,18 +70,20 @@ def child(arguments: list[str]) -> None:
     elif kind == "peak":
         plain_run(project_dir, int(arguments[2]))
         report = {"peak_mib": _mib_peak()}
-    else:  # repeat
+    else:  # repeat: the real project, then the instant adapter, `runs` times each
         runs, scratch = int(arguments[2]), Path(arguments[3])
-        plain_run(project_dir, 1)
-        report = {"first_mib": _mib_now()}
-        for _ in range(runs - 1):
+        report = {"real": [], "instant": [], "blocks": []}
+        for run in range(1, runs + 1):
             plain_run(project_dir, 1)
-        report["last_mib"] = _mib_now()
-        cases.instant_run(100, 20, False, scratch)
-        report["instant_first_mib"] = _mib_now()
-        for _ in range(runs - 1):
+            if run in (1, runs // 2, runs):
+                report["real"].append(_mib_now())
+        for run in range(1, runs + 1):
             cases.instant_run(100, 20, False, scratch)
-        report["instant_last_mib"] = _mib_now()
+            if run in (1, runs // 2, runs):
+                gc.collect()
+                report["instant"].append(_mib_now())
+                # Live interpreter objects: a reference leaked per column shows here exactly.
+                report["blocks"].append(sys.getallocatedblocks())
     print(json.dumps(report))
 
 
