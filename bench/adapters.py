@@ -37,14 +37,15 @@ class _NoBlock:
 
 _TOP_VALUES = [(f"value_{k}", 100 - k) for k in range(10)]
 # Canned answers by the shape of the query, the most specific marker first. The counts are
-# chosen so that text and other columns get their top values and numeric ones do not.
+# chosen so that text and other columns get their top values and numeric ones do not, and
+# each text column one alert (a quarter of its values missing), as a real report has some.
 _ANSWERS = [
     ("PERCENTILE_CONT", [(25.0, 50.0, 75.0)]),
     ("as val, COUNT(*) as cnt", _TOP_VALUES),
     ("as min_val", [(5, 500, 1, 999, 500.5, 288.7)]),
-    ("as min_len", [(0, 12, 3, 20, 9.5)]),
+    ("as min_len", [(500, 12, 3, 20, 9.5)]),
     ("as distinct_count", [(10, 2)]),
-    ("SELECT COUNT(*) as cnt FROM ", [(1000,)]),
+    ("SELECT COUNT(*) as cnt FROM ", [(2000,)]),
 ]
 
 

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import duckdb
 
-INSTALL_HINT = ".venv/bin/pip install -e '.[bench]'"
+INSTALL_HINT = "`make bench` installs the bench extras (or: .venv/bin/pip install pandas psutil)"
 
 
 def summarize_seconds(path: Path, tables: list[str]) -> float:

@@ -1,7 +1,7 @@
 """Where the time of `zel profile run` goes, side by side with what a user would run instead.
 
-Run: .venv/bin/python bench/profile.py [--quick]
-(pandas for case 4: .venv/bin/pip install -e '.[bench]')
+Run: make bench [BENCH_ARGS=--quick], or .venv/bin/python bench/profile.py [--quick]
+(case 4 needs pandas, and RSS readings prefer psutil: the `bench` extras, which make bench installs)
 
 Builds its DuckDB warehouses under bench/.data/ (reused while their sizes match) and prints one
 table, every figure measured in this run on this machine:
@@ -29,7 +29,7 @@ from pathlib import Path
 # The repository root in place of bench/ itself, whose profile.py would hide the standard one.
 sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
-from bench import cases  # noqa: E402
+from bench import alternatives, cases  # noqa: E402
 from bench.warehouse import many_tables_warehouse, wide_warehouse, write_project  # noqa: E402
 
 
@@ -102,7 +102,8 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true",
                         help="smaller tables and fewer repetitions (under two minutes)")
     parser.add_argument("--only", type=int, nargs="*", choices=range(1, 6), metavar="CASE",
-                        help="run only these cases (1 to 5); 3 and 4 need 2's figures")
+                        help="run only these cases (1 to 5); 3 and 4 bring in the cases "
+                        "whose figures they compare against")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.child:
@@ -111,6 +112,8 @@ def main() -> None:
 
     sizes = cases.Sizes.quick() if options.quick else cases.Sizes()
     wanted = set(options.only or range(1, 6))
+    if 4 in wanted and not alternatives.pandas_available():
+        cases.progress(f"pandas is not installed, case 4 will skip it: {alternatives.INSTALL_HINT}")
     started = time.perf_counter()
     cases.progress("building or reusing the warehouses under bench/.data/")
     wide = wide_warehouse(sizes.wide_rows)

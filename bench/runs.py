@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import os
+import threading
 import time
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, redirect_stdout
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -23,23 +24,45 @@ def flags(threads: int) -> ProfileFlags:
     return ProfileFlags(MODE="explorative", THREADS=threads, SELECT=(), EXCLUDE=())
 
 
+def _timed_console(sink: Any) -> Any:
+    """A Rich console on `sink` that adds up the time spent in its outermost `print` calls."""
+    from rich.console import Console
+
+    class TimedConsole(Console):
+        def __init__(self) -> None:
+            super().__init__(file=sink, width=120)
+            self.print_seconds = 0.0
+            self._depth = threading.local()
+
+        def print(self, *objects: Any, **options: Any) -> None:
+            depth = getattr(self._depth, "value", 0)
+            self._depth.value = depth + 1
+            start = time.perf_counter()
+            try:
+                super().print(*objects, **options)
+            finally:
+                self._depth.value = depth
+                if depth == 0:
+                    self.print_seconds += time.perf_counter() - start
+
+    return TimedConsole()
+
+
 @contextmanager
-def silenced_report() -> Iterator[None]:
-    """The report is rendered as usual (Rich when installed) but written to the null device."""
+def silenced_report() -> Iterator[Any]:
+    """The report is rendered as usual (Rich when installed) but written to the null device.
+
+    Yields the Rich console, whose `print_seconds` is the time spent rendering; None without Rich.
+    """
     saved = profile_module.console
     with open(os.devnull, "w", encoding="utf-8") as sink:
-        if profile_module.HAS_RICH:
-            from rich.console import Console
-
-            profile_module.console = Console(file=sink, width=120)
         try:
             if profile_module.HAS_RICH:
-                yield
+                profile_module.console = _timed_console(sink)
+                yield profile_module.console
             else:
-                from contextlib import redirect_stdout
-
                 with redirect_stdout(sink):
-                    yield
+                    yield None
         finally:
             profile_module.console = saved
 
@@ -77,6 +100,7 @@ class Measured:
     wall: float
     store: float
     columns: int
+    report: float = 0.0
     execute: float = 0.0
     listing: float = 0.0
     warehouse_wall: float = 0.0
@@ -103,13 +127,15 @@ def measured_run(config: RuntimeConfig, manifest: Manifest, adapter: Any, thread
                  store: bool = True) -> tuple[Measured, Any]:
     """One run of `MeasuredTask` through `adapter`; returns the figures and the run's result."""
     task = MeasuredTask(flags(threads), config, manifest, adapter, store)
-    with silenced_report():
+    with silenced_report() as console:
         start = time.perf_counter()
         result = task.run()
         wall = time.perf_counter() - start
+    report = console.print_seconds if console is not None else 0.0
     if not task.interpret_results(result):
         raise RuntimeError("the measured profile run failed")
-    figures = Measured(wall=wall, store=task.store_seconds, columns=result.total_columns)
+    figures = Measured(wall=wall, store=task.store_seconds, columns=result.total_columns,
+                       report=report)
     if isinstance(adapter, MeasuringAdapter):
         figures.execute = adapter.execute_seconds
         figures.listing = adapter.columns_seconds
