@@ -57,7 +57,9 @@ def _mib_now() -> float:
 
 def child(arguments: list[str]) -> None:
     """The measurements that need a process of their own; prints one JSON line."""
-    from bench.runs import plain_run
+    import duckdb
+
+    from bench.runs import plain_run, real_measured_run, warehouse_path
 
     kind, project_dir = arguments[0], Path(arguments[1])
     if kind == "baseline":
@@ -77,6 +79,14 @@ def child(arguments: list[str]) -> None:
             plain_run(project_dir, 1)
             if run in (1, runs // 2, runs):
                 report["real"].append(_mib_now())
+        # The same statements straight through duckdb: what the warehouse itself keeps.
+        statements = real_measured_run(project_dir, 1).statements
+        with duckdb.connect(str(warehouse_path(project_dir)), read_only=True) as connection:
+            report["replay"] = []
+            for run in range(1, runs + 1):
+                cases.replay(connection, statements)
+                if run in (1, runs // 2, runs):
+                    report["replay"].append(_mib_now())
         for run in range(1, runs + 1):
             cases.instant_run(100, 20, False, scratch)
             if run in (1, runs // 2, runs):
