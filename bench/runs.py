@@ -153,8 +153,3 @@ def real_measured_run(project_dir: Path, threads: int) -> Measured:
     figures, _ = measured_run(config, manifest, MeasuringAdapter(get_adapter(config)), threads)
     return figures
 
-
-def warehouse_path(project_dir: Path) -> Path:
-    """The DuckDB file of the project's default target."""
-    config = RuntimeConfig.load(project_dir)
-    return Path(config.project_root) / str(config.target["path"])
