@@ -7,22 +7,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any
 
-
-@dataclass
-class _Column:
-    name: str
-    dtype: str
-
-
-@dataclass(frozen=True)
-class _Relation:
-    database: str | None
-    schema: str
-    identifier: str
-
-    @classmethod
-    def create(cls, *, database: str | None, schema: str, identifier: str) -> _Relation:
-        return cls(database, schema, identifier)
+from kor.adapters.duckdb import DuckDBColumn, DuckDBRelation
 
 
 class _NoBlock:
@@ -52,10 +37,10 @@ _ANSWERS = [
 class InstantAdapter:
     """Answers every query at once from `_ANSWERS`: what is left is the profiler's own time."""
 
-    Relation = _Relation
+    Relation = DuckDBRelation
 
     def __init__(self, columns: list[tuple[str, str]] | None = None) -> None:
-        self._columns = [_Column(name, dtype) for name, dtype in columns or []]
+        self._columns = [DuckDBColumn(name, dtype) for name, dtype in columns or []]
         self._block = _NoBlock()
 
     def quote(self, name: str) -> str:
@@ -64,7 +49,7 @@ class InstantAdapter:
     def connection_named(self, name: str) -> _NoBlock:
         return self._block
 
-    def get_columns_in_relation(self, relation: _Relation) -> list[_Column]:
+    def get_columns_in_relation(self, relation: DuckDBRelation) -> list[DuckDBColumn]:
         return list(self._columns)
 
     def execute(self, sql: str, fetch: bool = False) -> tuple[str, list[tuple]]:
