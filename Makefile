@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 BUILD_FLAGS := -Ccmake.define.KOR_WERROR=ON -Cbuild-dir=build/dev
 BUILD_REQUIREMENTS := "scikit-build-core>=0.10" "nanobind==2.12.0"
 
-.PHONY: dev test demo lint test-asan clean
+.PHONY: dev test demo lint bench test-asan clean
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -45,6 +45,11 @@ test-asan: $(ASAN_VENV)/.ready
 		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		$(ASAN_VENV)/bin/pytest -p no:cacheprovider tests/unit tests/integration
+
+# The benchmark with its own extras (pandas, psutil); `make bench BENCH_ARGS=--quick` for the short one.
+bench: dev
+	$(PY) -m pip install --quiet --no-build-isolation $(BUILD_FLAGS) -e '.[bench]'
+	$(PY) bench/profile.py $(BENCH_ARGS)
 
 lint: dev
 	$(VENV)/bin/ruff check kor tests bench examples

@@ -139,13 +139,19 @@ def _is_lock_conflict(exc: duckdb.Error) -> bool:
 
 
 class ProjectMetadataStore:
-    """`<project_root>/.zel/metadata_store.duckdb`, table `column_profiles`."""
+    """`<project_root>/.zel/metadata_store.duckdb`, table `column_profiles`.
+
+    Saved rows are written together when the store is closed (or `flush`ed): DuckDB takes
+    about as long for one single-row INSERT as for a statement of a hundred rows.
+    """
 
     LOCK_WAIT_SECONDS = 5.0
+    ROWS_PER_STATEMENT = 100
 
     def __init__(self, project_root: Path) -> None:
         self.path = Path(project_root) / ".zel" / "metadata_store.duckdb"
         self._connection: duckdb.DuckDBPyConnection | None = None
+        self._pending: list[ColumnProfileResult] = []
 
     def _connect(self, read_only: bool = False) -> duckdb.DuckDBPyConnection:
         # Another process holding the file is waited for, within a bound, with a short backoff.
@@ -169,15 +175,31 @@ class ProjectMetadataStore:
     def save_profile_result(self, row: ColumnProfileResult) -> None:
         if self._connection is None:
             raise RuntimeError("the metadata store is not initialized")
+        self._pending.append(row)
+
+    def flush(self) -> None:
+        """Writes the saved rows, all or none of each statement's rows."""
+        if self._connection is None:
+            raise RuntimeError("the metadata store is not initialized")
         names = [name for name, _ in _COLUMNS]
-        self._connection.execute(
-            f"INSERT INTO column_profiles ({', '.join(names)}) "
-            f"VALUES ({', '.join('?' for _ in names)})",
-            [getattr(row, name) for name in names],
-        )
+        placeholders = f"({', '.join('?' for _ in names)})"
+        while self._pending:
+            batch = self._pending[:self.ROWS_PER_STATEMENT]
+            self._connection.execute(
+                f"INSERT INTO column_profiles ({', '.join(names)}) "
+                f"VALUES {', '.join(placeholders for _ in batch)}",
+                [getattr(row, name) for row in batch for name in names],
+            )
+            del self._pending[:len(batch)]
 
     def close(self) -> None:
-        if self._connection is not None:
+        """Writes what is pending, then closes; the connection is closed even when writing fails."""
+        if self._connection is None:
+            return
+        try:
+            self.flush()
+        finally:
+            self._pending.clear()
             self._connection.close()
             self._connection = None
 

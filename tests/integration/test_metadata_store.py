@@ -1,0 +1,57 @@
+"""The metadata store writes saved rows in batches when it is closed."""
+
+from __future__ import annotations
+
+from datetime import datetime
+
+import duckdb
+import pytest
+
+from kor.compute.metadata import ColumnProfileResult, ProjectMetadataStore
+
+
+def row(column: str, **values) -> ColumnProfileResult:
+    fields = dict(source_name="raw", table_name="orders", column_name=column,
+                  profile_mode="explorative", row_count=10, null_count=1, null_percent=10.0,
+                  distinct_count=5, distinct_percent=50.0, top_values='[{"value": "a"}]',
+                  profiled_at=datetime(2026, 1, 2, 3, 4, 5), duration_ms=7)
+    return ColumnProfileResult(**{**fields, **values})
+
+
+def stored(store: ProjectMetadataStore) -> list[tuple]:
+    with duckdb.connect(str(store.path), read_only=True) as connection:
+        return connection.execute(
+            "SELECT column_name, row_count, top_values, min_value FROM column_profiles "
+            "ORDER BY rowid").fetchall()
+
+
+@pytest.mark.parametrize("count", [0, 1, 3, 7])
+def test_rows_saved_before_close_are_all_stored_in_order(tmp_path, monkeypatch, count):
+    monkeypatch.setattr(ProjectMetadataStore, "ROWS_PER_STATEMENT", 3)
+    store = ProjectMetadataStore(tmp_path)
+    store.initialize()
+    for i in range(count):
+        store.save_profile_result(row(f"c{i}", min_value=float(i) if i % 2 else None))
+    store.close()
+    assert stored(store) == [(f"c{i}", 10, '[{"value": "a"}]', float(i) if i % 2 else None)
+                             for i in range(count)]
+
+
+def test_a_failing_write_raises_at_close_and_still_releases_the_file(tmp_path):
+    store = ProjectMetadataStore(tmp_path)
+    store.initialize()
+    store.save_profile_result(row("good"))
+    store.save_profile_result(row("bad", row_count="not a number"))
+    with pytest.raises(duckdb.Error):
+        store.close()
+    assert stored(store) == []  # the one statement held both rows
+    again = ProjectMetadataStore(tmp_path)
+    again.initialize()
+    again.save_profile_result(row("later"))
+    again.close()
+    assert [name for name, *_ in stored(again)] == ["later"]
+
+
+def test_saving_needs_an_initialized_store(tmp_path):
+    with pytest.raises(RuntimeError, match="not initialized"):
+        ProjectMetadataStore(tmp_path).save_profile_result(row("c"))
