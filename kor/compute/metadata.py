@@ -178,19 +178,31 @@ class ProjectMetadataStore:
         self._pending.append(row)
 
     def flush(self) -> None:
-        """Writes the saved rows, all or none of each statement's rows."""
+        """Writes the saved rows in order; a row the database refuses raises, and neither it
+        nor the rows saved after it are written."""
         if self._connection is None:
             raise RuntimeError("the metadata store is not initialized")
-        names = [name for name, _ in _COLUMNS]
-        placeholders = f"({', '.join('?' for _ in names)})"
         while self._pending:
             batch = self._pending[:self.ROWS_PER_STATEMENT]
-            self._connection.execute(
-                f"INSERT INTO column_profiles ({', '.join(names)}) "
-                f"VALUES {', '.join(placeholders for _ in batch)}",
-                [getattr(row, name) for row in batch for name in names],
-            )
-            del self._pending[:len(batch)]
+            try:
+                self._insert(batch)
+            except duckdb.Error:
+                # One statement is all or nothing: find the refused row the slow way, keeping
+                # the rows before it.
+                for row in batch:
+                    self._insert([row])
+                    del self._pending[0]
+            else:
+                del self._pending[:len(batch)]
+
+    def _insert(self, rows: list[ColumnProfileResult]) -> None:
+        names = [name for name, _ in _COLUMNS]
+        placeholders = f"({', '.join('?' for _ in names)})"
+        self._connection.execute(
+            f"INSERT INTO column_profiles ({', '.join(names)}) "
+            f"VALUES {', '.join(placeholders for _ in rows)}",
+            [getattr(row, name) for row in rows for name in names],
+        )
 
     def close(self) -> None:
         """Writes what is pending, then closes; the connection is closed even when writing fails."""
@@ -202,6 +214,16 @@ class ProjectMetadataStore:
             self._pending.clear()
             self._connection.close()
             self._connection = None
+
+    def __del__(self) -> None:
+        # A writer that stops between rows drops the store without closing it; the rows it
+        # saved until then are still written, as they would have been one at a time.
+        if getattr(self, "_connection", None) is None:
+            return
+        try:
+            self.close()
+        except Exception:  # noqa: BLE001 - nowhere to report it; the writer already warned
+            pass
 
     @contextmanager
     def _reading(self) -> Iterator[duckdb.DuckDBPyConnection | None]:
