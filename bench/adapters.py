@@ -7,7 +7,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any
 
-from kor.adapters.duckdb import DuckDBColumn, DuckDBRelation
+from kor.adapters.base import WarehouseColumn, WarehouseRelation
 
 
 class _NoBlock:
@@ -37,10 +37,10 @@ _ANSWERS = [
 class InstantAdapter:
     """Answers every query at once from `_ANSWERS`: what is left is the profiler's own time."""
 
-    Relation = DuckDBRelation
+    Relation = WarehouseRelation
 
     def __init__(self, columns: list[tuple[str, str]] | None = None) -> None:
-        self._columns = [DuckDBColumn(name, dtype) for name, dtype in columns or []]
+        self._columns = [WarehouseColumn(name, dtype) for name, dtype in columns or []]
         self._block = _NoBlock()
 
     def quote(self, name: str) -> str:
@@ -49,7 +49,7 @@ class InstantAdapter:
     def connection_named(self, name: str) -> _NoBlock:
         return self._block
 
-    def get_columns_in_relation(self, relation: DuckDBRelation) -> list[DuckDBColumn]:
+    def get_columns_in_relation(self, relation: WarehouseRelation) -> list[WarehouseColumn]:
         return list(self._columns)
 
     def execute(self, sql: str, fetch: bool = False) -> tuple[str, list[tuple]]:

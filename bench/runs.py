@@ -14,6 +14,7 @@ from typing import Any
 import kor.task.profile as profile_module
 from bench.adapters import MeasuringAdapter
 from kor.cli import ProfileFlags, run_profile
+from kor.compute.metadata import ProjectMetadataStore
 from kor.config.runtime import RuntimeConfig
 from kor.contracts.graph.manifest import Manifest
 from kor.project.loader import load_manifest
@@ -127,7 +128,8 @@ def measured_run(config: RuntimeConfig, manifest: Manifest, adapter: Any, thread
                  store: bool = True) -> tuple[Measured, Any]:
     """One run of `MeasuredTask` through `adapter`; returns the figures and the run's result."""
     task = MeasuredTask(flags(threads), config, manifest, adapter, store)
-    with silenced_report() as console:
+    # As `zel profile run` does, the store file stays open for the whole run.
+    with silenced_report() as console, ProjectMetadataStore.held(config.project_root):
         start = time.perf_counter()
         result = task.run()
         wall = time.perf_counter() - start

@@ -33,6 +33,7 @@ def _split(values: tuple[str, ...]) -> tuple[tuple[str, ...], ...]:
 
 def run_profile(project_dir: Path, target: str | None, flags: ProfileFlags) -> bool:
     from kor.adapters.factory import close_adapters, get_adapter
+    from kor.compute.metadata import ProjectMetadataStore
     from kor.config.runtime import RuntimeConfig
     from kor.project.loader import load_manifest
     from kor.task.profile import ProfileTask
@@ -46,7 +47,8 @@ def run_profile(project_dir: Path, target: str | None, flags: ProfileFlags) -> b
     get_adapter(config)
     try:
         task = ProfileTask(flags, config, manifest)
-        return task.interpret_results(task.run())
+        with ProjectMetadataStore.held(config.project_root):
+            return task.interpret_results(task.run())
     finally:
         close_adapters()
 

@@ -153,7 +153,37 @@ class ProjectMetadataStore:
         self._connection: duckdb.DuckDBPyConnection | None = None
         self._pending: list[ColumnProfileResult] = []
 
+    # Store files that a run keeps open between tables (see `held`), by path; None until the
+    # first store of the run opens the file.
+    _held: dict[Path, duckdb.DuckDBPyConnection | None] = {}
+
+    @classmethod
+    @contextmanager
+    def held(cls, project_root: Path) -> Iterator[None]:
+        """Keeps the store file open while the block runs, for every store of `project_root`.
+
+        Opening a DuckDB file costs more than writing a table's rows, and the profiler opens a
+        store per table. Inside the block each store works on a cursor of one open database;
+        every statement still commits on its own. Other processes wait while the block runs.
+        """
+        path = cls(project_root).path
+        cls._held[path] = None
+        try:
+            yield
+        finally:
+            connection = cls._held.pop(path, None)
+            if connection is not None:
+                connection.close()
+
     def _connect(self, read_only: bool = False) -> duckdb.DuckDBPyConnection:
+        if self.path in self._held:
+            if self._held[self.path] is None:
+                self.path.parent.mkdir(parents=True, exist_ok=True)
+                self._held[self.path] = self._open(read_only=False)
+            return self._held[self.path].cursor()
+        return self._open(read_only)
+
+    def _open(self, read_only: bool) -> duckdb.DuckDBPyConnection:
         # Another process holding the file is waited for, within a bound, with a short backoff.
         deadline = time.monotonic() + self.LOCK_WAIT_SECONDS
         pause = 0.02

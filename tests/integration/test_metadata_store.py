@@ -68,3 +68,20 @@ def test_rows_of_a_store_dropped_without_close_are_written(tmp_path):
 def test_saving_needs_an_initialized_store(tmp_path):
     with pytest.raises(RuntimeError, match="not initialized"):
         ProjectMetadataStore(tmp_path).save_profile_result(row("c"))
+
+
+def test_a_held_store_file_serves_every_store_of_the_run_and_is_released(tmp_path):
+    untouched = ProjectMetadataStore(tmp_path / "other")
+    with ProjectMetadataStore.held(tmp_path / "other"):
+        pass
+    assert not untouched.path.exists()  # nothing stored, nothing created
+    with ProjectMetadataStore.held(tmp_path):
+        for table in ("a", "b"):
+            store = ProjectMetadataStore(tmp_path)
+            store.initialize()
+            store.save_profile_result(row("id", table_name=table))
+            store.close()
+        assert [r.table_name for r in ProjectMetadataStore(tmp_path).latest_profiles()] == [
+            "a", "b"]
+    # Released: a plain read-only connection (another configuration) may open it now.
+    assert [name for name, *_ in stored(store)] == ["id", "id"]
