@@ -98,18 +98,23 @@ def warehouse(runtime_config):
     return runtime_config
 
 
-@pytest.mark.parametrize("rich", [False, True], ids=["plain", "rich"])
-def test_store_held_by_another_process(make_task, warehouse, monkeypatch, capsys,
-                                       rich_console, profile_module, rich):
-    if not rich:
-        monkeypatch.setattr(profile_module, "HAS_RICH", False)
-        monkeypatch.setattr(profile_module, "console", None)
+@pytest.fixture(params=["plain", "rich"])
+def printed(request, monkeypatch, capsys, rich_console, profile_module):
+    """Reads what the run printed, through Rich or (plain) without it."""
+    if request.param == "rich":
+        return rich_console.export_text
+    monkeypatch.setattr(profile_module, "HAS_RICH", False)
+    monkeypatch.setattr(profile_module, "console", None)
+    return lambda: capsys.readouterr().out
+
+
+def test_store_held_by_another_process(make_task, warehouse, monkeypatch, printed):
     monkeypatch.setattr(ProjectMetadataStore, "LOCK_WAIT_SECONDS", 0.3)
     root = warehouse.project_root
     with held_store(root):
         task = make_task(flags(THREADS=2), graph())
         result = task.run()
-    text = one_line(rich_console.export_text() if rich else capsys.readouterr().out)
+    text = one_line(printed())
     assert text.count(WARNING + 'IO Error: Could not set lock on file') == 2  # one per table
     assert [p.status for p in result.profiles] == ["success", "error"]
     assert task.interpret_results(result) is True
@@ -164,12 +169,8 @@ def test_held_store_exit_status(tmp_path):
     assert WARNING + "IO Error: Could not set lock on file" in one_line(done.stdout)
 
 
-@pytest.mark.parametrize("rich", [False, True], ids=["plain", "rich"])
-def test_duckdb_missing_is_a_warning_per_table(make_task, warehouse, monkeypatch, capsys,
-                                               rich_console, profile_module, rich):
-    if not rich:
-        monkeypatch.setattr(profile_module, "HAS_RICH", False)
-        monkeypatch.setattr(profile_module, "console", None)
+def test_duckdb_missing_is_a_warning_per_table(make_task, warehouse, monkeypatch, printed,
+                                               profile_module):
     from kor.adapters.factory import get_adapter
 
     get_adapter(warehouse)  # the warehouse is open before DuckDB goes missing
@@ -178,9 +179,9 @@ def test_duckdb_missing_is_a_warning_per_table(make_task, warehouse, monkeypatch
                         lambda self, root: opened.append(root))
     monkeypatch.setitem(sys.modules, "duckdb", None)  # `import duckdb` now fails
     result = make_task(flags(), graph()).run()
-    text = rich_console.export_text() if rich else capsys.readouterr().out
+    text = printed()
     warning = "Warning: DuckDB not available. Profile results will not be persisted."
     assert text.count(warning) == 2 and opened == []
     assert result.tables_profiled == 2
-    if not rich:
+    if not profile_module.HAS_RICH:
         assert warning + "\n" in text and "[yellow]" not in text  # plain text, no markup
