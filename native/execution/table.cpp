@@ -56,6 +56,12 @@ nb::object failure_record(const Call& call, nb::handle col_name, nb::handle col_
                                         nb::arg("alerts") = alerts);
 }
 
+// Cancels the work items that no worker has taken up yet; running ones are left to finish.
+void cancel_pending(nb::handle futures) {
+    for (nb::handle future : futures)
+        future.attr("cancel")();
+}
+
 }  // namespace
 
 nb::object execute_profile(const Call& call) {
@@ -91,27 +97,37 @@ nb::object execute_profile(const Call& call) {
             call.global("ThreadPoolExecutor")(nb::arg("max_workers") = pool_size);
         py::with_block(executor_manager, [&](nb::handle executor) {
             nb::dict futures;
-            const nb::object profile_column = self.attr("_profile_column_sql");
-            for (nb::handle pair : column_info) {
-                const auto [col_name, col_type] = py::unpack_pair(pair);
-                const nb::object future = executor.attr("submit")(
-                    profile_column, adapter, c.database, c.schema, c.table, col_name, col_type,
-                    row_count);
-                futures[future] = nb::make_tuple(col_name, col_type);
-            }
-            // Waiting happens inside as_completed, which releases the GIL.
-            const nb::object completed = call.global("as_completed")(futures);
-            for (nb::handle future : completed) {
-                try {
-                    columns.append(future.attr("result")());
-                } catch (nb::python_error& error) {
-                    if (!py::is_exception(error))
-                        throw;
-                    // The column keeps a record whose alert carries the failure.
-                    const nb::object exception = py::exception_object(error);
-                    const auto [col_name, col_type] = py::unpack_pair(futures[future]);
-                    columns.append(failure_record(call, col_name, col_type, row_count, exception));
+            try {
+                const nb::object profile_column = self.attr("_profile_column_sql");
+                for (nb::handle pair : column_info) {
+                    const auto [col_name, col_type] = py::unpack_pair(pair);
+                    const nb::object future = executor.attr("submit")(
+                        profile_column, adapter, c.database, c.schema, c.table, col_name,
+                        col_type, row_count);
+                    futures[future] = nb::make_tuple(col_name, col_type);
                 }
+                // Waiting happens inside as_completed, which releases the GIL.
+                const nb::object completed = call.global("as_completed")(futures);
+                for (nb::handle future : completed) {
+                    try {
+                        columns.append(future.attr("result")());
+                    } catch (nb::python_error& error) {
+                        if (!py::is_exception(error))
+                            throw;
+                        // The column keeps a record whose alert carries the failure.
+                        const nb::object exception = py::exception_object(error);
+                        const auto [col_name, col_type] = py::unpack_pair(futures[future]);
+                        columns.append(
+                            failure_record(call, col_name, col_type, row_count, exception));
+                    }
+                }
+            } catch (nb::python_error& error) {
+                if (py::is_exception(error))
+                    throw;
+                // An interrupt or exit request must not wait for a wide table's queued
+                // columns: the pool's exit then waits only for the columns already running.
+                cancel_pending(futures);
+                throw;
             }
         });
     } else {
