@@ -52,8 +52,16 @@ def _as_owner(command: list[str]) -> list[str]:
     return ["runuser", "-u", "postgres", "--", *command]
 
 
+def _environment(**extra: str) -> dict[str, str]:
+    # A sanitized test run preloads its runtime into every child; the server must not get it.
+    environment = {k: v for k, v in os.environ.items()
+                   if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+    return {**environment, **extra}
+
+
 def _run(command: list[str], what: str) -> None:
-    result = subprocess.run(_as_owner(command), capture_output=True, text=True, timeout=120)
+    result = subprocess.run(_as_owner(command), capture_output=True, text=True, timeout=120,
+                            env=_environment())
     if result.returncode != 0:
         raise ServerUnavailable(f"{what} failed: {(result.stderr or result.stdout).strip()}")
 
@@ -112,10 +120,9 @@ def start(root: Path) -> Server:
     _run([str(bindir / "initdb"), "-D", str(server.data), "-U", USER, "--auth=scram-sha-256",
           f"--pwfile={password_file}", "-E", "UTF8", "--locale=C"], "initdb")
     server.start()
-    import_env = {**os.environ, "PGPASSWORD": PASSWORD}
     result = subprocess.run([str(bindir / "createdb"), "-h", "127.0.0.1", "-p", str(server.port),
                              "-U", USER, DATABASE], capture_output=True, text=True,
-                            env=import_env, timeout=60)
+                            env=_environment(PGPASSWORD=PASSWORD), timeout=60)
     if result.returncode != 0:
         server.stop("immediate")
         raise ServerUnavailable(f"createdb failed: {result.stderr.strip()}")
