@@ -79,6 +79,16 @@ class PostgresDatabase:
         return psycopg.connect(self.dsn, autocommit=True)
 
 
+@pytest.fixture(autouse=True)
+def _close_cached_adapters() -> Iterator[None]:
+    """Adapters a test got from the factory end with it: their pools' threads would otherwise
+    run on through later tests (and the leak tests' counts) until the interpreter exits."""
+    yield
+    from kor.adapters.factory import close_adapters
+
+    close_adapters()
+
+
 @pytest.fixture(scope="session")
 def postgres() -> Iterator[PostgresDatabase]:
     """The server named by KOR_TEST_PG, else a throw-away cluster; in CI its absence fails."""
