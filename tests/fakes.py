@@ -9,20 +9,14 @@ from dataclasses import dataclass, field
 from types import SimpleNamespace
 from typing import Any
 
+from kor.adapters.base import WarehouseColumn, WarehouseRelation
+
 Answer = list | BaseException | Callable[[str], Any]
 
 
-@dataclass
-class Column:
-    name: str
-    dtype: str
-
-
-@dataclass
-class Relation:
-    database: str | None
-    schema: str
-    identifier: str
+# The host's own column and relation types stand in for a warehouse's.
+Column = WarehouseColumn
+Relation = WarehouseRelation
 
 
 class _RelationFactory:

@@ -113,7 +113,7 @@ class InstantAdapter:
     delay: float = 0.0
 
     def __post_init__(self) -> None:
-        self.Relation = _PlainRelations()
+        self.Relation = Relation
 
     def quote(self, name: str) -> str:
         return '"' + name.replace('"', '""') + '"'
@@ -138,11 +138,6 @@ class InstantAdapter:
         if "as val, COUNT(*)" in sql:
             return None, [("a", 600), ("b", 300), ("c", 100)]
         return None, [(0, self.distinct)]
-
-
-class _PlainRelations:
-    def create(self, *, database: str | None, schema: str, identifier: str) -> Relation:
-        return Relation(database, schema, identifier)
 
 
 def install(monkeypatch: Any, adapter: FaultyAdapter) -> FaultyAdapter:
