@@ -1,4 +1,4 @@
-"""The metadata store writes saved rows in batches when it is closed."""
+"""The metadata store: rows written in order, kept on failure, one file held per run."""
 
 from __future__ import annotations
 
@@ -7,7 +7,7 @@ from datetime import datetime
 import duckdb
 import pytest
 
-from kor.compute.metadata import ColumnProfileResult, ProjectMetadataStore
+from kor.compute.metadata import ColumnProfileResult, ProjectMetadataStore, session, store_session
 
 
 def row(column: str, **values) -> ColumnProfileResult:
@@ -25,27 +25,33 @@ def stored(store: ProjectMetadataStore) -> list[tuple]:
             "ORDER BY rowid").fetchall()
 
 
+@pytest.mark.parametrize("in_session", [False, True])
 @pytest.mark.parametrize("count", [0, 1, 3, 7])
-def test_rows_saved_before_close_are_all_stored_in_order(tmp_path, monkeypatch, count):
-    monkeypatch.setattr(ProjectMetadataStore, "ROWS_PER_STATEMENT", 3)
-    store = ProjectMetadataStore(tmp_path)
-    store.initialize()
-    for i in range(count):
-        store.save_profile_result(row(f"c{i}", min_value=float(i) if i % 2 else None))
-    store.close()
+def test_rows_saved_before_close_are_all_stored_in_order(tmp_path, monkeypatch, count,
+                                                         in_session):
+    monkeypatch.setattr(session, "ROWS_PER_STATEMENT", 3)
+    with store_session(tmp_path) if in_session else _no_session():
+        store = ProjectMetadataStore(tmp_path)
+        store.initialize()
+        for i in range(count):
+            store.save_profile_result(row(f"c{i}", min_value=float(i) if i % 2 else None))
+        store.close()
     assert stored(store) == [(f"c{i}", 10, '[{"value": "a"}]', float(i) if i % 2 else None)
                              for i in range(count)]
 
 
-def test_a_refused_row_keeps_the_rows_before_it_and_still_releases_the_file(tmp_path):
-    store = ProjectMetadataStore(tmp_path)
-    store.initialize()
-    for name in ("good", "also good"):
-        store.save_profile_result(row(name))
-    store.save_profile_result(row("bad", row_count="not a number"))
-    store.save_profile_result(row("after"))
-    with pytest.raises(duckdb.Error):
-        store.close()
+@pytest.mark.parametrize("in_session", [False, True])
+def test_a_refused_row_keeps_the_rows_before_it_and_still_releases_the_file(tmp_path,
+                                                                            in_session):
+    with store_session(tmp_path) if in_session else _no_session():
+        store = ProjectMetadataStore(tmp_path)
+        store.initialize()
+        with pytest.raises(duckdb.Error):
+            # Outside a session the refusal comes at the save, inside it at the close.
+            for name, count in [("good", 10), ("also good", 10), ("bad", "not a number"),
+                                ("after", 10)]:
+                store.save_profile_result(row(name, row_count=count))
+            store.close()
     assert [name for name, *_ in stored(store)] == ["good", "also good"]
     again = ProjectMetadataStore(tmp_path)
     again.initialize()
@@ -54,12 +60,14 @@ def test_a_refused_row_keeps_the_rows_before_it_and_still_releases_the_file(tmp_
     assert [name for name, *_ in stored(again)][-1] == "later"
 
 
-def test_rows_of_a_store_dropped_without_close_are_written(tmp_path):
-    store = ProjectMetadataStore(tmp_path)
-    store.initialize()
-    store.save_profile_result(row("kept"))
-    path = store.path
-    del store  # what the writer does when a later column fails
+@pytest.mark.parametrize("in_session", [False, True])
+def test_rows_of_a_store_dropped_without_close_are_written(tmp_path, in_session):
+    with store_session(tmp_path) if in_session else _no_session():
+        store = ProjectMetadataStore(tmp_path)
+        store.initialize()
+        store.save_profile_result(row("kept"))
+        path = store.path
+        del store  # what the writer does when a later column fails
     with duckdb.connect(str(path), read_only=True) as connection:
         assert connection.execute("SELECT column_name FROM column_profiles").fetchall() == [
             ("kept",)]
@@ -70,18 +78,27 @@ def test_saving_needs_an_initialized_store(tmp_path):
         ProjectMetadataStore(tmp_path).save_profile_result(row("c"))
 
 
-def test_a_held_store_file_serves_every_store_of_the_run_and_is_released(tmp_path):
+def test_a_session_serves_every_store_of_the_run_and_is_released(tmp_path):
     untouched = ProjectMetadataStore(tmp_path / "other")
-    with ProjectMetadataStore.held(tmp_path / "other"):
+    with store_session(tmp_path / "other"):
         pass
     assert not untouched.path.exists()  # nothing stored, nothing created
-    with ProjectMetadataStore.held(tmp_path):
+    with store_session(tmp_path) as run_session:
         for table in ("a", "b"):
             store = ProjectMetadataStore(tmp_path)
             store.initialize()
             store.save_profile_result(row("id", table_name=table))
             store.close()
+        # Reads inside the run go through the run's own connection.
         assert [r.table_name for r in ProjectMetadataStore(tmp_path).latest_profiles()] == [
             "a", "b"]
+        assert run_session.is_open
     # Released: a plain read-only connection (another configuration) may open it now.
+    assert not run_session.is_open
     assert [name for name, *_ in stored(store)] == ["id", "id"]
+
+
+def _no_session():
+    from contextlib import nullcontext
+
+    return nullcontext()

@@ -18,7 +18,7 @@ from pathlib import Path
 import duckdb
 import pytest
 
-from kor.compute.metadata import ProjectMetadataStore
+from kor.compute.metadata import ProjectMetadataStore, connection
 from tests.builders import flags, manifest, source
 from tests.cli.test_profile_run import zel
 
@@ -109,7 +109,7 @@ def printed(request, monkeypatch, capsys, rich_console, profile_module):
 
 
 def test_store_held_by_another_process(make_task, warehouse, monkeypatch, printed):
-    monkeypatch.setattr(ProjectMetadataStore, "LOCK_WAIT_SECONDS", 0.3)
+    monkeypatch.setattr(connection, "LOCK_WAIT_SECONDS", 0.3)
     root = warehouse.project_root
     with held_store(root):
         task = make_task(flags(THREADS=2), graph())

@@ -9,7 +9,6 @@ from datetime import datetime
 import duckdb
 import pytest
 
-from kor.compute import metadata
 from kor.compute.metadata import ProjectMetadataStore, decode_alerts, decode_top_values
 from tests.builders import stored_row
 from tests.report.conftest import alerts
@@ -93,7 +92,7 @@ def test_other_open_errors_are_not_retried(fill_store, monkeypatch):
         attempts.append(args)
         raise duckdb.IOException('Cannot open database "x": database does not exist')
 
-    monkeypatch.setattr(metadata.duckdb, "connect", connect)
+    monkeypatch.setattr(duckdb, "connect", connect)
     with pytest.raises(duckdb.IOException, match="does not exist"):
         store.latest_profiles()
     assert len(attempts) == 1

@@ -1,0 +1,85 @@
+"""What the readers return: stored runs summed up, and the decoded JSON list fields."""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+from datetime import datetime
+from typing import Any
+
+from kor.compute.metadata.schema import ColumnProfileResult
+
+
+@dataclass
+class StoredRun:
+    """One table's rows of one `profiled_at`, summed up."""
+
+    source_name: str
+    table_name: str
+    profiled_at: datetime
+    profile_mode: str
+    row_count: int
+    column_count: int
+
+
+@dataclass
+class ProfiledTable(StoredRun):
+    """The latest stored run of one table, its alerts counted by severity."""
+
+    alerts_by_severity: dict[str, int] = field(default_factory=dict)
+
+    @property
+    def alert_count(self) -> int:
+        return sum(self.alerts_by_severity.values())
+
+
+@dataclass
+class TableRun(StoredRun):
+    """One stored run of a table, for its history."""
+
+    alert_count: int = 0
+
+
+def decode_list(text: str | None) -> list[dict[str, Any]]:
+    """A JSON list field written by the task; anything else reads as no entries."""
+    if not text:
+        return []
+    try:
+        value = json.loads(text)
+    except (TypeError, ValueError):
+        return []
+    if not isinstance(value, list):
+        return []
+    return [entry for entry in value if isinstance(entry, dict)]
+
+
+def decode_top_values(row: ColumnProfileResult) -> list[dict[str, Any]]:
+    """The stored most frequent values: entries with a text "value" and an int "count"."""
+    return [entry for entry in decode_list(row.top_values)
+            if isinstance(entry.get("count"), int) and "value" in entry]
+
+
+def decode_histogram(row: ColumnProfileResult) -> list[dict[str, Any]]:
+    return decode_list(row.histogram)
+
+
+def decode_alerts(row: ColumnProfileResult) -> list[dict[str, Any]]:
+    """The stored alert mappings ("type", "severity", "message")."""
+    return decode_list(row.alerts)
+
+
+def summarise(latest: list[ColumnProfileResult]) -> list[ProfiledTable]:
+    """One entry per table of `latest_profiles` rows, in their order."""
+    tables: dict[tuple[str, str], ProfiledTable] = {}
+    for row in latest:
+        key = (row.source_name, row.table_name)
+        if key not in tables:
+            tables[key] = ProfiledTable(row.source_name, row.table_name, row.profiled_at,
+                                        row.profile_mode, row.row_count, 0)
+        entry = tables[key]
+        entry.column_count += 1
+        entry.row_count = max(entry.row_count, row.row_count)
+        for alert in decode_alerts(row):
+            severity = str(alert.get("severity", "unknown"))
+            entry.alerts_by_severity[severity] = entry.alerts_by_severity.get(severity, 0) + 1
+    return list(tables.values())

@@ -1,0 +1,76 @@
+"""The store's row record and the table made from it."""
+
+from __future__ import annotations
+
+import types
+from dataclasses import dataclass, fields
+from datetime import datetime
+from pathlib import Path
+from typing import Union, get_args, get_origin, get_type_hints
+
+STORE_FOLDER = ".zel"
+STORE_FILE = "metadata_store.duckdb"
+PROFILES_TABLE = "column_profiles"
+
+
+def store_path(project_root: Path) -> Path:
+    """Where the metadata store of a project lives."""
+    return Path(project_root) / STORE_FOLDER / STORE_FILE
+
+
+@dataclass(kw_only=True)
+class ColumnProfileResult:
+    """One stored column profile; list fields arrive as JSON text or None.
+
+    The counts and percentages are None where a column could not be measured.
+    """
+
+    source_name: str
+    table_name: str
+    column_name: str
+    profile_mode: str
+    row_count: int
+    null_count: int | None
+    null_percent: float | None
+    distinct_count: int | None
+    distinct_percent: float | None
+    min_value: float | None = None
+    max_value: float | None = None
+    mean_value: float | None = None
+    median_value: float | None = None
+    stddev_value: float | None = None
+    p25: float | None = None
+    p50: float | None = None
+    p75: float | None = None
+    min_length: int | None = None
+    max_length: int | None = None
+    avg_length: float | None = None
+    histogram: str | None = None
+    top_values: str | None = None
+    alerts: str | None = None
+    profiled_at: datetime
+    duration_ms: int
+
+
+_SQL_TYPES: dict[type, str] = {int: "BIGINT", float: "DOUBLE", str: "VARCHAR",
+                               datetime: "TIMESTAMP"}
+
+
+def _sql_type(annotation: object) -> str:
+    # `X | None` stores as X's type; every column is nullable anyway.
+    if get_origin(annotation) in (Union, types.UnionType):
+        (annotation,) = [arg for arg in get_args(annotation) if arg is not type(None)]
+    assert isinstance(annotation, type), annotation
+    return _SQL_TYPES[annotation]
+
+
+_HINTS = get_type_hints(ColumnProfileResult)
+# (name, SQL type) of every stored field, in the record's order.
+PROFILE_COLUMNS: tuple[tuple[str, str], ...] = tuple(
+    (f.name, _sql_type(_HINTS[f.name])) for f in fields(ColumnProfileResult))
+PROFILE_FIELDS: tuple[str, ...] = tuple(name for name, _ in PROFILE_COLUMNS)
+
+
+def profiles_table_ddl() -> str:
+    columns = ", ".join(f"{name} {sql_type}" for name, sql_type in PROFILE_COLUMNS)
+    return f"CREATE TABLE IF NOT EXISTS {PROFILES_TABLE} ({columns})"
