@@ -2,37 +2,11 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Mapping
 from contextlib import AbstractContextManager
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any, Protocol
-
-
-class Column(Protocol):
-    name: str
-    dtype: str
-
-
-class RelationFactory(Protocol):
-    def create(
-        self, *, database: str | None, schema: str, identifier: str
-    ) -> Any: ...
-
-
-class Adapter(Protocol):
-    """A warehouse connection profile, safe to use from many threads at once."""
-
-    Relation: RelationFactory
-
-    def quote(self, name: str) -> str: ...
-
-    def connection_named(self, name: str) -> AbstractContextManager[Any]: ...
-
-    def get_columns_in_relation(self, relation: Any) -> Iterable[Column]: ...
-
-    def execute(self, sql: str, fetch: bool = False) -> tuple[Any, list[tuple]]: ...
-
-    def close(self) -> None: ...
 
 
 @dataclass(frozen=True)
@@ -54,3 +28,30 @@ class WarehouseRelation:
     @classmethod
     def create(cls, *, database: str | None, schema: str, identifier: str) -> WarehouseRelation:
         return cls(database, schema, identifier)
+
+
+# A result table: rows of cells, as the warehouse's driver returns them.
+Rows = list[tuple[Any, ...]]
+
+
+class Adapter(Protocol):
+    """A warehouse connection profile, safe to use from many threads at once."""
+
+    Relation: type[WarehouseRelation]
+
+    def quote(self, name: str) -> str: ...
+
+    def connection_named(self, name: str) -> AbstractContextManager[object]: ...
+
+    def get_columns_in_relation(self, relation: WarehouseRelation) -> list[WarehouseColumn]: ...
+
+    def execute(self, sql: str, fetch: bool = False) -> tuple[object, Rows]: ...
+
+    def close(self) -> None: ...
+
+
+class AdapterType(Protocol):
+    """How the factory makes an adapter of one `type:` from a target's settings."""
+
+    def from_target(self, target: Mapping[str, Any], project_root: Path,
+                    threads: int) -> Adapter: ...

@@ -3,14 +3,14 @@
 from __future__ import annotations
 
 import threading
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
 import duckdb
 
-from kor.adapters.base import WarehouseColumn, WarehouseRelation
+from kor.adapters.base import Rows, WarehouseColumn, WarehouseRelation
 
 
 class DuckDBAdapter:
@@ -24,10 +24,16 @@ class DuckDBAdapter:
         self._local = threading.local()
         self._lock = threading.Lock()
 
+    @classmethod
+    def from_target(cls, target: Mapping[str, Any], project_root: Path,
+                    threads: int) -> DuckDBAdapter:
+        """The adapter of a `type: duckdb` target; `path` is relative to the project."""
+        return cls(project_root / str(target.get("path", "")))
+
     def _cursor(self) -> duckdb.DuckDBPyConnection:
         # DuckDB connections are not shared across threads; each thread gets its own cursor,
         # so columns of one table really run in parallel.
-        cursor = getattr(self._local, "cursor", None)
+        cursor: duckdb.DuckDBPyConnection | None = getattr(self._local, "cursor", None)
         if cursor is None:
             with self._lock:
                 cursor = self._connection.cursor()
@@ -53,7 +59,7 @@ class DuckDBAdapter:
         ).fetchall()
         return [WarehouseColumn(name, dtype) for name, dtype in rows]
 
-    def execute(self, sql: str, fetch: bool = False) -> tuple[Any, list[tuple]]:
+    def execute(self, sql: str, fetch: bool = False) -> tuple[object, Rows]:
         cursor = self._cursor().execute(sql)
         rows = cursor.fetchall() if fetch else []
         return "OK", rows

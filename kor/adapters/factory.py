@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import threading
+from collections.abc import Callable
 from pathlib import Path
 
-from kor.adapters.base import Adapter
+from kor.adapters.base import Adapter, AdapterType
 from kor.config.runtime import RuntimeConfig
 
 
@@ -13,17 +14,43 @@ class AdapterError(Exception):
     """The warehouse of a target cannot be reached or is of an unknown type."""
 
 
+def _duckdb() -> AdapterType:
+    from kor.adapters.duckdb import DuckDBAdapter
+
+    return DuckDBAdapter
+
+
+def _postgres() -> AdapterType:
+    from kor.adapters.postgres import PostgresAdapter
+
+    return PostgresAdapter
+
+
+# `type:` of a target -> its adapter class, imported when first needed (a driver that is not
+# installed fails only the targets that use it). Typed, so mypy checks each class against the
+# Adapter protocol.
+ADAPTER_TYPES: dict[str, Callable[[], AdapterType]] = {
+    "duckdb": _duckdb,
+    "postgres": _postgres,
+}
+# Worker threads (and so warehouse sessions) of a run unless it says otherwise.
+DEFAULT_THREADS = 4
+
 _adapters: dict[tuple[str, str, str], Adapter] = {}
 _lock = threading.Lock()
 
 
-def get_adapter(runtime_config: RuntimeConfig) -> Adapter:
-    """The adapter for `runtime_config.target`, the same object on every call."""
+def get_adapter(runtime_config: RuntimeConfig, *, threads: int | None = None) -> Adapter:
+    """The adapter for `runtime_config.target`, the same object on every call.
+
+    `threads` is how many threads will use it at once (a pooled warehouse opens that many
+    sessions); it counts only on the call that creates the adapter.
+    """
     key = (str(runtime_config.project_root), runtime_config.target_name,
            repr(sorted(runtime_config.target.items())))
     with _lock:
         if key not in _adapters:
-            _adapters[key] = _connect(runtime_config)
+            _adapters[key] = _connect(runtime_config, threads or DEFAULT_THREADS)
         return _adapters[key]
 
 
@@ -36,21 +63,19 @@ def close_adapters() -> None:
         adapter.close()
 
 
-def _connect(runtime_config: RuntimeConfig) -> Adapter:
+def one_line(message: str) -> str:
+    """A driver's message folded onto one line (libpq's run over several)."""
+    return "; ".join(line.strip() for line in message.splitlines() if line.strip())
+
+
+def _connect(runtime_config: RuntimeConfig, threads: int) -> Adapter:
     target = runtime_config.target
     kind = target.get("type")
     where = f"target '{runtime_config.target_name}'"
+    if not isinstance(kind, str) or kind not in ADAPTER_TYPES:
+        raise AdapterError(f"{where}: unknown warehouse type {kind!r}")
     try:
-        if kind == "duckdb":
-            from kor.adapters.duckdb import DuckDBAdapter
-
-            return DuckDBAdapter(Path(runtime_config.project_root) / str(target.get("path", "")))
-        if kind == "postgres":
-            from kor.adapters.postgres import PostgresAdapter
-
-            return PostgresAdapter.from_target(target)
+        adapter_type = ADAPTER_TYPES[kind]()
+        return adapter_type.from_target(target, Path(runtime_config.project_root), threads)
     except Exception as exc:
-        # libpq's messages run over several lines; the command prints one.
-        message = "; ".join(line.strip() for line in str(exc).splitlines() if line.strip())
-        raise AdapterError(f"{where}: {message}") from exc
-    raise AdapterError(f"{where}: unknown warehouse type {kind!r}")
+        raise AdapterError(f"{where}: {one_line(str(exc))}") from exc

@@ -3,14 +3,15 @@
 from __future__ import annotations
 
 import threading
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
+from pathlib import Path
 from typing import Any
 
 import psycopg
 from psycopg_pool import ConnectionPool
 
-from kor.adapters.base import WarehouseColumn, WarehouseRelation
+from kor.adapters.base import Rows, WarehouseColumn, WarehouseRelation
 
 # Settings of a target that are handed to libpq; everything else is ours.
 _CONNINFO_KEYS = ("host", "port", "dbname", "user", "password", "sslmode", "options")
@@ -42,14 +43,15 @@ class PostgresAdapter:
         self._local = threading.local()
 
     @classmethod
-    def from_target(cls, target: dict[str, Any]) -> PostgresAdapter:
-        """The adapter of a `type: postgres` target; `threads` sizes the pool."""
+    def from_target(cls, target: Mapping[str, Any], project_root: Path,
+                    threads: int) -> PostgresAdapter:
+        """The adapter of a `type: postgres` target; the pool holds a session per thread."""
         wait_seconds = float(target.get("connect_timeout", DEFAULT_CONNECT_TIMEOUT))
         settings = {key: str(target[key]) for key in _CONNINFO_KEYS
                     if target.get(key) is not None}
         conninfo = psycopg.conninfo.make_conninfo(connect_timeout=str(int(wait_seconds)),
                                                   **settings)
-        return cls(conninfo, pool_size=int(target.get("threads", 4)), wait_seconds=wait_seconds)
+        return cls(conninfo, pool_size=threads, wait_seconds=wait_seconds)
 
     def quote(self, name: str) -> str:
         return '"' + name.replace('"', '""') + '"'
@@ -90,7 +92,7 @@ class PostgresAdapter:
             ).fetchall()
         return [WarehouseColumn(name, dtype) for name, dtype in rows]
 
-    def execute(self, sql: str, fetch: bool = False) -> tuple[Any, list[tuple]]:
+    def execute(self, sql: str, fetch: bool = False) -> tuple[object, Rows]:
         with self._session() as connection:
             cursor = connection.execute(sql)
             rows = cursor.fetchall() if fetch and cursor.description is not None else []

@@ -44,7 +44,7 @@ class Warehouse:
         else:
             from kor.adapters.postgres import PostgresAdapter
 
-            self._adapter = PostgresAdapter.from_target({**self.postgres.settings, "threads": 4})
+            self._adapter = PostgresAdapter.from_target(self.postgres.settings, Path(), threads=4)
         return self._adapter
 
     def close(self) -> None:
