@@ -13,10 +13,10 @@ from typing import Any
 
 import kor.task.profile as profile_module
 from bench.adapters import MeasuringAdapter
-from kor.cli import ProfileFlags, run_profile
-from kor.compute.metadata import ProjectMetadataStore
+from kor.compute.metadata import store_session
 from kor.config.runtime import RuntimeConfig
 from kor.contracts.graph.manifest import Manifest
+from kor.profiling import ProfileFlags, profile_project
 from kor.project.loader import load_manifest
 from kor.task.profile import ProfileTask
 
@@ -117,9 +117,9 @@ def plain_run(project_dir: Path, threads: int) -> float:
     """The seconds of one run exactly as the command makes it (project loading included)."""
     with silenced_report():
         start = time.perf_counter()
-        succeeded = run_profile(project_dir, None, flags(threads))
+        run = profile_project(project_dir, threads=threads)
         elapsed = time.perf_counter() - start
-    if not succeeded:
+    if not run.succeeded:
         raise RuntimeError(f"the profile run of {project_dir} failed")
     return elapsed
 
@@ -129,7 +129,7 @@ def measured_run(config: RuntimeConfig, manifest: Manifest, adapter: Any, thread
     """One run of `MeasuredTask` through `adapter`; returns the figures and the run's result."""
     task = MeasuredTask(flags(threads), config, manifest, adapter, store)
     # As `zel profile run` does, the store file stays open for the whole run.
-    with silenced_report() as console, ProjectMetadataStore.held(config.project_root):
+    with silenced_report() as console, store_session(config.project_root):
         start = time.perf_counter()
         result = task.run()
         wall = time.perf_counter() - start

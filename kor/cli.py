@@ -1,56 +1,68 @@
-"""The `zel` command."""
+"""The `zel` command: parses, calls the library, and turns known failures into exit statuses."""
 
 from __future__ import annotations
 
 import logging
-from dataclasses import dataclass
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
+from typing import IO, Any
 
 import click
 
 from kor import __version__
-
-MODES = ("explorative", "minimal", "sensitive", "time-series")
+from kor.adapters.factory import AdapterError
+from kor.compute.metadata import store_path
+from kor.profiling import (
+    DEFAULT_MODE,
+    MODES,
+    StoreReadError,
+    latest_profiles,
+    open_reader,
+    profile_project,
+    profiled_tables,
+)
+from kor.project.loader import ProjectError
 
 PROJECT_DIR = click.option("--project-dir", type=click.Path(file_okay=False, path_type=Path),
                            default=".", show_default=True, help="The project folder.")
 
+class CommandFailure(click.ClickException):
+    """A run or a read that failed: "Error: …" on stderr, exit status 1."""
 
-@dataclass
-class ProfileFlags:
-    """What the profiling task reads of the command line."""
+    exit_code = 1
+    prefix = "Error: "
 
-    MODE: str
-    THREADS: int
-    SELECT: tuple[tuple[str, ...], ...]
-    EXCLUDE: tuple[tuple[str, ...], ...]
-
-
-def _split(values: tuple[str, ...]) -> tuple[tuple[str, ...], ...]:
-    # Each option value may hold several selectors separated by spaces: one tuple per value.
-    return tuple(tuple(value.split()) for value in values if value.split())
+    def show(self, file: IO[Any] | None = None) -> None:
+        click.echo(f"{self.prefix}{self.format_message()}", file=file, err=True)
 
 
-def run_profile(project_dir: Path, target: str | None, flags: ProfileFlags) -> bool:
-    from kor.adapters.factory import close_adapters, get_adapter
-    from kor.compute.metadata import ProjectMetadataStore
-    from kor.config.runtime import RuntimeConfig
-    from kor.project.loader import load_manifest
-    from kor.task.profile import ProfileTask
+class UnusableInput(CommandFailure):
+    """A usage, project or warehouse error: exit status 2."""
 
-    config = RuntimeConfig.load(project_dir, target)
-    # A pooled warehouse opens as many sessions as the run has threads.
-    config.target["threads"] = flags.THREADS
-    manifest = load_manifest(config)
-    # An unreachable warehouse stops the command with one line before anything is profiled;
-    # the task then gets the same, cached adapter.
-    get_adapter(config)
+    exit_code = 2
+
+
+class NothingStored(CommandFailure):
+    """The store holds nothing for what was asked: the line as it stands, exit status 1."""
+
+    prefix = ""
+
+
+@contextmanager
+def known_failures() -> Iterator[None]:
+    """The library's known errors as one line and an exit status; anything else is a bug."""
     try:
-        task = ProfileTask(flags, config, manifest)
-        with ProjectMetadataStore.held(config.project_root):
-            return task.interpret_results(task.run())
-    finally:
-        close_adapters()
+        yield
+    except (ProjectError, AdapterError) as exc:
+        raise UnusableInput(str(exc)) from None
+    except StoreReadError as exc:
+        raise CommandFailure(str(exc)) from None
+
+
+def _nothing_stored(project_dir: Path) -> NothingStored:
+    return NothingStored(f"No profiles stored yet in {store_path(project_dir.resolve())}: "
+                         "run `zel profile run` first.")
 
 
 @click.group()
@@ -73,44 +85,16 @@ def profile() -> None:
 @click.option("-s", "--select", multiple=True, help="Selectors: source:GLOB, model:GLOB, a glob "
               "or an exact name; several per value, separated by spaces.")
 @click.option("--exclude", multiple=True, help="Selectors of nodes to leave out.")
-@click.option("--mode", type=click.Choice(MODES), default="explorative", show_default=True)
+@click.option("--mode", type=click.Choice(MODES), default=DEFAULT_MODE, show_default=True)
 @click.option("--threads", type=click.IntRange(min=1), default=4, show_default=True)
 def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
                 exclude: tuple[str, ...], mode: str, threads: int) -> None:
     """Profile every column of the selected sources and models."""
-    from kor.adapters.factory import AdapterError
-    from kor.project.loader import ProjectError
-
-    flags = ProfileFlags(MODE=mode, THREADS=threads, SELECT=_split(select),
-                         EXCLUDE=_split(exclude))
-    try:
-        succeeded = run_profile(project_dir, target, flags)
-    except (ProjectError, AdapterError) as exc:
-        click.echo(f"Error: {exc}", err=True)
-        raise SystemExit(2) from None
-    raise SystemExit(0 if succeeded else 1)
-
-
-def _store(project_dir: Path):
-    """The project's metadata store; the folder must be a project, so a typo reads as one."""
-    from kor.compute.metadata import ProjectMetadataStore
-    from kor.project.loader import PROJECT_FILE
-
-    project_file = project_dir / PROJECT_FILE
-    if not project_file.is_file():
-        click.echo(f"Error: {project_file}: file not found", err=True)
-        raise SystemExit(2)
-    return ProjectMetadataStore(project_dir.resolve())
-
-
-def _nothing_stored(store) -> None:
-    click.echo(f"No profiles stored yet in {store.path}: run `zel profile run` first.", err=True)
-    raise SystemExit(1)
-
-
-def _unreadable(store, exc: Exception) -> None:
-    click.echo(f"Error: cannot read the metadata store {store.path}: {exc}", err=True)
-    raise SystemExit(1)
+    with known_failures():
+        run = profile_project(project_dir, target=target, select=select, exclude=exclude,
+                              mode=mode, threads=threads)
+    if not run.succeeded:
+        raise click.exceptions.Exit(CommandFailure.exit_code)
 
 
 @profile.command("show")
@@ -118,21 +102,16 @@ def _unreadable(store, exc: Exception) -> None:
 @click.option("--table", default=None, help="Only this table: NAME or SOURCE.NAME.")
 def profile_show(project_dir: Path, table: str | None) -> None:
     """Print the latest stored profile of each table."""
-    import duckdb
     from rich.console import Console
 
     from kor.report.console import print_profiles
 
-    store = _store(project_dir)
-    try:
-        rows = store.latest_profiles(table)
-        if not rows and table is not None and store.profiled_tables():
-            click.echo(f"No stored profile for table '{table}'.", err=True)
-            raise SystemExit(1)
-    except duckdb.Error as exc:
-        _unreadable(store, exc)
+    with known_failures():
+        rows = latest_profiles(project_dir, table)
+        if not rows and table is not None and profiled_tables(project_dir):
+            raise NothingStored(f"No stored profile for table '{table}'.")
     if not rows:
-        _nothing_stored(store)
+        raise _nothing_stored(project_dir)
     print_profiles(Console(), rows)
 
 
@@ -143,14 +122,16 @@ def profile_show(project_dir: Path, table: str | None) -> None:
               help="Port to listen on (0: any free port).")
 def profile_serve(project_dir: Path, host: str, port: int) -> None:
     """Serve the stored profiles as an HTML report until Ctrl-C."""
+    from kor.compute.metadata import ProjectMetadataStore
     from kor.report.server import ReportServer
 
-    store = _store(project_dir)
+    with known_failures():
+        open_reader(project_dir)
+    store = ProjectMetadataStore(project_dir.resolve())
     try:
         server = ReportServer(store, host, port)
     except (OSError, ValueError) as exc:
-        click.echo(f"Error: cannot listen on {host} port {port}: {exc}", err=True)
-        raise SystemExit(2) from None
+        raise UnusableInput(f"cannot listen on {host} port {port}: {exc}") from None
     try:
         with server:
             click.echo(f"Serving the profile report at {server.url} (Ctrl-C to stop)")
@@ -169,18 +150,20 @@ def profile_report(project_dir: Path, output: Path) -> None:
     """Write the stored profiles as one self-contained HTML file."""
     import duckdb
 
+    from kor.compute.metadata import ProjectMetadataStore
     from kor.report.site import report_document
 
-    store = _store(project_dir)
+    with known_failures():
+        reader = open_reader(project_dir)
+    store = ProjectMetadataStore(project_dir.resolve())
     try:
         document = report_document(store)
     except duckdb.Error as exc:
-        _unreadable(store, exc)
+        raise CommandFailure(f"cannot read the metadata store {reader.path}: {exc}") from None
     if document is None:
-        _nothing_stored(store)
+        raise _nothing_stored(project_dir)
     try:
         output.write_text(document, encoding="utf-8")
     except OSError as exc:
-        click.echo(f"Error: cannot write {output}: {exc.strerror or exc}", err=True)
-        raise SystemExit(2) from None
+        raise UnusableInput(f"cannot write {output}: {exc.strerror or exc}") from None
     click.echo(f"Wrote the profile report to {output}")

@@ -68,11 +68,17 @@ class ReportServer(ThreadingHTTPServer):
         super().__init__((host, port), ReportHandler)
 
     @property
+    def bound_to(self) -> tuple[str, int]:
+        """The address and port listened on (the port chosen when 0 was asked for)."""
+        host, port = self.server_address[:2]
+        return str(host), int(port)
+
+    @property
     def is_loopback(self) -> bool:
-        return ipaddress.ip_address(self.server_address[0]).is_loopback
+        return ipaddress.ip_address(self.bound_to[0]).is_loopback
 
     @property
     def url(self) -> str:
-        host, port = self.server_address[:2]
-        shown = f"[{host}]" if ":" in str(host) else host
+        host, port = self.bound_to
+        shown = f"[{host}]" if ":" in host else host
         return f"http://{shown}:{port}/"
