@@ -6,12 +6,12 @@ PY := $(VENV)/bin/python
 BUILD_FLAGS := -Ccmake.define.KOR_WERROR=ON -Cbuild-dir=build/dev
 BUILD_REQUIREMENTS := "scikit-build-core>=0.10" "nanobind==2.12.0"
 
-.PHONY: dev test demo lint bench test-asan clean
+.PHONY: dev test test-reliability test-all demo lint bench test-asan clean
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet $(BUILD_REQUIREMENTS) ruff
+	$(PY) -m pip install --quiet $(BUILD_REQUIREMENTS) ruff mypy types-PyYAML
 	$(PY) -m pip install --quiet --no-build-isolation $(BUILD_FLAGS) -e '.[test]'
 	touch $@
 
@@ -19,8 +19,17 @@ $(VENV)/.ready: pyproject.toml
 dev: $(VENV)/.ready
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps $(BUILD_FLAGS) -e .
 
+# The fast tier, for every change: unit, integration (real DuckDB and PostgreSQL), CLI, report.
+FAST_TESTS := tests/unit tests/integration tests/cli tests/report
 test: dev
-	$(VENV)/bin/pytest
+	$(VENV)/bin/pytest $(FAST_TESTS)
+
+# Fault injection, leaks, interrupts, hostile input and property tests: minutes, not seconds.
+test-reliability: dev
+	$(VENV)/bin/pytest tests/reliability
+
+# Everything CI runs after lint: both tiers, then the sanitizer build.
+test-all: test test-reliability test-asan
 
 demo: dev
 	$(PY) examples/shop/generate.py
@@ -58,6 +67,7 @@ bench: dev
 
 lint: dev
 	$(VENV)/bin/ruff check kor tests bench examples
+	$(VENV)/bin/mypy
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

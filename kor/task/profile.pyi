@@ -44,9 +44,9 @@ class ColumnProfile:
     min_length: int | None
     max_length: int | None
     avg_length: float | None
-    histogram: list[dict] | None
-    top_values: list[dict] | None
-    alerts: list[dict]
+    histogram: list[dict[str, Any]] | None
+    top_values: list[dict[str, Any]] | None
+    alerts: list[dict[str, Any]]
     duration_ms: int
     def __init__(
         self,
@@ -68,9 +68,9 @@ class ColumnProfile:
         min_length: int | None = None,
         max_length: int | None = None,
         avg_length: float | None = None,
-        histogram: list[dict] | None = None,
-        top_values: list[dict] | None = None,
-        alerts: list[dict] = ...,
+        histogram: list[dict[str, Any]] | None = None,
+        top_values: list[dict[str, Any]] | None = None,
+        alerts: list[dict[str, Any]] = ...,
         duration_ms: int = 0,
     ) -> None: ...
 
@@ -84,7 +84,7 @@ class TableProfile:
     profile_mode: str
     profiled_at: datetime
     duration_ms: int
-    alerts: list[dict]
+    alerts: list[dict[str, Any]]
     status: str
     error: str | None
     def __init__(
@@ -98,7 +98,7 @@ class TableProfile:
         profile_mode: str,
         profiled_at: datetime,
         duration_ms: int,
-        alerts: list[dict] = ...,
+        alerts: list[dict[str, Any]] = ...,
         status: str = "success",
         error: str | None = None,
     ) -> None: ...
@@ -146,7 +146,7 @@ class ProfileTask(BaseTask):
     def _get_adapter(self, target_name: str | None = None) -> Any: ...
     def _get_columns_from_db(
         self, adapter: Any, database: str | None, schema: str, table: str
-    ) -> list[tuple]: ...
+    ) -> list[tuple[str, str]]: ...
     def _get_row_count(
         self, adapter: Any, database: str | None, schema: str, table: str
     ) -> int: ...
@@ -176,7 +176,7 @@ class ProfileTask(BaseTask):
     def _add_top_values(
         self, adapter: Any, fqn: str, quoted_col: str, profile: ColumnProfile
     ) -> None: ...
-    def _generate_alerts(self, profile: ColumnProfile) -> list[dict]: ...
+    def _generate_alerts(self, profile: ColumnProfile) -> list[dict[str, Any]]: ...
     def _store_profile(self, profile: TableProfile) -> None: ...
     def _print_summary(self, result: ProfileExecutionResult) -> None: ...
     def interpret_results(self, result: ProfileExecutionResult) -> bool: ...
