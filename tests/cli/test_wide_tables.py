@@ -18,7 +18,7 @@ ROWS = 2000
 KINDS = ["i * {n} % 97", "'v' || (LENGTH(CAST(i * i AS VARCHAR)) + {n})",
          "CAST(i AS DOUBLE PRECISION) / ({n} + 1)",
          "CASE WHEN i % ({n} % 5 + 2) = 0 THEN NULL ELSE i END", "(i + {n}) % 3 = 0"]
-UNSTABLE = ("profiled_at", "duration_ms")
+UNSTABLE = ("profiled_at", "duration_ms", "run_id")
 
 
 def wide_select(rows_source: str) -> str:

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from datetime import datetime
 from pathlib import Path
@@ -10,8 +10,23 @@ from pathlib import Path
 import duckdb
 
 from kor.compute.metadata.connection import open_store
-from kor.compute.metadata.records import ProfiledTable, TableRun, decode_list, summarise
-from kor.compute.metadata.schema import PROFILE_FIELDS, PROFILES_TABLE, ColumnProfileResult
+from kor.compute.metadata.migrations import check_layout, layout_version, upgrade
+from kor.compute.metadata.records import (
+    ProfiledTable,
+    RecordedRun,
+    RecordedTableRun,
+    TableRun,
+    decode_columns,
+    decode_list,
+    decode_selectors,
+    summarise,
+)
+from kor.compute.metadata.schema import (
+    LAYOUT_VERSION,
+    PROFILE_FIELDS,
+    PROFILES_TABLE,
+    ColumnProfileResult,
+)
 from kor.compute.metadata.session import StoreSession
 
 # A name matches a table by its own name, or by "source.table" (a table name may hold dots).
@@ -28,21 +43,30 @@ class MetadataReader:
 
     @contextmanager
     def _reading(self) -> Iterator[duckdb.DuckDBPyConnection | None]:
-        """A connection to read with, or None when nothing has been stored yet."""
+        """A connection to read with, or None when nothing has been stored yet.
+
+        A store of an older layout is upgraded first (the one write a reader makes); one this
+        version cannot read raises StoreLayoutError.
+        """
         session = StoreSession.current(self.path)
         if session is not None and session.is_open:
             # This process holds the file for a run: read through the run's own connection.
             yield session.connection().cursor()
             return
-        if not self.path.exists():
+        # An empty file is what a store creation cut short leaves: no store.
+        if not self.path.is_file() or self.path.stat().st_size == 0:
             yield None
             return
         connection = open_store(self.path, read_only=True)
         try:
-            stored = connection.execute(
-                "SELECT 1 FROM information_schema.tables WHERE table_name = ?",
-                [PROFILES_TABLE]).fetchall()
-            yield connection if stored else None
+            check_layout(connection)
+            version = layout_version(connection)
+            if version is not None and version < LAYOUT_VERSION:
+                connection.close()
+                with open_store(self.path, read_only=False) as writable:
+                    upgrade(writable)
+                connection = open_store(self.path, read_only=True)
+            yield None if version is None else connection
         finally:
             connection.close()
 
@@ -99,3 +123,55 @@ class MetadataReader:
             run.row_count = max(run.row_count, row_count)
             run.alert_count += len(decode_list(alerts))
         return list(runs.values())
+
+    def runs(self) -> list[RecordedRun]:
+        """Every recorded run, newest first, with its tables counted."""
+        with self._reading() as connection:
+            if connection is None:
+                return []
+            rows = connection.execute("""
+                SELECT r.run_id, r.started_at, r.ended_at, r.project, r.target, r.selectors,
+                       r.profile_mode, r.threads, r.status, r.exit_status, r.tool_version,
+                       count(t.run_id), count(t.run_id) FILTER (WHERE t.status <> 'success')
+                FROM runs r LEFT JOIN table_runs t ON t.run_id = r.run_id
+                GROUP BY ALL ORDER BY r.run_id DESC""").fetchall()
+        return [RecordedRun(run_id, started, ended, project, target,
+                            *decode_selectors(selectors), mode, threads, status, exit_status,
+                            version, tables, failed)
+                for (run_id, started, ended, project, target, selectors, mode, threads, status,
+                     exit_status, version, tables, failed) in rows]
+
+    def table_runs(self, table: str | None = None,
+                   source_name: str | None = None) -> list[RecordedTableRun]:
+        """Every recorded run of the matching tables, newest first."""
+        with self._reading() as connection:
+            if connection is None:
+                return []
+            rows = connection.execute(f"""
+                SELECT t.run_id, r.started_at, t.source_name, t.table_name, t.status, t.error,
+                       t.row_count, t.column_count, t.duration_ms, t.profiled_at, t.columns,
+                       t.stored
+                FROM table_runs t JOIN runs r ON r.run_id = t.run_id
+                WHERE {_NAME_MATCHES}
+                ORDER BY t.run_id DESC, t.profiled_at DESC, t.source_name, t.table_name""",
+                {"table": table, "source": source_name}).fetchall()
+        return [RecordedTableRun(run_id, started, source, table, status, error, row_count,
+                                 column_count, duration, profiled_at, decode_columns(columns),
+                                 stored)
+                for (run_id, started, source, table, status, error, row_count, column_count,
+                     duration, profiled_at, columns, stored) in rows]
+
+    def run_profiles(self, run_ids: Iterable[int]) -> list[tuple[int, ColumnProfileResult]]:
+        """The stored column rows of the given runs, each with its run id."""
+        ids = sorted(set(run_ids))
+        if not ids:
+            return []
+        with self._reading() as connection:
+            if connection is None:
+                return []
+            rows = connection.execute(
+                f"SELECT run_id, {', '.join(PROFILE_FIELDS)} FROM {PROFILES_TABLE} "
+                "WHERE run_id IN (SELECT unnest(?)) ORDER BY run_id, source_name, table_name",
+                [ids]).fetchall()
+        return [(row[0], ColumnProfileResult(**dict(zip(PROFILE_FIELDS, row[1:], strict=True))))
+                for row in rows]

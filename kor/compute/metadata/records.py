@@ -42,15 +42,7 @@ class TableRun(StoredRun):
 
 def decode_list(text: str | None) -> list[dict[str, Any]]:
     """A JSON list field written by the task; anything else reads as no entries."""
-    if not text:
-        return []
-    try:
-        value = json.loads(text)
-    except (TypeError, ValueError):
-        return []
-    if not isinstance(value, list):
-        return []
-    return [entry for entry in value if isinstance(entry, dict)]
+    return [entry for entry in decode_json_list(text) if isinstance(entry, dict)]
 
 
 def decode_top_values(row: ColumnProfileResult) -> list[dict[str, Any]]:
@@ -83,3 +75,73 @@ def summarise(latest: list[ColumnProfileResult]) -> list[ProfiledTable]:
             severity = str(alert.get("severity", "unknown"))
             entry.alerts_by_severity[severity] = entry.alerts_by_severity.get(severity, 0) + 1
     return list(tables.values())
+
+
+@dataclass
+class RecordedRun:
+    """One recorded run, with how many of its tables were run and how many failed."""
+
+    run_id: int
+    started_at: datetime
+    ended_at: datetime | None
+    project: str | None
+    target: str | None
+    select: list[str]
+    exclude: list[str]
+    profile_mode: str | None
+    threads: int | None
+    status: str
+    exit_status: int | None
+    tool_version: str | None
+    tables: int = 0
+    failed_tables: int = 0
+
+
+@dataclass
+class RecordedTableRun:
+    """One table of one recorded run; `columns` in table order, types None where unknown."""
+
+    run_id: int
+    run_started_at: datetime
+    source_name: str
+    table_name: str
+    status: str
+    error: str | None
+    row_count: int | None
+    column_count: int | None
+    duration_ms: int | None
+    profiled_at: datetime
+    columns: list[tuple[str, str | None]]
+    stored: bool
+
+    @property
+    def succeeded(self) -> bool:
+        return self.status == "success"
+
+
+def decode_columns(text: str | None) -> list[tuple[str, str | None]]:
+    """A table run's column list: JSON pairs of name and type."""
+    return [(str(entry[0]), None if entry[1] is None else str(entry[1]))
+            for entry in decode_json_list(text)
+            if isinstance(entry, list) and len(entry) == 2]
+
+
+def decode_selectors(text: str | None) -> tuple[list[str], list[str]]:
+    try:
+        value = json.loads(text) if text else {}
+    except ValueError:
+        value = {}
+    if not isinstance(value, dict):
+        value = {}
+    return ([str(v) for v in value.get("select", [])], [str(v) for v in value.get("exclude", [])])
+
+
+def decode_json_list(text: str | None) -> list[Any]:
+    """A JSON list field; anything else reads as an empty list."""
+    if not text:
+        return []
+    try:
+        value = json.loads(text)
+    except (TypeError, ValueError):
+        return []
+    return value if isinstance(value, list) else []

@@ -11,6 +11,8 @@ from typing import Union, get_args, get_origin, get_type_hints
 STORE_FOLDER = ".zel"
 STORE_FILE = "metadata_store.duckdb"
 PROFILES_TABLE = "column_profiles"
+# The store's layout: 1 had `column_profiles` alone; 2 added runs, table runs and run ids.
+LAYOUT_VERSION = 2
 
 
 def store_path(project_root: Path) -> Path:
@@ -72,5 +74,23 @@ PROFILE_FIELDS: tuple[str, ...] = tuple(name for name, _ in PROFILE_COLUMNS)
 
 
 def profiles_table_ddl() -> str:
+    """The first layout's table; later layouts add `run_id` to it."""
     columns = ", ".join(f"{name} {sql_type}" for name, sql_type in PROFILE_COLUMNS)
     return f"CREATE TABLE IF NOT EXISTS {PROFILES_TABLE} ({columns})"
+
+
+# What layout 2 adds. A run is one `zel profile run`; a table run is one table of it, whatever
+# became of it (its rows are in column_profiles under the same run_id when it was stored).
+LAYOUT_2_DDL = (
+    "CREATE TABLE store_meta (key VARCHAR NOT NULL, value VARCHAR)",
+    """CREATE TABLE runs (
+        run_id BIGINT NOT NULL, started_at TIMESTAMP NOT NULL, ended_at TIMESTAMP,
+        project VARCHAR, target VARCHAR, selectors VARCHAR, profile_mode VARCHAR,
+        threads INTEGER, status VARCHAR NOT NULL, exit_status INTEGER, tool_version VARCHAR)""",
+    """CREATE TABLE table_runs (
+        run_id BIGINT NOT NULL, source_name VARCHAR NOT NULL, table_name VARCHAR NOT NULL,
+        status VARCHAR NOT NULL, error VARCHAR, row_count BIGINT, column_count INTEGER,
+        duration_ms BIGINT, profiled_at TIMESTAMP NOT NULL, columns VARCHAR,
+        stored BOOLEAN NOT NULL)""",
+    f"ALTER TABLE {PROFILES_TABLE} ADD COLUMN run_id BIGINT",
+)

@@ -16,11 +16,11 @@ from pathlib import Path
 import duckdb
 
 from kor.compute.metadata.connection import open_store
+from kor.compute.metadata.migrations import upgrade
 from kor.compute.metadata.schema import (
     PROFILE_FIELDS,
     PROFILES_TABLE,
     ColumnProfileResult,
-    profiles_table_ddl,
     store_path,
 )
 
@@ -36,6 +36,8 @@ class StoreSession:
         self.path = path
         self._connection: duckdb.DuckDBPyConnection | None = None
         self._pending: list[ColumnProfileResult] = []
+        # The run the rows belong to, once the library has started one (see `runs`).
+        self.run_id: int | None = None
 
     @classmethod
     def current(cls, path: Path) -> StoreSession | None:
@@ -48,16 +50,10 @@ class StoreSession:
         return self._connection is not None
 
     def connection(self) -> duckdb.DuckDBPyConnection:
-        """The session's connection, opening the file (and creating the table) on first use."""
+        """The session's connection, opening the file on first use: a new store is created,
+        an older one upgraded."""
         if self._connection is None:
-            self.path.parent.mkdir(parents=True, exist_ok=True)
-            connection = open_store(self.path, read_only=False)
-            try:
-                connection.execute(profiles_table_ddl())
-            except BaseException:
-                connection.close()
-                raise
-            self._connection = connection
+            self._connection = _open_for_writing(self.path)
         return self._connection
 
     def save(self, row: ColumnProfileResult) -> None:
@@ -71,12 +67,12 @@ class StoreSession:
             while self._pending:
                 batch = self._pending[:ROWS_PER_STATEMENT]
                 try:
-                    _insert(connection, batch)
+                    _insert(connection, batch, self.run_id)
                 except duckdb.Error:
                     # One statement is all or nothing: find the refused row the slow way,
                     # keeping the rows before it.
                     for row in batch:
-                        _insert(connection, [row])
+                        _insert(connection, [row], self.run_id)
                         del self._pending[0]
                 else:
                     del self._pending[:len(batch)]
@@ -94,12 +90,42 @@ class StoreSession:
                 self._connection = None
 
 
-def _insert(connection: duckdb.DuckDBPyConnection, rows: list[ColumnProfileResult]) -> None:
-    placeholders = f"({', '.join('?' for _ in PROFILE_FIELDS)})"
+def _open_for_writing(path: Path) -> duckdb.DuckDBPyConnection:
+    """The store file opened for writing and brought to the current layout. A file this call
+    creates is removed again when that fails (a full disk, say), and an empty file, which such
+    a failure used to leave behind, counts as no store: neither may poison later runs."""
+    if path.is_file() and path.stat().st_size == 0:
+        path.unlink()
+    created = not path.exists()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    try:
+        connection = open_store(path, read_only=False)
+    except BaseException:
+        if created:
+            _remove_store_file(path)
+        raise
+    try:
+        upgrade(connection)
+    except BaseException:
+        connection.close()
+        if created:
+            _remove_store_file(path)
+        raise
+    return connection
+
+
+def _remove_store_file(path: Path) -> None:
+    for leftover in (path, path.with_name(path.name + ".wal")):
+        leftover.unlink(missing_ok=True)
+
+
+def _insert(connection: duckdb.DuckDBPyConnection, rows: list[ColumnProfileResult],
+            run_id: int | None) -> None:
+    placeholders = f"({', '.join('?' for _ in range(len(PROFILE_FIELDS) + 1))})"
     connection.execute(
-        f"INSERT INTO {PROFILES_TABLE} ({', '.join(PROFILE_FIELDS)}) "
+        f"INSERT INTO {PROFILES_TABLE} ({', '.join(PROFILE_FIELDS)}, run_id) "
         f"VALUES {', '.join(placeholders for _ in rows)}",
-        [getattr(row, name) for row in rows for name in PROFILE_FIELDS],
+        [value for row in rows for value in (*(getattr(row, n) for n in PROFILE_FIELDS), run_id)],
     )
 
 

@@ -1,0 +1,136 @@
+"""Bringing a store file to the current layout, and refusing one this version cannot read.
+
+A store of layout 1 (column_profiles alone) is upgraded in place, in one transaction: its
+profiles are grouped into the runs that made them (consecutive tables of one mode, a new run
+whenever a table comes again), so history and diffs reach back to before the upgrade.
+"""
+
+from __future__ import annotations
+
+import json
+
+import duckdb
+
+from kor.compute.metadata.schema import (
+    LAYOUT_2_DDL,
+    LAYOUT_VERSION,
+    PROFILE_COLUMNS,
+    PROFILES_TABLE,
+    profiles_table_ddl,
+)
+
+
+class StoreLayoutError(Exception):
+    """The store file is not one this version of kor can read or write."""
+
+
+def _tables(connection: duckdb.DuckDBPyConnection) -> dict[str, dict[str, str]]:
+    """Each table of the store with its columns' types."""
+    tables: dict[str, dict[str, str]] = {}
+    for table, column, data_type in connection.execute(
+            "SELECT table_name, column_name, data_type FROM information_schema.columns "
+            "WHERE table_schema = 'main' ORDER BY table_name, ordinal_position").fetchall():
+        tables.setdefault(table, {})[column] = data_type
+    return tables
+
+
+def layout_version(connection: duckdb.DuckDBPyConnection) -> int | None:
+    """The layout of the store on `connection`; None when it holds nothing yet."""
+    tables = _tables(connection)
+    if "store_meta" in tables:
+        row = connection.execute(
+            "SELECT value FROM store_meta WHERE key = 'layout_version'").fetchone()
+        if row is None or not str(row[0]).isdigit():
+            raise StoreLayoutError("the store records no layout version")
+        return int(row[0])
+    return 1 if PROFILES_TABLE in tables else None
+
+
+def check_layout(connection: duckdb.DuckDBPyConnection) -> None:
+    """Refuses a store whose profile columns are not the ones this version writes: a store
+    written by hand or by another program would otherwise fail half-way through a read."""
+    version = layout_version(connection)
+    if version is not None and version > LAYOUT_VERSION:
+        raise StoreLayoutError(
+            f"the store has layout version {version}, newer than this version of kor "
+            f"understands ({LAYOUT_VERSION}); upgrade kor to read it")
+    columns = _tables(connection).get(PROFILES_TABLE, {})
+    for name, sql_type in PROFILE_COLUMNS:
+        if name in columns and columns[name] != sql_type:
+            raise StoreLayoutError(f"column {PROFILES_TABLE}.{name} is {columns[name]}, "
+                                   f"expected {sql_type}")
+        if columns and name not in columns:
+            raise StoreLayoutError(f"column {PROFILES_TABLE}.{name} is missing")
+    if columns:
+        _check_identities(connection)
+
+
+# Fields every stored row has: without them a row belongs to no table, column or time.
+REQUIRED_FIELDS = ("source_name", "table_name", "column_name", "profile_mode", "row_count",
+                   "profiled_at")
+
+
+def _check_identities(connection: duckdb.DuckDBPyConnection) -> None:
+    missing = " OR ".join(f"{name} IS NULL" for name in REQUIRED_FIELDS)
+    row = connection.execute(
+        f"SELECT count(*) FROM {PROFILES_TABLE} WHERE {missing}").fetchone()
+    if row is not None and row[0]:
+        raise StoreLayoutError(f"{row[0]} rows of {PROFILES_TABLE} lack one of "
+                               f"{', '.join(REQUIRED_FIELDS)}")
+
+
+def upgrade(connection: duckdb.DuckDBPyConnection) -> None:
+    """Creates the tables of a new store, or brings an older one to the current layout."""
+    check_layout(connection)
+    version = layout_version(connection)
+    if version == LAYOUT_VERSION:
+        return
+    connection.execute("BEGIN TRANSACTION")
+    try:
+        if version is None:
+            connection.execute(profiles_table_ddl())
+        for statement in LAYOUT_2_DDL:
+            connection.execute(statement)
+        if version == 1:
+            _group_legacy_profiles(connection)
+        connection.execute("INSERT INTO store_meta VALUES ('layout_version', ?)",
+                           [str(LAYOUT_VERSION)])
+        connection.execute("COMMIT")
+    except BaseException:
+        connection.execute("ROLLBACK")
+        raise
+
+
+def _group_legacy_profiles(connection: duckdb.DuckDBPyConnection) -> None:
+    tables = connection.execute(f"""
+        SELECT source_name, table_name, profiled_at, any_value(profile_mode), max(row_count),
+               list(column_name ORDER BY rowid), min(rowid)
+        FROM {PROFILES_TABLE} GROUP BY source_name, table_name, profiled_at
+        ORDER BY profiled_at, min(rowid)""").fetchall()
+    runs: list[list[object]] = []
+    table_runs: list[list[object]] = []
+    seen: set[tuple[str, str]] = set()
+    mode: str | None = None
+    for source, table, profiled_at, table_mode, row_count, columns, _ in tables:
+        if not runs or (source, table) in seen or table_mode != mode:
+            runs.append([len(runs) + 1, profiled_at, profiled_at, table_mode])
+            seen, mode = set(), table_mode
+        seen.add((source, table))
+        run_id = runs[-1][0]
+        runs[-1][2] = profiled_at
+        table_runs.append([run_id, source, table, row_count, len(columns), profiled_at,
+                           json.dumps([[name, None] for name in columns])])
+    if not runs:
+        return
+    connection.executemany(
+        "INSERT INTO runs (run_id, started_at, ended_at, profile_mode, status) "
+        "VALUES (?, ?, ?, ?, 'imported')", runs)
+    connection.executemany(
+        "INSERT INTO table_runs (run_id, source_name, table_name, status, row_count, "
+        "column_count, profiled_at, columns, stored) "
+        "VALUES (?, ?, ?, 'success', ?, ?, ?, ?, true)", table_runs)
+    connection.execute(f"""
+        UPDATE {PROFILES_TABLE} SET run_id = t.run_id FROM table_runs t
+        WHERE {PROFILES_TABLE}.source_name = t.source_name
+          AND {PROFILES_TABLE}.table_name = t.table_name
+          AND {PROFILES_TABLE}.profiled_at = t.profiled_at""")

@@ -1,0 +1,98 @@
+"""Run records: one per profile run, one per table of it, written as the run goes."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Sequence
+from dataclasses import dataclass
+from datetime import datetime
+from enum import Enum
+
+from kor.compute.metadata.session import StoreSession
+
+
+class RunState(str, Enum):
+    RUNNING = "running"          # started, not (yet) ended: a run killed outright stays so
+    SUCCESS = "success"
+    FAILED = "failed"
+    INTERRUPTED = "interrupted"
+    IMPORTED = "imported"        # grouped from a store written before runs were recorded
+
+
+@dataclass
+class RunStart:
+    """What a run was asked to do."""
+
+    project: str
+    target: str
+    select: Sequence[str]
+    exclude: Sequence[str]
+    profile_mode: str
+    threads: int
+    tool_version: str
+
+
+@dataclass
+class TableRunRecord:
+    """One table of a run: its outcome, its size, and its columns in table order."""
+
+    source_name: str
+    table_name: str
+    status: str
+    error: str | None
+    row_count: int
+    column_count: int
+    duration_ms: int
+    profiled_at: datetime
+    columns: Sequence[tuple[str, str | None]]
+    stored: bool
+
+
+def start_run(session: StoreSession, start: RunStart) -> int:
+    """Records the run as running and makes it the run of every row the session writes."""
+    connection = session.connection()
+    row = connection.execute("SELECT COALESCE(MAX(run_id), 0) + 1 FROM runs").fetchone()
+    assert row is not None
+    run_id = int(row[0])
+    connection.execute(
+        "INSERT INTO runs (run_id, started_at, project, target, selectors, profile_mode, "
+        "threads, status, tool_version) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        [run_id, datetime.now(), start.project, start.target,
+         json.dumps({"select": list(start.select), "exclude": list(start.exclude)}),
+         start.profile_mode, start.threads, RunState.RUNNING.value, start.tool_version])
+    session.run_id = run_id
+    return run_id
+
+
+def record_table_run(session: StoreSession, record: TableRunRecord) -> None:
+    if session.run_id is None:
+        raise RuntimeError("no run has been started in this store session")
+    session.connection().execute(
+        "INSERT INTO table_runs (run_id, source_name, table_name, status, error, row_count, "
+        "column_count, duration_ms, profiled_at, columns, stored) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        [session.run_id, record.source_name, record.table_name, record.status, record.error,
+         record.row_count, record.column_count, record.duration_ms, record.profiled_at,
+         json.dumps([list(column) for column in record.columns]), record.stored])
+
+
+def finish_run(session: StoreSession, state: RunState, exit_status: int) -> None:
+    if session.run_id is None:
+        raise RuntimeError("no run has been started in this store session")
+    session.connection().execute(
+        "UPDATE runs SET ended_at = ?, status = ?, exit_status = ? WHERE run_id = ?",
+        [datetime.now(), state.value, exit_status, session.run_id])
+
+
+def prune_runs(session: StoreSession, run_ids: list[int]) -> None:
+    """Removes the runs, their table runs and their rows, all or nothing."""
+    connection = session.connection()
+    connection.execute("BEGIN TRANSACTION")
+    try:
+        for table in ("column_profiles", "table_runs", "runs"):
+            connection.execute(f"DELETE FROM {table} WHERE run_id IN (SELECT unnest(?))",
+                               [run_ids])
+        connection.execute("COMMIT")
+    except BaseException:
+        connection.execute("ROLLBACK")
+        raise
