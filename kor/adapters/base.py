@@ -47,6 +47,12 @@ class Adapter(Protocol):
 
     def execute(self, sql: str, fetch: bool = False) -> tuple[object, Rows]: ...
 
+    def interrupt(self) -> None:
+        """Cancels every statement running now, on every thread; returns at once."""
+
+    def snapshot(self) -> AbstractContextManager[None]:
+        """While open, every statement on every thread sees the same data."""
+
     def close(self) -> None: ...
 
 

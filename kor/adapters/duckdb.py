@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Iterator, Mapping
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager, nullcontext
 from pathlib import Path
 from typing import Any
 
@@ -63,6 +63,12 @@ class DuckDBAdapter:
         cursor = self._cursor().execute(sql)
         rows = cursor.fetchall() if fetch else []
         return "OK", rows
+
+    def interrupt(self) -> None:
+        pass
+
+    def snapshot(self) -> AbstractContextManager[None]:
+        return nullcontext()
 
     def close(self) -> None:
         self._connection.close()

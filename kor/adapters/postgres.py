@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Iterator, Mapping
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager, nullcontext
 from pathlib import Path
 from typing import Any
 
@@ -97,6 +97,12 @@ class PostgresAdapter:
             cursor = connection.execute(sql)
             rows = cursor.fetchall() if fetch and cursor.description is not None else []
             return cursor.statusmessage, rows
+
+    def interrupt(self) -> None:
+        pass
+
+    def snapshot(self) -> AbstractContextManager[None]:
+        return nullcontext()
 
     def close(self) -> None:
         self._pool.close()

@@ -19,6 +19,7 @@ from kor.profiling.run import (
     MODES,
     ProfileFlags,
     ProfileRun,
+    StoreWriteError,
     profile_project,
     split_selectors,
 )
@@ -29,6 +30,7 @@ __all__ = [
     "ProfileFlags",
     "ProfileRun",
     "StoreReadError",
+    "StoreWriteError",
     "latest_profiles",
     "open_reader",
     "profile_project",
