@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import logging
+import re
 from collections.abc import Iterator
 from contextlib import contextmanager
+from datetime import timedelta
 from pathlib import Path
 from typing import IO, Any
 
@@ -17,12 +19,22 @@ from kor.profiling import (
     DEFAULT_MODE,
     MODES,
     StoreReadError,
+    StoreWriteError,
     latest_profiles,
     open_reader,
     profile_project,
     profiled_tables,
 )
+from kor.profiling.diff import RunNotFound
 from kor.project.loader import ProjectError
+
+FORMAT = click.option("--format", "output_format", type=click.Choice(["table", "json"]),
+                      default="table", show_default=True,
+                      help="Rich tables for people, JSON for programs.")
+SELECT = click.option("-s", "--select", multiple=True,
+                      help="Selectors: source:GLOB, model:GLOB, a glob or an exact name; several "
+                      "per value, separated by spaces.")
+EXCLUDE = click.option("--exclude", multiple=True, help="Selectors of nodes to leave out.")
 
 PROJECT_DIR = click.option("--project-dir", type=click.Path(file_okay=False, path_type=Path),
                            default=".", show_default=True, help="The project folder.")
@@ -54,9 +66,9 @@ def known_failures() -> Iterator[None]:
     """The library's known errors as one line and an exit status; anything else is a bug."""
     try:
         yield
-    except (ProjectError, AdapterError) as exc:
+    except (ProjectError, AdapterError, RunNotFound) as exc:
         raise UnusableInput(str(exc)) from None
-    except StoreReadError as exc:
+    except (StoreReadError, StoreWriteError) as exc:
         raise CommandFailure(str(exc)) from None
 
 
@@ -79,20 +91,46 @@ def profile() -> None:
     """Profile the project's sources and models."""
 
 
-@profile.command("run")
+MODES_HELP = """Profiling modes (--mode):
+
+\b
+  explorative  every figure: counts, min/max/mean/stddev, quartiles and
+               median of numeric columns, text lengths, top values (default)
+  minimal      as explorative without quartiles and median
+  sensitive    as minimal without top values: no value of the data is
+               stored (numeric min/max/mean are)
+  time-series  as explorative
+"""
+
+
+@profile.command("run", epilog=MODES_HELP)
 @PROJECT_DIR
 @click.option("--target", default=None, help="Target of zel_project.yml (default: its own).")
-@click.option("-s", "--select", multiple=True, help="Selectors: source:GLOB, model:GLOB, a glob "
-              "or an exact name; several per value, separated by spaces.")
-@click.option("--exclude", multiple=True, help="Selectors of nodes to leave out.")
-@click.option("--mode", type=click.Choice(MODES), default=DEFAULT_MODE, show_default=True)
-@click.option("--threads", type=click.IntRange(min=1), default=4, show_default=True)
+@SELECT
+@EXCLUDE
+@click.option("--mode", type=click.Choice(MODES), default=DEFAULT_MODE, show_default=True,
+              help="What to measure; see below.")
+@click.option("--threads", type=click.IntRange(min=1), default=4, show_default=True,
+              help="Columns profiled at once (and warehouse sessions).")
+@click.option("--fail-on", type=click.Choice(["warning", "error"]), default=None,
+              help="Exit 1 when an alert of this severity or worse is raised.")
 def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
-                exclude: tuple[str, ...], mode: str, threads: int) -> None:
-    """Profile every column of the selected sources and models."""
+                exclude: tuple[str, ...], mode: str, threads: int, fail_on: str | None) -> None:
+    """Profile every column of the selected sources and models.
+
+    Exit status: 0 when the run succeeded; 1 when no table was profiled, rows could not be
+    stored, or an alert reached --fail-on; 2 for a usage or project error or a warehouse that
+    cannot be reached.
+    """
     with known_failures():
         run = profile_project(project_dir, target=target, select=select, exclude=exclude,
-                              mode=mode, threads=threads)
+                              mode=mode, threads=threads, fail_on=fail_on)
+    if run.gating_alerts:
+        click.echo(f"Failing the run: {len(run.gating_alerts):,} alerts of severity {fail_on} "
+                   "or worse.", err=True)
+    if run.unrecorded:
+        click.echo(f"Warning: {len(run.unrecorded):,} table runs could not be recorded in "
+                   f"{run.store_path}.", err=True)
     if not run.succeeded:
         raise click.exceptions.Exit(CommandFailure.exit_code)
 
@@ -100,10 +138,12 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
 @profile.command("show")
 @PROJECT_DIR
 @click.option("--table", default=None, help="Only this table: NAME or SOURCE.NAME.")
-def profile_show(project_dir: Path, table: str | None) -> None:
+@FORMAT
+def profile_show(project_dir: Path, table: str | None, output_format: str) -> None:
     """Print the latest stored profile of each table."""
     from rich.console import Console
 
+    from kor.report.changes import as_json
     from kor.report.console import print_profiles
 
     with known_failures():
@@ -112,7 +152,101 @@ def profile_show(project_dir: Path, table: str | None) -> None:
             raise NothingStored(f"No stored profile for table '{table}'.")
     if not rows:
         raise _nothing_stored(project_dir)
+    if output_format == "json":
+        click.echo(as_json(rows))
+        return
     print_profiles(Console(), rows)
+
+
+@profile.command("diff")
+@PROJECT_DIR
+@click.option("--base", default=None, metavar="RUN",
+              help="The older run: a run id, or a date (the last run on or before it). "
+                   "Default: each table's previous measured run.")
+@click.option("--head", default=None, metavar="RUN",
+              help="The newer run, likewise. Default: each table's latest run.")
+@SELECT
+@EXCLUDE
+@FORMAT
+@click.option("--fail-on", type=click.Choice(["info", "warning", "error"]), default="error",
+              show_default=True, help="Exit 1 when a change of this severity or worse is found.")
+def profile_diff(project_dir: Path, base: str | None, head: str | None,
+                 select: tuple[str, ...], exclude: tuple[str, ...], output_format: str,
+                 fail_on: str) -> None:
+    """Show what changed between two runs, per table and column.
+
+    Schema changes, row counts, null and distinct shares, min/max/mean/stddev, alerts and top
+    values, each with a severity (defaults in the README, overridable under `diff:` in
+    zel_project.yml). Exit status 1 when a change reaches --fail-on, 2 for a usage error.
+    """
+    from rich.console import Console
+
+    from kor.profiling.history import diff
+    from kor.profiling.rules import Severity
+    from kor.report.changes import diff_json, print_diff
+
+    with known_failures():
+        changes = diff(project_dir, base=base, head=head, select=select, exclude=exclude)
+    if output_format == "json":
+        click.echo(diff_json(changes))
+    else:
+        print_diff(Console(), changes)
+    if changes.worst is not None and changes.worst >= Severity.named(fail_on):
+        raise click.exceptions.Exit(CommandFailure.exit_code)
+
+
+@profile.command("history")
+@PROJECT_DIR
+@click.option("--table", default=None, help="The runs of this table: NAME or SOURCE.NAME.")
+@FORMAT
+def profile_history(project_dir: Path, table: str | None, output_format: str) -> None:
+    """List the recorded runs, newest first (of one table with --table)."""
+    from rich.console import Console
+
+    from kor.profiling.history import runs, table_runs
+    from kor.report.changes import as_json, print_runs, print_table_runs
+
+    with known_failures():
+        entries: list[Any] = runs(project_dir) if table is None else table_runs(project_dir,
+                                                                                 table)
+    if not entries:
+        if table is not None:
+            raise NothingStored(f"No recorded run of table '{table}'.")
+        raise _nothing_stored(project_dir)
+    if output_format == "json":
+        click.echo(as_json(entries))
+    elif table is None:
+        print_runs(Console(), entries)
+    else:
+        print_table_runs(Console(), entries)
+
+
+def _age(value: str) -> timedelta:
+    match = re.fullmatch(r"(\d+)([dhw])", value.strip())
+    if match is None:
+        raise click.BadParameter(f"{value!r}: expected a number of days, hours or weeks "
+                                 "such as 30d, 12h or 2w")
+    amount, unit = int(match[1]), match[2]
+    return {"d": timedelta(days=amount), "h": timedelta(hours=amount),
+            "w": timedelta(weeks=amount)}[unit]
+
+
+@profile.command("prune")
+@PROJECT_DIR
+@click.option("--keep", type=click.IntRange(min=0), default=None,
+              help="Keep the newest N runs, remove the others.")
+@click.option("--older-than", default=None, metavar="AGE",
+              help="Remove the runs started more than AGE ago: 30d, 12h, 2w.")
+def profile_prune(project_dir: Path, keep: int | None, older_than: str | None) -> None:
+    """Remove old runs (their tables and rows too) from the store, in one transaction."""
+    from kor.profiling.history import prune
+
+    if (keep is None) == (older_than is None):
+        raise click.UsageError("give one of --keep and --older-than")
+    age = None if older_than is None else _age(older_than)
+    with known_failures():
+        removed = prune(project_dir, keep=keep, older_than=age)
+    click.echo(f"Removed {removed:,} runs.")
 
 
 @profile.command("serve")

@@ -15,6 +15,7 @@ from kor.compute.metadata import (
     TableRun,
     store_path,
 )
+from kor.compute.metadata.migrations import StoreLayoutError
 from kor.project.loader import PROJECT_FILE, ProjectError
 
 
@@ -32,29 +33,29 @@ def open_reader(project_dir: Path | str) -> MetadataReader:
 
 
 @contextmanager
-def _reading(project_dir: Path | str) -> Iterator[MetadataReader]:
+def reading(project_dir: Path | str) -> Iterator[MetadataReader]:
     """The project's reader; a store that cannot be read raises StoreReadError."""
     reader = open_reader(project_dir)
     try:
         yield reader
-    except duckdb.Error as exc:
+    except (duckdb.Error, StoreLayoutError) as exc:
         raise StoreReadError(f"cannot read the metadata store {reader.path}: {exc}") from exc
 
 
 def latest_profiles(project_dir: Path | str, table: str | None = None
                     ) -> list[ColumnProfileResult]:
     """The columns of each table's latest stored profile (`table`: NAME or SOURCE.NAME)."""
-    with _reading(project_dir) as reader:
+    with reading(project_dir) as reader:
         return reader.latest_profiles(table)
 
 
 def profiled_tables(project_dir: Path | str) -> list[ProfiledTable]:
     """Every stored table's latest run, summed up."""
-    with _reading(project_dir) as reader:
+    with reading(project_dir) as reader:
         return reader.profiled_tables()
 
 
 def table_history(project_dir: Path | str, table: str | None = None) -> list[TableRun]:
     """Every stored run of `table` (all tables when None), oldest first."""
-    with _reading(project_dir) as reader:
+    with reading(project_dir) as reader:
         return reader.table_history(table)

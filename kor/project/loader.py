@@ -107,9 +107,18 @@ def _require(mapping: Any, key: str, kind: type, where: str) -> Any:
     return value
 
 
-def load_runtime_config(project_dir: Path, target: str | None = None) -> RuntimeConfig:
+def project_settings(project_dir: Path) -> dict[str, Any]:
+    """The project file's top-level settings, as written (variables not expanded)."""
     path = project_dir / PROJECT_FILE
     data = _read_yaml(path)
+    if not isinstance(data, dict):
+        raise ProjectError(f"{path}: expected a mapping")
+    return data
+
+
+def load_runtime_config(project_dir: Path, target: str | None = None) -> RuntimeConfig:
+    path = project_dir / PROJECT_FILE
+    data = project_settings(project_dir)
     where = str(path)
     name = _require(data, "name", str, where)
     targets = _require(data, "targets", dict, where)

@@ -1,0 +1,280 @@
+"""What changed between two profile runs: per table, its schema, its rows, and every column.
+
+By default each table's latest run is compared with its latest earlier run that was measured
+and stored. `base`/`head` pin runs instead: a run id, or a date (the last run started on or
+before it); a table is then compared as it was profiled in exactly those runs. Figures that
+were not measured (a failed table, a failed column) are never compared: the diff says so.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+from datetime import date, datetime, time
+from typing import Any
+
+from kor.compute.metadata import ColumnProfileResult, MetadataReader, decode_alerts
+from kor.compute.metadata.records import RecordedRun, RecordedTableRun, decode_top_values
+from kor.profiling.rules import DiffRules, Severity
+
+
+class RunNotFound(LookupError):
+    """A `base`/`head` that names no recorded run."""
+
+
+@dataclass
+class Change:
+    kind: str
+    severity: Severity
+    column: str | None
+    base: Any
+    head: Any
+    message: str
+
+
+@dataclass
+class TableDiff:
+    source_name: str
+    table_name: str
+    base: RecordedTableRun | None
+    head: RecordedTableRun | None
+    changes: list[Change] = field(default_factory=list)
+    # Why figures were not compared, when they were not.
+    note: str | None = None
+
+    @property
+    def worst(self) -> Severity | None:
+        return max((change.severity for change in self.changes), default=None)
+
+
+@dataclass
+class ProjectDiff:
+    base_run: int | None
+    head_run: int | None
+    tables: list[TableDiff]
+
+    @property
+    def worst(self) -> Severity | None:
+        return max((t.worst for t in self.tables if t.worst is not None), default=None)
+
+
+# Values closer than this (relative) are the same figure computed twice.
+_SAME = 1e-9
+
+
+def resolve_run(runs: list[RecordedRun], spec: str) -> int:
+    """The run id `spec` names: an id, or a date/time meaning the last run started then or
+    before."""
+    if spec.isdigit():
+        if any(run.run_id == int(spec) for run in runs):
+            return int(spec)
+        raise RunNotFound(f"no recorded run with id {spec}")
+    try:
+        moment = (datetime.combine(date.fromisoformat(spec), time.max)
+                  if re.fullmatch(r"\d{4}-\d{2}-\d{2}", spec) else datetime.fromisoformat(spec))
+    except ValueError:
+        raise RunNotFound(f"{spec!r} is neither a run id nor a date (YYYY-MM-DD)") from None
+    earlier = [run.run_id for run in runs if run.started_at <= moment]
+    if not earlier:
+        raise RunNotFound(f"no recorded run started on or before {spec}")
+    return max(earlier)
+
+
+def diff_runs(reader: MetadataReader, rules: DiffRules, *, base: str | None = None,
+              head: str | None = None,
+              tables: Iterable[tuple[str, str]] | None = None) -> ProjectDiff:
+    """Compares the tables of the store (only `tables`, as (source, table), when given)."""
+    runs = reader.runs()
+    base_id = resolve_run(runs, base) if base is not None else None
+    head_id = resolve_run(runs, head) if head is not None else None
+    wanted = None if tables is None else set(tables)
+    by_table: dict[tuple[str, str], list[RecordedTableRun]] = {}
+    for table_run in reader.table_runs():  # newest first
+        key = (table_run.source_name, table_run.table_name)
+        if wanted is None or key in wanted:
+            by_table.setdefault(key, []).append(table_run)
+    pairs = {key: _pick(history, base_id, head_id) for key, history in sorted(by_table.items())}
+    pairs = {key: pair for key, pair in pairs.items() if pair != (None, None)}
+    rows = _rows_by_table(reader.run_profiles(
+        t.run_id for pair in pairs.values() for t in pair if t is not None))
+    diffs = [compare_tables(key, base_run, head_run, rows, rules)
+             for key, (base_run, head_run) in pairs.items()]
+    return ProjectDiff(base_id, head_id, diffs)
+
+
+def _pick(history: list[RecordedTableRun], base_id: int | None, head_id: int | None
+          ) -> tuple[RecordedTableRun | None, RecordedTableRun | None]:
+    """The base and head runs of one table (history newest first)."""
+    def in_run(run_id: int) -> RecordedTableRun | None:
+        return next((t for t in history if t.run_id == run_id), None)
+
+    head = history[0] if head_id is None else in_run(head_id)
+    if base_id is not None:
+        return in_run(base_id), head
+    if head is None:
+        return None, None
+    older = history[history.index(head) + 1:]
+    return next((t for t in older if t.succeeded and t.stored), None), head
+
+
+def _rows_by_table(rows: list[tuple[int, ColumnProfileResult]]
+                   ) -> dict[tuple[int, str, str], dict[str, ColumnProfileResult]]:
+    grouped: dict[tuple[int, str, str], dict[str, ColumnProfileResult]] = {}
+    for run_id, row in rows:
+        grouped.setdefault((run_id, row.source_name, row.table_name), {})[row.column_name] = row
+    return grouped
+
+
+def compare_tables(key: tuple[str, str], base: RecordedTableRun | None,
+                   head: RecordedTableRun | None,
+                   rows: dict[tuple[int, str, str], dict[str, ColumnProfileResult]],
+                   rules: DiffRules) -> TableDiff:
+    source, table = key
+    diff = TableDiff(source, table, base, head)
+
+    def change(kind: str, column: str | None, before: Any, after: Any, message: str,
+               measure: float | None = None, alert: str | None = None) -> None:
+        severity = rules.severity(kind, source, table, column, measure, alert)
+        if severity is not None:
+            diff.changes.append(Change(kind, severity, column, before, after, message))
+
+    if head is None:
+        change("table_missing", None, base.run_id if base else None, None,
+               "not profiled in the newer run")
+        return diff
+    if not head.succeeded:
+        change("table_failed", None, None, head.error, f"the run failed: {head.error}")
+        diff.note = "the newer run of this table failed: nothing to compare"
+        return diff
+    if base is None:
+        change("table_added", None, None, head.run_id, "no earlier measured run to compare with")
+        return diff
+    if not (base.succeeded and base.stored and head.stored):
+        which = "older" if not (base.succeeded and base.stored) else "newer"
+        diff.note = f"the {which} run of this table was not stored: nothing to compare"
+        return diff
+    if base.run_id == head.run_id:
+        diff.note = "the same run on both sides"
+        return diff
+    _compare_schema(base, head, change)
+    _compare_rows(base.row_count or 0, head.row_count or 0, change)
+    base_rows = rows.get((base.run_id, source, table), {})
+    head_rows = rows.get((head.run_id, source, table), {})
+    for name, head_row in head_rows.items():
+        if name in base_rows:
+            _compare_column(name, base_rows[name], head_row, change)
+    return diff
+
+
+def _compare_schema(base: RecordedTableRun, head: RecordedTableRun, change: Any) -> None:
+    base_types, head_types = dict(base.columns), dict(head.columns)
+    for name, data_type in head.columns:
+        if name not in base_types:
+            change("column_added", name, None, data_type, f"column added ({data_type})")
+        elif None not in (base_types[name], data_type) and base_types[name] != data_type:
+            change("type_changed", name, base_types[name], data_type,
+                   f"type {base_types[name]} → {data_type}")
+    for name, data_type in base.columns:
+        if name not in head_types:
+            change("column_removed", name, data_type, None, "column removed")
+
+
+def _compare_rows(before: int, after: int, change: Any) -> None:
+    if after < before:
+        change("row_count_down", None, before, after, f"rows {before:,} → {after:,}",
+               _relative(before, after))
+    elif after > before:
+        change("row_count_up", None, before, after, f"rows {before:,} → {after:,}",
+               _relative(before, after))
+
+
+def _relative(before: float, after: float) -> float:
+    """The change as a percentage of `before` (infinite from zero)."""
+    if before == 0:
+        return math.inf
+    return abs(after - before) / abs(before) * 100
+
+
+def _same(before: float, after: float) -> bool:
+    return abs(after - before) <= _SAME * max(abs(before), abs(after), 1.0)
+
+
+def is_measured(row: ColumnProfileResult) -> bool:
+    """Whether the column's figures were measured: a failed column carries no counts, or (in
+    stores written before that) a PROFILE_ERROR alert."""
+    return row.null_percent is not None and row.distinct_count is not None and not any(
+        alert.get("type") == "PROFILE_ERROR" for alert in decode_alerts(row))
+
+
+def _compare_column(name: str, base: ColumnProfileResult, head: ColumnProfileResult,
+                    change: Any) -> None:
+    if not is_measured(base):
+        return
+    if not is_measured(head):
+        change("column_not_measured", name, None, None, "not measured in the newer run")
+        return
+    assert base.null_percent is not None and head.null_percent is not None
+    _points(name, "null_percent", base.null_percent, head.null_percent, "null %", change)
+    assert base.distinct_percent is not None and head.distinct_percent is not None
+    if base.row_count and base.distinct_percent >= 100 > head.distinct_percent:
+        change("unique_lost", name, base.distinct_percent, head.distinct_percent,
+               f"no longer unique: distinct {head.distinct_percent:.1f}%")
+    else:
+        _points(name, "distinct_percent", base.distinct_percent, head.distinct_percent,
+                "distinct %", change)
+    if base.distinct_count != head.distinct_count:
+        assert base.distinct_count is not None and head.distinct_count is not None
+        change("distinct_count_changed", name, base.distinct_count, head.distinct_count,
+               f"distinct {base.distinct_count:,} → {head.distinct_count:,}",
+               _relative(base.distinct_count, head.distinct_count))
+    for kind, label, before, after in (("min_changed", "min", base.min_value, head.min_value),
+                                       ("max_changed", "max", base.max_value, head.max_value)):
+        if before is not None and after is not None and not _same(before, after):
+            change(kind, name, before, after, f"{label} {before:g} → {after:g}")
+    for kind, label, before, after in (
+            ("mean_changed", "mean", base.mean_value, head.mean_value),
+            ("stddev_changed", "stddev", base.stddev_value, head.stddev_value)):
+        if before is not None and after is not None and not _same(before, after):
+            change(kind, name, before, after, f"{label} {before:g} → {after:g}",
+                   _relative(before, after))
+    _compare_alerts(name, base, head, change)
+    _compare_top_values(name, base, head, change)
+
+
+def _points(name: str, figure: str, before: float, after: float, label: str,
+            change: Any) -> None:
+    if _same(before, after):
+        return
+    direction = "up" if after > before else "down"
+    change(f"{figure}_{direction}", name, before, after,
+           f"{label} {before:.1f} → {after:.1f}", abs(after - before))
+
+
+def _compare_alerts(name: str, base: ColumnProfileResult, head: ColumnProfileResult,
+                    change: Any) -> None:
+    # By type: the messages carry the figures, which move from run to run.
+    before = {str(a.get("type")): a for a in decode_alerts(base)}
+    after = {str(a.get("type")): a for a in decode_alerts(head)}
+    for kind in sorted(after.keys() - before.keys()):
+        alert = after[kind]
+        change("alert_new", name, None, kind, f"new alert {kind}: {alert.get('message', '')}",
+               alert=str(alert.get("severity")))
+    for kind in sorted(before.keys() - after.keys()):
+        change("alert_resolved", name, kind, None, f"alert {kind} resolved")
+
+
+def _compare_top_values(name: str, base: ColumnProfileResult, head: ColumnProfileResult,
+                        change: Any) -> None:
+    before = [str(entry["value"]) for entry in decode_top_values(base)]
+    after = [str(entry["value"]) for entry in decode_top_values(head)]
+    if not before or not after:
+        return  # only one side has top values: not measured alike
+    appeared = [value for value in after if value not in before]
+    gone = [value for value in before if value not in after]
+    if appeared:
+        change("top_values_new", name, None, appeared,
+               "top values appeared: " + ", ".join(appeared))
+    if gone:
+        change("top_values_gone", name, gone, None, "top values gone: " + ", ".join(gone))

@@ -1,0 +1,83 @@
+"""The run history put to work: runs listed, two runs compared, old runs pruned."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from datetime import datetime, timedelta
+from pathlib import Path
+
+from kor.compute.metadata import StoreSession, store_path
+from kor.compute.metadata.records import RecordedRun, RecordedTableRun
+from kor.compute.metadata.runs import prune_runs
+from kor.config.runtime import RuntimeConfig
+from kor.profiling.diff import ProjectDiff, diff_runs
+from kor.profiling.read import reading
+from kor.profiling.rules import DiffRules, RuleError
+from kor.profiling.run import ProfileFlags, split_selectors
+from kor.project.loader import PROJECT_FILE, ProjectError, load_manifest, project_settings
+
+
+def runs(project_dir: Path | str) -> list[RecordedRun]:
+    """Every recorded run, newest first."""
+    with reading(project_dir) as reader:
+        return reader.runs()
+
+
+def table_runs(project_dir: Path | str, table: str | None = None) -> list[RecordedTableRun]:
+    """Every recorded run of `table` (NAME or SOURCE.NAME; None: of every table), newest
+    first."""
+    with reading(project_dir) as reader:
+        return reader.table_runs(table)
+
+
+def diff(project_dir: Path | str, *, base: str | None = None, head: str | None = None,
+         select: Iterable[str] = (), exclude: Iterable[str] = ()) -> ProjectDiff:
+    """What changed per table between two runs (see `kor.profiling.diff`), with the
+    project's rules; `select`/`exclude` pick tables as `zel profile run` does, nothing
+    selected meaning every stored table."""
+    project = Path(project_dir)
+    try:
+        rules = DiffRules.from_settings(project_settings(project).get("diff"))
+    except RuleError as exc:
+        raise ProjectError(f"{project / PROJECT_FILE}: {exc}") from None
+    selected, excluded = split_selectors(select), split_selectors(exclude)
+    tables = _selected_tables(project, selected, excluded) if selected or excluded else None
+    with reading(project) as reader:
+        return diff_runs(reader, rules, base=base, head=head, tables=tables)
+
+
+def _selected_tables(project: Path, select: tuple[tuple[str, ...], ...],
+                     exclude: tuple[tuple[str, ...], ...]) -> list[tuple[str, str]]:
+    """(source, table) as stored, of the nodes the profiler's own selection picks."""
+    from kor.contracts.graph.nodes import SourceDefinition
+    from kor.task.profile import ProfileTask
+
+    config = RuntimeConfig.load(project)
+    flags = ProfileFlags(MODE="minimal", THREADS=1, SELECT=select, EXCLUDE=exclude)
+    nodes = ProfileTask(flags, config, load_manifest(config))._get_selected_nodes()
+    return [(node.source_name, node.identifier) if isinstance(node, SourceDefinition)
+            else ("models", node.name) for node in nodes]
+
+
+def prune(project_dir: Path | str, *, keep: int | None = None,
+          older_than: timedelta | None = None) -> int:
+    """Removes the runs beyond the newest `keep`, or those started more than `older_than`
+    ago, with their table runs and rows, in one transaction; returns how many went."""
+    if (keep is None) == (older_than is None):
+        raise ValueError("prune takes exactly one of keep and older_than")
+    if keep is not None and keep < 0:
+        raise ValueError(f"keep must be 0 or more, not {keep}")
+    recorded = runs(project_dir)
+    if keep is not None:
+        doomed = [run.run_id for run in recorded[keep:]]
+    else:
+        assert older_than is not None
+        cutoff = datetime.now() - older_than
+        doomed = [run.run_id for run in recorded if run.started_at < cutoff]
+    if doomed:
+        session = StoreSession(store_path(Path(project_dir).resolve()))
+        try:
+            prune_runs(session, doomed)
+        finally:
+            session.close()
+    return len(doomed)

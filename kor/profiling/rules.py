@@ -1,0 +1,158 @@
+"""How severe each kind of change between two runs is: documented defaults, project overrides.
+
+A rule is either a fixed severity ("error", "warning", "info", or "ignore": not reported) or,
+for a measured change, thresholds: the change is of the most severe level whose threshold it
+exceeds (strictly), and not reported when it exceeds none. `zel_project.yml` overrides them:
+
+    diff:
+      rules:                          # for every column
+        null_percent_up: {warning: 2}
+        column_added: warning
+      columns:                        # "source.table.column", globs allowed
+        raw.orders.comment: {null_percent_up: {warning: 50, error: 90}}
+"""
+
+from __future__ import annotations
+
+import fnmatch
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from enum import IntEnum
+from typing import Any, TypeAlias
+
+
+class Severity(IntEnum):
+    INFO = 1
+    WARNING = 2
+    ERROR = 3
+
+    def __str__(self) -> str:
+        return self.name.lower()
+
+    @classmethod
+    def named(cls, name: str) -> Severity:
+        return cls[name.upper()]
+
+
+SEVERITY_NAMES = tuple(str(severity) for severity in Severity)
+IGNORE = "ignore"
+# Where a new alert takes the severity the alert itself carries.
+ALERT_OWN = "alert"
+
+Rule: TypeAlias = str | dict[str, float]
+
+# Each kind of change, its default rule, and what it measures (the README's table).
+DEFAULT_RULES: dict[str, tuple[Rule, str]] = {
+    "table_failed": ("error", "the table's run failed in the newer run"),
+    "table_added": ("info", "a table in the newer run only"),
+    "table_missing": ("warning", "a table in the older run only"),
+    "column_added": ("info", "a column in the newer run only"),
+    "column_removed": ("error", "a column in the older run only"),
+    "type_changed": ("warning", "a column's declared type changed"),
+    "column_not_measured": ("warning", "measured in the older run, not in the newer one"),
+    "row_count_down": ({"info": 0, "warning": 10, "error": 50}, "rows fewer, % of the older"),
+    "row_count_up": ({"info": 0}, "rows more, % of the older"),
+    "null_percent_up": ({"info": 0, "warning": 5, "error": 25}, "null % up, in points"),
+    "null_percent_down": ({"info": 0}, "null % down, in points"),
+    "unique_lost": ("error", "a column with no repeated value now has repeats"),
+    "distinct_percent_down": ({"info": 0, "warning": 10}, "distinct % down, in points"),
+    "distinct_percent_up": ({"info": 0}, "distinct % up, in points"),
+    "distinct_count_changed": ({"info": 0}, "distinct count changed, % of the older"),
+    "min_changed": ("info", "the minimum changed"),
+    "max_changed": ("info", "the maximum changed"),
+    "mean_changed": ({"info": 0, "warning": 10}, "the mean moved, % of the older"),
+    "stddev_changed": ({"info": 0, "warning": 50}, "the standard deviation changed, %"),
+    "alert_new": (ALERT_OWN, "an alert type new on the column (its own severity)"),
+    "alert_resolved": ("info", "an alert type gone from the column"),
+    "top_values_new": ("info", "most frequent values that appeared"),
+    "top_values_gone": ("info", "most frequent values that disappeared"),
+}
+
+
+class RuleError(ValueError):
+    """A `diff:` setting of the project file that is not a rule."""
+
+
+@dataclass
+class DiffRules:
+    """The rules of a project: defaults, then the project's, then per-column overrides."""
+
+    rules: dict[str, Rule] = field(
+        default_factory=lambda: {kind: rule for kind, (rule, _) in DEFAULT_RULES.items()})
+    columns: list[tuple[str, dict[str, Rule]]] = field(default_factory=list)
+
+    @classmethod
+    def from_settings(cls, settings: Any) -> DiffRules:
+        """The rules of a project file's `diff:` mapping (None: the defaults)."""
+        rules = cls()
+        if settings is None:
+            return rules
+        if not isinstance(settings, Mapping):
+            raise RuleError("'diff' must be a mapping with 'rules' and 'columns'")
+        unknown = set(settings) - {"rules", "columns"}
+        if unknown:
+            raise RuleError(f"'diff' has unknown key {sorted(unknown)[0]!r}")
+        rules.rules = _merged(rules.rules, settings.get("rules") or {}, "diff.rules")
+        columns = settings.get("columns") or {}
+        if not isinstance(columns, Mapping):
+            raise RuleError("'diff.columns' must map column patterns to rules")
+        for pattern, overrides in columns.items():
+            rules.columns.append(
+                (str(pattern), _merged({}, overrides, f"diff.columns.{pattern}")))
+        return rules
+
+    def rule(self, kind: str, source: str, table: str, column: str | None) -> Rule:
+        rule = self.rules[kind]
+        if column is not None:
+            name = f"{source}.{table}.{column}"
+            for pattern, overrides in self.columns:
+                if kind in overrides and fnmatch.fnmatchcase(name, pattern):
+                    rule = _combined(rule, overrides[kind])
+        return rule
+
+    def severity(self, kind: str, source: str, table: str, column: str | None,
+                 measure: float | None = None, alert: str | None = None) -> Severity | None:
+        """The severity of a change of `kind` (None: not reported). `measure` is the size of
+        a measured change; `alert` the severity a new alert carries."""
+        rule = self.rule(kind, source, table, column)
+        if isinstance(rule, dict):
+            assert measure is not None, kind
+            reached = [Severity.named(name) for name, limit in rule.items() if measure > limit]
+            return max(reached, default=None)
+        if rule == IGNORE:
+            return None
+        if rule == ALERT_OWN:
+            return Severity.named(alert) if alert in SEVERITY_NAMES else Severity.INFO
+        return Severity.named(rule)
+
+
+def _combined(rule: Rule, override: Rule) -> Rule:
+    # Thresholds given for some severities keep the others' defaults.
+    if isinstance(rule, dict) and isinstance(override, dict):
+        return {**rule, **override}
+    return override
+
+
+def _merged(base: dict[str, Rule], overrides: Any, where: str) -> dict[str, Rule]:
+    if not isinstance(overrides, Mapping):
+        raise RuleError(f"'{where}' must map kinds of change to rules")
+    merged = dict(base)
+    for kind, rule in overrides.items():
+        if kind not in DEFAULT_RULES:
+            raise RuleError(f"'{where}': unknown kind of change {kind!r}")
+        merged[kind] = _combined(merged.get(kind, DEFAULT_RULES[kind][0]),
+                                 _checked(rule, kind, f"{where}.{kind}"))
+    return merged
+
+
+def _checked(rule: Any, kind: str, where: str) -> Rule:
+    measured = isinstance(DEFAULT_RULES[kind][0], dict)
+    if isinstance(rule, str) and rule in (*SEVERITY_NAMES, IGNORE):
+        return rule
+    if measured and isinstance(rule, Mapping) and all(
+            name in SEVERITY_NAMES and isinstance(limit, (int, float))
+            and not isinstance(limit, bool) for name, limit in rule.items()):
+        return {str(name): float(limit) for name, limit in rule.items()}
+    expected = ("a severity, 'ignore', or thresholds such as {warning: 5, error: 20}"
+                if measured else "a severity or 'ignore'")
+    raise RuleError(f"'{where}' must be {expected}")

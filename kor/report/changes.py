@@ -1,0 +1,120 @@
+"""`zel profile diff` and `zel profile history` in the terminal (Rich) and as JSON."""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+from datetime import datetime
+from enum import Enum
+from typing import Any
+
+from rich.console import Console, JustifyMethod
+from rich.table import Table
+from rich.text import Text
+
+from kor.compute.metadata.records import RecordedRun, RecordedTableRun
+from kor.profiling.diff import ProjectDiff, TableDiff
+from kor.report.figures import number, qualified, timestamp
+
+SEVERITY_STYLES = {"error": "bold red", "warning": "yellow", "info": "cyan"}
+MISSING = "–"
+
+
+def as_json(value: Any) -> str:
+    """Records as JSON: dataclasses as objects, times in ISO form, enums by name."""
+    return json.dumps(_plain(value), indent=2, ensure_ascii=False)
+
+
+def _plain(value: Any) -> Any:
+    if dataclasses.is_dataclass(value) and not isinstance(value, type):
+        return {f.name: _plain(getattr(value, f.name)) for f in dataclasses.fields(value)}
+    if isinstance(value, Enum):
+        return str(value)
+    if isinstance(value, datetime):
+        return value.isoformat()
+    if isinstance(value, (list, tuple)):
+        return [_plain(item) for item in value]
+    if isinstance(value, dict):
+        return {str(key): _plain(item) for key, item in value.items()}
+    if isinstance(value, float) and value != value:
+        return None
+    return value
+
+
+def diff_json(diff: ProjectDiff) -> str:
+    document = _plain(diff)
+    document["worst"] = None if diff.worst is None else str(diff.worst)
+    return json.dumps(document, indent=2, ensure_ascii=False)
+
+
+def _run_label(table_run: RecordedTableRun | None) -> str:
+    if table_run is None:
+        return MISSING
+    return f"run {table_run.run_id} ({timestamp(table_run.run_started_at)})"
+
+
+def _table_heading(table: TableDiff) -> Text:
+    heading = Text(qualified(table.source_name, table.table_name), style="bold")
+    heading.append(f"  {_run_label(table.base)} → {_run_label(table.head)}", style="dim")
+    return heading
+
+
+def print_diff(console: Console, diff: ProjectDiff) -> None:
+    """One block per table: its changes, the most severe first."""
+    if not diff.tables:
+        console.print("No recorded runs to compare.")
+        return
+    for table in diff.tables:
+        console.print(_table_heading(table))
+        if table.note:
+            console.print(Text(f"  {table.note}", style="dim"))
+        if not table.changes:
+            if not table.note:
+                console.print(Text("  no changes", style="dim"))
+            continue
+        grid = Table(show_header=True, box=None, padding=(0, 2, 0, 2))
+        for heading in ("severity", "change", "column", "what"):
+            grid.add_column(heading)
+        for change in sorted(table.changes, key=lambda c: -c.severity):
+            severity = str(change.severity)
+            grid.add_row(Text(severity, style=SEVERITY_STYLES[severity]), Text(change.kind),
+                         Text(change.column or ""), Text(change.message))
+        console.print(grid)
+    counts = {str(s): sum(1 for t in diff.tables for c in t.changes if c.severity == s)
+              for s in sorted({c.severity for t in diff.tables for c in t.changes},
+                              reverse=True)}
+    summary = ", ".join(f"{n:,} {name}" for name, n in counts.items()) or "no changes"
+    console.print(f"\n{len(diff.tables):,} tables compared: {summary}.")
+
+
+def _listing(*columns: tuple[str, JustifyMethod]) -> Table:
+    table = Table(show_header=True, box=None, padding=(0, 2, 0, 0))
+    for heading, justify in columns:
+        table.add_column(heading, justify=justify)
+    return table
+
+
+def print_runs(console: Console, runs: list[RecordedRun]) -> None:
+    """One line per run, newest first."""
+    table = _listing(("run", "right"), ("started", "left"), ("status", "left"),
+                     ("tables", "right"), ("failed", "right"), ("mode", "left"),
+                     ("target", "left"), ("selected", "left"))
+    for run in runs:
+        table.add_row(str(run.run_id), timestamp(run.started_at), Text(run.status),
+                      number(run.tables), number(run.failed_tables),
+                      Text(run.profile_mode or MISSING), Text(run.target or MISSING),
+                      Text(" ".join(run.select) or MISSING))
+    console.print(table)
+
+
+def print_table_runs(console: Console, runs: list[RecordedTableRun]) -> None:
+    """One line per run of a table, newest first."""
+    table = _listing(("run", "right"), ("started", "left"), ("table", "left"),
+                     ("status", "left"), ("rows", "right"), ("columns", "right"),
+                     ("error", "left"))
+    for run in runs:
+        table.add_row(str(run.run_id), timestamp(run.run_started_at),
+                      Text(qualified(run.source_name, run.table_name)),
+                      Text(run.status if run.stored or not run.succeeded else "not stored"),
+                      number(run.row_count), number(run.column_count), Text(run.error or ""))
+    console.print(table)
