@@ -72,6 +72,10 @@ def known_failures() -> Iterator[None]:
         raise CommandFailure(str(exc)) from None
 
 
+def _count(n: int, noun: str) -> str:
+    return f"{n:,} {noun}{'' if n == 1 else 's'}"
+
+
 def _nothing_stored(project_dir: Path) -> NothingStored:
     return NothingStored(f"No profiles stored yet in {store_path(project_dir.resolve())}: "
                          "run `zel profile run` first.")
@@ -126,11 +130,11 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
         run = profile_project(project_dir, target=target, select=select, exclude=exclude,
                               mode=mode, threads=threads, fail_on=fail_on)
     if run.gating_alerts:
-        click.echo(f"Failing the run: {len(run.gating_alerts):,} alerts of severity {fail_on} "
-                   "or worse.", err=True)
+        click.echo(f"Failing the run: {_count(len(run.gating_alerts), 'alert')} of severity "
+                   f"{fail_on} or worse.", err=True)
     if run.unrecorded:
-        click.echo(f"Warning: {len(run.unrecorded):,} table runs could not be recorded in "
-                   f"{run.store_path}.", err=True)
+        click.echo(f"Warning: {_count(len(run.unrecorded), 'table run')} could not be recorded "
+                   f"in {run.store_path}.", err=True)
     if not run.succeeded:
         raise click.exceptions.Exit(CommandFailure.exit_code)
 
@@ -246,7 +250,7 @@ def profile_prune(project_dir: Path, keep: int | None, older_than: str | None) -
     age = None if older_than is None else _age(older_than)
     with known_failures():
         removed = prune(project_dir, keep=keep, older_than=age)
-    click.echo(f"Removed {removed:,} runs.")
+    click.echo(f"Removed {_count(removed, 'run')}.")
 
 
 @profile.command("serve")

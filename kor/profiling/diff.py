@@ -249,7 +249,12 @@ def _points(name: str, figure: str, before: float, after: float, label: str,
         return
     direction = "up" if after > before else "down"
     change(f"{figure}_{direction}", name, before, after,
-           f"{label} {before:.1f} → {after:.1f}", abs(after - before))
+           f"{label} {_share(before)} → {_share(after)}", abs(after - before))
+
+
+def _share(percent: float) -> str:
+    # Small shares keep two significant digits: 0.0033 and 0.0083 are not both "0.0".
+    return f"{percent:.2g}" if 0 < abs(percent) < 0.1 else f"{percent:.1f}"
 
 
 def _compare_alerts(name: str, base: ColumnProfileResult, head: ColumnProfileResult,

@@ -92,13 +92,14 @@ class DiffRules:
         unknown = set(settings) - {"rules", "columns"}
         if unknown:
             raise RuleError(f"'diff' has unknown key {sorted(unknown)[0]!r}")
-        rules.rules = _merged(rules.rules, settings.get("rules") or {}, "diff.rules")
+        for kind, rule in _checked_rules(settings.get("rules") or {}, "diff.rules").items():
+            rules.rules[kind] = _combined(rules.rules[kind], rule)
         columns = settings.get("columns") or {}
         if not isinstance(columns, Mapping):
             raise RuleError("'diff.columns' must map column patterns to rules")
         for pattern, overrides in columns.items():
             rules.columns.append(
-                (str(pattern), _merged({}, overrides, f"diff.columns.{pattern}")))
+                (str(pattern), _checked_rules(overrides, f"diff.columns.{pattern}")))
         return rules
 
     def rule(self, kind: str, source: str, table: str, column: str | None) -> Rule:
@@ -133,16 +134,13 @@ def _combined(rule: Rule, override: Rule) -> Rule:
     return override
 
 
-def _merged(base: dict[str, Rule], overrides: Any, where: str) -> dict[str, Rule]:
+def _checked_rules(overrides: Any, where: str) -> dict[str, Rule]:
     if not isinstance(overrides, Mapping):
         raise RuleError(f"'{where}' must map kinds of change to rules")
-    merged = dict(base)
-    for kind, rule in overrides.items():
+    for kind in overrides:
         if kind not in DEFAULT_RULES:
             raise RuleError(f"'{where}': unknown kind of change {kind!r}")
-        merged[kind] = _combined(merged.get(kind, DEFAULT_RULES[kind][0]),
-                                 _checked(rule, kind, f"{where}.{kind}"))
-    return merged
+    return {kind: _checked(rule, kind, f"{where}.{kind}") for kind, rule in overrides.items()}
 
 
 def _checked(rule: Any, kind: str, where: str) -> Rule:

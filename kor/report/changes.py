@@ -62,7 +62,7 @@ def _table_heading(table: TableDiff) -> Text:
 def print_diff(console: Console, diff: ProjectDiff) -> None:
     """One block per table: its changes, the most severe first."""
     if not diff.tables:
-        console.print("No recorded runs to compare.")
+        console.print("Nothing to compare: no recorded run of the selected tables.")
         return
     for table in diff.tables:
         console.print(_table_heading(table))

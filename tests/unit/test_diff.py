@@ -1,0 +1,155 @@
+"""Each kind of change between two runs, at its threshold, and the project's overrides."""
+
+from __future__ import annotations
+
+import json
+from datetime import datetime
+
+import pytest
+
+from kor.compute.metadata.records import RecordedTableRun
+from kor.profiling.diff import compare_tables
+from kor.profiling.rules import DiffRules, RuleError, Severity
+from tests.builders import stored_row
+
+BASE, HEAD = 1, 2
+COLUMNS = [("id", "INTEGER"), ("v", "DOUBLE")]
+
+
+def table_run(run_id: int, *, columns=COLUMNS, rows: int = 1000, status: str = "success",
+              stored: bool = True, error: str | None = None) -> RecordedTableRun:
+    when = datetime(2026, 1, run_id)
+    return RecordedTableRun(run_id, when, "raw", "t", status, error, rows, len(columns), 5,
+                            when, list(columns), stored)
+
+
+def row(**fields):
+    values = dict(row_count=1000, null_count=0, null_percent=0.0, distinct_count=1000,
+                  distinct_percent=100.0)
+    values.update(fields)
+    return stored_row("raw", "t", "v", **values)
+
+
+def alerts(*types: tuple[str, str]) -> str:
+    return json.dumps([{"type": t, "severity": s, "message": "m"} for t, s in types])
+
+
+def changes(base_row=None, head_row=None, *, base=None, head=None, rules=None):
+    base = base or table_run(BASE)
+    head = head or table_run(HEAD)
+    rows = {(BASE, "raw", "t"): {"v": base_row or row()},
+            (HEAD, "raw", "t"): {"v": head_row or row()}}
+    diff = compare_tables(("raw", "t"), base, head, rows, rules or DiffRules())
+    return diff, {(c.kind, c.column): c.severity for c in diff.changes}
+
+
+W, E, I = Severity.WARNING, Severity.ERROR, Severity.INFO  # noqa: E741
+
+
+@pytest.mark.parametrize("base_row, head_row, kind, severity", [
+    # null % up, in points: more than 5 a warning, more than 25 an error.
+    (row(null_percent=10.0), row(null_percent=15.0), "null_percent_up", I),
+    (row(null_percent=10.0), row(null_percent=15.01), "null_percent_up", W),
+    (row(null_percent=10.0), row(null_percent=35.0), "null_percent_up", W),
+    (row(null_percent=10.0), row(null_percent=35.01), "null_percent_up", E),
+    (row(null_percent=10.0), row(null_percent=9.0), "null_percent_down", I),
+    # a unique column that gets repeats, whatever the size of the drop
+    (row(), row(distinct_percent=99.99, distinct_count=999), "unique_lost", E),
+    (row(distinct_percent=50.0), row(distinct_percent=40.0), "distinct_percent_down", I),
+    (row(distinct_percent=50.0), row(distinct_percent=39.9), "distinct_percent_down", W),
+    (row(distinct_count=10), row(distinct_count=11), "distinct_count_changed", I),
+    (row(min_value=1.0), row(min_value=2.0), "min_changed", I),
+    (row(max_value=1.0), row(max_value=2.0), "max_changed", I),
+    # the mean moved by more than 10 % of the older one, stddev by more than 50 %
+    (row(mean_value=100.0), row(mean_value=110.0), "mean_changed", I),
+    (row(mean_value=100.0), row(mean_value=89.9), "mean_changed", W),
+    (row(mean_value=0.0), row(mean_value=0.1), "mean_changed", W),
+    (row(stddev_value=2.0), row(stddev_value=3.0), "stddev_changed", I),
+    (row(stddev_value=2.0), row(stddev_value=3.01), "stddev_changed", W),
+    # a new alert takes its own severity; a gone one is news
+    (row(), row(alerts=alerts(("HIGH_MISSING", "error"))), "alert_new", E),
+    (row(), row(alerts=alerts(("MISSING", "warning"))), "alert_new", W),
+    (row(alerts=alerts(("MISSING", "warning"))), row(), "alert_resolved", I),
+    (row(top_values='[{"value": "a", "count": 2}]'),
+     row(top_values='[{"value": "b", "count": 2}]'), "top_values_new", I),
+    (row(top_values='[{"value": "a", "count": 2}]'),
+     row(top_values='[{"value": "b", "count": 2}]'), "top_values_gone", I),
+    # measured before, not now: a failed column stores no counts
+    (row(), row(null_count=None, null_percent=None, distinct_count=None,
+                distinct_percent=None), "column_not_measured", W),
+])
+def test_column_changes_at_their_thresholds(base_row, head_row, kind, severity):
+    assert changes(base_row, head_row)[1][(kind, "v")] == severity
+
+
+@pytest.mark.parametrize("base_row, head_row", [
+    (row(mean_value=1 / 3), row(mean_value=1 / 3 + 1e-17)),  # the same figure, recomputed
+    (row(), row()),
+    # not measured before: nothing to compare, however different the figures
+    (row(null_percent=None, distinct_count=None, alerts=alerts(("PROFILE_ERROR", "warning"))),
+     row(null_percent=90.0)),
+    # top values on one side only were not measured alike
+    (row(top_values='[{"value": "a", "count": 2}]'), row()),
+])
+def test_no_change_is_reported_where_nothing_comparable_changed(base_row, head_row):
+    assert changes(base_row, head_row)[1] == {}
+
+
+@pytest.mark.parametrize("base, head, kind, column, severity", [
+    (table_run(BASE, rows=1000), table_run(HEAD, rows=900), "row_count_down", None, I),
+    (table_run(BASE, rows=1000), table_run(HEAD, rows=899), "row_count_down", None, W),
+    (table_run(BASE, rows=1000), table_run(HEAD, rows=499), "row_count_down", None, E),
+    (table_run(BASE, rows=0), table_run(HEAD, rows=5), "row_count_up", None, I),
+    (table_run(BASE), table_run(HEAD, columns=COLUMNS + [("x", "TEXT")]), "column_added", "x",
+     I),
+    (table_run(BASE), table_run(HEAD, columns=COLUMNS[:1]), "column_removed", "v", E),
+    (table_run(BASE), table_run(HEAD, columns=[("id", "BIGINT"), ("v", "DOUBLE")]),
+     "type_changed", "id", W),
+    (table_run(BASE), table_run(HEAD, status="error", error="gone"), "table_failed", None, E),
+])
+def test_table_changes(base, head, kind, column, severity):
+    assert changes(base=base, head=head)[1][(kind, column)] == severity
+
+
+@pytest.mark.parametrize("base, head, note", [
+    (table_run(BASE), table_run(HEAD, status="error", error="gone"), "newer run"),
+    (table_run(BASE, stored=False), table_run(HEAD), "older run"),
+    (table_run(BASE), table_run(HEAD, stored=False), "newer run"),
+])
+def test_unmeasured_tables_are_not_compared(base, head, note):
+    diff, found = changes(row(null_percent=0.0), row(null_percent=99.0), base=base, head=head)
+    assert note in diff.note and not any(kind.startswith("null") for kind, _ in found)
+
+
+def test_legacy_runs_without_types_compare_no_types():
+    untyped = [("id", None), ("v", None)]
+    assert changes(base=table_run(BASE, columns=untyped), head=table_run(HEAD))[1] == {}
+
+
+def test_project_and_column_rules_override_the_defaults():
+    rules = DiffRules.from_settings({
+        "rules": {"null_percent_up": {"warning": 1}, "column_added": "error",
+                  "top_values_new": "ignore"},
+        "columns": {"raw.t.*": {"null_percent_up": {"error": 2}}, "raw.other.v": {
+            "null_percent_up": "ignore"}}})
+    base_row = row(null_percent=0.0, top_values='[{"value": "a", "count": 2}]')
+    head_row = row(null_percent=3.0, top_values='[{"value": "b", "count": 2}]')
+    _, found = changes(base_row, head_row, head=table_run(HEAD, columns=COLUMNS + [("x", "T")]),
+                       rules=rules)
+    assert found[("null_percent_up", "v")] == E  # the column's error threshold, 2 points
+    assert found[("column_added", "x")] == E and ("top_values_new", "v") not in found
+    assert rules.severity("null_percent_up", "raw", "t", "v", 1.5) == W  # project: 1 point
+
+
+@pytest.mark.parametrize("settings, message", [
+    ({"rules": {"nulls_up": "error"}}, "unknown kind of change 'nulls_up'"),
+    ({"rules": {"column_added": {"warning": 1}}}, "must be a severity or 'ignore'"),
+    ({"rules": {"null_percent_up": {"fatal": 1}}}, "thresholds such as"),
+    ({"rules": {"null_percent_up": "loud"}}, "thresholds such as"),
+    ({"columns": ["a"]}, "must map column patterns"),
+    ({"thresholds": {}}, "unknown key 'thresholds'"),
+    ("strict", "'diff' must be a mapping"),
+])
+def test_bad_rules_are_refused_with_the_setting_named(settings, message):
+    with pytest.raises(RuleError, match=message.replace("(", r"\(")):
+        DiffRules.from_settings(settings)
