@@ -86,17 +86,23 @@ def diff_runs(reader: MetadataReader, rules: DiffRules, *, base: str | None = No
               head: str | None = None,
               tables: Iterable[tuple[str, str]] | None = None) -> ProjectDiff:
     """Compares the tables of the store (only `tables`, as (source, table), when given)."""
+    with reader.holding():
+        return _diff_runs(reader, rules, base, head, tables)
+
+
+def _diff_runs(reader: MetadataReader, rules: DiffRules, base: str | None, head: str | None,
+               tables: Iterable[tuple[str, str]] | None) -> ProjectDiff:
     runs = reader.runs()
     base_id = resolve_run(runs, base) if base is not None else None
     head_id = resolve_run(runs, head) if head is not None else None
-    wanted = None if tables is None else set(tables)
-    by_table: dict[tuple[str, str], list[RecordedTableRun]] = {}
-    for table_run in reader.table_runs():  # newest first
-        key = (table_run.source_name, table_run.table_name)
-        if wanted is None or key in wanted:
-            by_table.setdefault(key, []).append(table_run)
-    pairs = {key: _pick(history, base_id, head_id) for key, history in sorted(by_table.items())}
-    pairs = {key: pair for key, pair in pairs.items() if pair != (None, None)}
+    heads = _by_table(reader.latest_table_runs(head_id))
+    bases = _by_table(reader.latest_table_runs(base_id) if base_id is not None
+                      else reader.measured_before(head_id))
+    keys = sorted(heads.keys() | (bases.keys() if base_id is not None else set()))
+    if tables is not None:
+        wanted = set(tables)
+        keys = [key for key in keys if key in wanted]
+    pairs = {key: (bases.get(key), heads.get(key)) for key in keys}
     rows = _rows_by_table(reader.run_profiles(
         t.run_id for pair in pairs.values() for t in pair if t is not None))
     diffs = [compare_tables(key, base_run, head_run, rows, rules)
@@ -104,19 +110,8 @@ def diff_runs(reader: MetadataReader, rules: DiffRules, *, base: str | None = No
     return ProjectDiff(base_id, head_id, diffs)
 
 
-def _pick(history: list[RecordedTableRun], base_id: int | None, head_id: int | None
-          ) -> tuple[RecordedTableRun | None, RecordedTableRun | None]:
-    """The base and head runs of one table (history newest first)."""
-    def in_run(run_id: int) -> RecordedTableRun | None:
-        return next((t for t in history if t.run_id == run_id), None)
-
-    head = history[0] if head_id is None else in_run(head_id)
-    if base_id is not None:
-        return in_run(base_id), head
-    if head is None:
-        return None, None
-    older = history[history.index(head) + 1:]
-    return next((t for t in older if t.succeeded and t.stored), None), head
+def _by_table(table_runs: list[RecordedTableRun]) -> dict[tuple[str, str], RecordedTableRun]:
+    return {(t.source_name, t.table_name): t for t in table_runs}
 
 
 def _rows_by_table(rows: list[tuple[int, ColumnProfileResult]]
@@ -204,7 +199,9 @@ def _same(before: float, after: float) -> bool:
 def is_measured(row: ColumnProfileResult) -> bool:
     """Whether the column's figures were measured: a failed column carries no counts, or (in
     stores written before that) a PROFILE_ERROR alert."""
-    return row.null_percent is not None and row.distinct_count is not None and not any(
+    if row.null_percent is None or row.distinct_count is None:
+        return False
+    return "PROFILE_ERROR" not in (row.alerts or "") or not any(
         alert.get("type") == "PROFILE_ERROR" for alert in decode_alerts(row))
 
 
@@ -259,6 +256,8 @@ def _share(percent: float) -> str:
 
 def _compare_alerts(name: str, base: ColumnProfileResult, head: ColumnProfileResult,
                     change: Any) -> None:
+    if base.alerts == head.alerts:
+        return
     # By type: the messages carry the figures, which move from run to run.
     before = {str(a.get("type")): a for a in decode_alerts(base)}
     after = {str(a.get("type")): a for a in decode_alerts(head)}
@@ -272,6 +271,8 @@ def _compare_alerts(name: str, base: ColumnProfileResult, head: ColumnProfileRes
 
 def _compare_top_values(name: str, base: ColumnProfileResult, head: ColumnProfileResult,
                         change: Any) -> None:
+    if base.top_values == head.top_values:
+        return
     before = [str(entry["value"]) for entry in decode_top_values(base)]
     after = [str(entry["value"]) for entry in decode_top_values(head)]
     if not before or not after:

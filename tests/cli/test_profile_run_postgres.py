@@ -91,7 +91,8 @@ def test_threads_one_and_four_store_the_same_metrics(tmp_path, postgres, pg_sche
     stores = []
     for threads in ("1", "4"):
         assert run(project, postgres, "--threads", threads, "-s", "orders").returncode == 0
-        stores.append(stored_rows(project, latest=True, without=("profiled_at", "duration_ms", "run_id")))
+        stores.append(stored_rows(project, latest=True,
+                                  without=("profiled_at", "duration_ms", "run_id")))
     assert stores[0] == stores[1] and len(stores[0]) == 5
 
 

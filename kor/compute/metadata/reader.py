@@ -35,14 +35,38 @@ _NAME_MATCHES = """($source IS NULL OR source_name = $source)
        OR ($source IS NULL AND source_name || '.' || table_name = $table))"""
 
 
+# Numbers a table's runs from its newest (a table named twice in one run: the later first).
+_NEWEST_PER_TABLE = ("row_number() OVER (PARTITION BY t.source_name, t.table_name "
+                     "ORDER BY t.run_id DESC, t.profiled_at DESC)")
+
+
 class MetadataReader:
     """Read-only access to a store file; a missing file or table reads as an empty store."""
 
     def __init__(self, path: Path) -> None:
         self.path = path
+        self._held: list[duckdb.DuckDBPyConnection | None] = []
+
+    @contextmanager
+    def holding(self) -> Iterator[MetadataReader]:
+        """Keeps one connection for every read made inside the block (a diff makes four)."""
+        with self._open() as connection:
+            self._held.append(connection)
+            try:
+                yield self
+            finally:
+                self._held.pop()
 
     @contextmanager
     def _reading(self) -> Iterator[duckdb.DuckDBPyConnection | None]:
+        if self._held:
+            yield self._held[-1]
+            return
+        with self._open() as connection:
+            yield connection
+
+    @contextmanager
+    def _open(self) -> Iterator[duckdb.DuckDBPyConnection | None]:
         """A connection to read with, or None when nothing has been stored yet.
 
         A store of an older layout is upgraded first (the one write a reader makes); one this
@@ -144,17 +168,46 @@ class MetadataReader:
     def table_runs(self, table: str | None = None,
                    source_name: str | None = None) -> list[RecordedTableRun]:
         """Every recorded run of the matching tables, newest first."""
+        return self._table_runs(
+            f"SELECT run_id, source_name, table_name, profiled_at FROM table_runs "
+            f"WHERE {_NAME_MATCHES}", {"table": table, "source": source_name})
+
+    def latest_table_runs(self, run_id: int | None = None) -> list[RecordedTableRun]:
+        """Each table's latest run; of run `run_id` only when given."""
+        return self._table_runs(f"""
+            SELECT run_id, source_name, table_name, profiled_at FROM table_runs t
+            WHERE $run IS NULL OR run_id = $run QUALIFY {_NEWEST_PER_TABLE} = 1""",
+                                {"run": run_id})
+
+    def measured_before(self, run_id: int | None = None) -> list[RecordedTableRun]:
+        """Each table's latest run that was measured and stored before its latest run (its
+        run in `run_id` when given)."""
+        return self._table_runs(f"""
+            SELECT run_id, source_name, table_name, profiled_at FROM table_runs t
+            JOIN (SELECT source_name, table_name, run_id AS head_run, profiled_at AS head_at
+                  FROM table_runs t WHERE $run IS NULL OR run_id = $run
+                  QUALIFY {_NEWEST_PER_TABLE} = 1) h USING (source_name, table_name)
+            WHERE t.status = 'success' AND t.stored
+              AND (t.run_id < h.head_run OR (t.run_id = h.head_run AND t.profiled_at < h.head_at))
+            QUALIFY {_NEWEST_PER_TABLE} = 1""", {"run": run_id})
+
+    def _table_runs(self, picked: str, parameters: dict[str, object]
+                    ) -> list[RecordedTableRun]:
+        """The table runs whose keys the query `picked` selects: narrow first, so the wide
+        columns are read only for the runs picked."""
         with self._reading() as connection:
             if connection is None:
                 return []
             rows = connection.execute(f"""
+                WITH picked AS ({picked})
                 SELECT t.run_id, r.started_at, t.source_name, t.table_name, t.status, t.error,
                        t.row_count, t.column_count, t.duration_ms, t.profiled_at, t.columns,
                        t.stored
                 FROM table_runs t JOIN runs r ON r.run_id = t.run_id
-                WHERE {_NAME_MATCHES}
+                SEMI JOIN picked p ON p.run_id = t.run_id AND p.source_name = t.source_name
+                     AND p.table_name = t.table_name AND p.profiled_at = t.profiled_at
                 ORDER BY t.run_id DESC, t.profiled_at DESC, t.source_name, t.table_name""",
-                {"table": table, "source": source_name}).fetchall()
+                parameters).fetchall()
         return [RecordedTableRun(run_id, started, source, table, status, error, row_count,
                                  column_count, duration, profiled_at, decode_columns(columns),
                                  stored)
