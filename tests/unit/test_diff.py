@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import re
 from datetime import datetime
 
 import pytest
@@ -153,3 +154,20 @@ def test_project_and_column_rules_override_the_defaults():
 def test_bad_rules_are_refused_with_the_setting_named(settings, message):
     with pytest.raises(RuleError, match=message.replace("(", r"\(")):
         DiffRules.from_settings(settings)
+
+
+def test_the_readme_documents_every_kind_of_change_with_its_default():
+    from pathlib import Path
+
+    from kor.profiling.rules import ALERT_OWN, DEFAULT_RULES
+
+    readme = (Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
+    documented = {kind: default for kind, default in
+                  re.findall(r"^\| `(\w+)` \| [^|]+ \| ([^|]+) \|$", readme, re.MULTILINE)}
+
+    def shown(rule) -> str:
+        if isinstance(rule, dict):
+            return ", ".join(f"{severity} > {limit:g}" for severity, limit in rule.items())
+        return "the alert's own severity" if rule == ALERT_OWN else rule
+
+    assert documented == {kind: shown(rule) for kind, (rule, _) in DEFAULT_RULES.items()}
