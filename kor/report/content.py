@@ -47,6 +47,8 @@ class Bar(NamedTuple):
 
 @dataclass
 class Chart:
+    """A column's top values, a bar each, in the order stored."""
+
     height: int
     bars: list[Bar]
 
@@ -107,6 +109,7 @@ class Overview:
 
 
 def _worst(severities: set[str]) -> str:
+    # The severity a row is highlighted with; callers leave "info" out, it highlights nothing.
     return next((severity for severity in SEVERITIES if severity in severities), "")
 
 
