@@ -15,8 +15,7 @@ def overview_page(store: ProjectMetadataStore) -> str:
     tables = store.profiled_tables()
     if not tables:
         return html.empty_store_page(store.path)
-    body = html.overview(tables, lambda t: html.table_url(t.source_name, t.table_name))
-    return html.document("Profile report", body)
+    return html.overview(tables, lambda t: html.table_url(t.source_name, t.table_name))
 
 
 def table_page(store: ProjectMetadataStore, source_name: str, table_name: str) -> str | None:
@@ -25,8 +24,7 @@ def table_page(store: ProjectMetadataStore, source_name: str, table_name: str) -
     if not columns:
         return None
     runs = store.table_history(table_name, source_name=source_name)
-    return html.document(f"{source_name}.{table_name}",
-                         html.table_section(columns, runs, back="/"))
+    return html.table_page(columns, runs, back="/")
 
 
 def report_document(store: ProjectMetadataStore) -> str | None:
