@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import ipaddress
 import socket
+import sys
+import threading
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import unquote, urlsplit
@@ -13,11 +15,32 @@ import duckdb
 from kor.compute.metadata import ProjectMetadataStore
 from kor.report import html, site
 
+# A client that sends nothing (or stops reading) for this long is dropped.
+IDLE_TIMEOUT = 30.0
+# Connections handled at once; more wait in the listen backlog for a free handler.
+MAX_HANDLERS = 32
+
 
 class ReportHandler(BaseHTTPRequestHandler):
     """GET and HEAD of `/` and `/table/<source>/<table>`; any other method is refused."""
 
     server: ReportServer
+
+    def setup(self) -> None:
+        super().setup()
+        self.connection.settimeout(self.server.idle_timeout)
+
+    def _refused_host(self) -> HTTPStatus | None:
+        """On loopback, only requests addressed to it are answered: a page elsewhere whose
+        name has been rebound to 127.0.0.1 must not read the report."""
+        if not self.server.is_loopback:
+            return None
+        hosts = self.headers.get_all("Host") or []
+        if len(hosts) != 1:
+            return HTTPStatus.BAD_REQUEST
+        if hosts[0].strip().lower() not in self.server.loopback_hosts:
+            return HTTPStatus.MISDIRECTED_REQUEST
+        return None
 
     def _page(self) -> tuple[HTTPStatus, str]:
         store = self.server.store
@@ -32,6 +55,10 @@ class ReportHandler(BaseHTTPRequestHandler):
         return HTTPStatus.NOT_FOUND, html.not_found_page(f"the address {urlsplit(self.path).path}")
 
     def _respond(self, with_body: bool) -> None:
+        refused = self._refused_host()
+        if refused is not None:
+            self.send_error(refused, "The Host header does not name this server.")
+            return
         try:
             status, page = self._page()
         except duckdb.Error as exc:
@@ -60,12 +87,46 @@ class ReportHandler(BaseHTTPRequestHandler):
 
 class ReportServer(ThreadingHTTPServer):
     daemon_threads = True
+    # The listen backlog: the stdlib's 5 makes a burst of clients wait seconds on SYN retries.
+    request_queue_size = 128
 
-    def __init__(self, store: ProjectMetadataStore, host: str, port: int) -> None:
+    def __init__(self, store: ProjectMetadataStore, host: str, port: int, *,
+                 idle_timeout: float = IDLE_TIMEOUT, max_handlers: int = MAX_HANDLERS) -> None:
         self.store = store
+        self.idle_timeout = idle_timeout
+        self._handlers = threading.BoundedSemaphore(max_handlers)
         if ":" in host:
             self.address_family = socket.AF_INET6
         super().__init__((host, port), ReportHandler)
+        bound, port = self.bound_to
+        names = {"localhost", "127.0.0.1", "[::1]", f"[{bound}]" if ":" in bound else bound}
+        self.loopback_hosts = {f"{name}:{port}" for name in names}
+        if port == 80:
+            self.loopback_hosts |= names
+
+    def process_request(self, request: socket.socket | tuple[bytes, socket.socket],
+                        client_address: tuple[str, int] | str) -> None:
+        # Blocks the accept loop while every handler is busy: the connection waits in the
+        # backlog instead of getting a thread of its own.
+        self._handlers.acquire()
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._handlers.release()
+            raise
+
+    def process_request_thread(self, request: socket.socket | tuple[bytes, socket.socket],
+                               client_address: tuple[str, int] | str) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self._handlers.release()
+
+    def handle_error(self, request: socket.socket | tuple[bytes, socket.socket],
+                     client_address: tuple[str, int] | str) -> None:
+        if isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
+            return  # the client left or went quiet: nothing went wrong here
+        super().handle_error(request, client_address)
 
     @property
     def bound_to(self) -> tuple[str, int]:

@@ -2,14 +2,21 @@
 
 from __future__ import annotations
 
+import socket
+import struct
+import threading
+import time
 import urllib.error
 import urllib.request
 from html import escape
+from urllib.parse import urlsplit
 
 import pytest
 
 from kor.compute.metadata import ProjectMetadataStore
 from kor.report.html import table_url
+from kor.report.server import ReportServer
+from tests.builders import stored_row
 from tests.report.conftest import HOSTILE
 
 HOSTILE_PAGE = table_url(HOSTILE, f"t/{HOSTILE}?#")
@@ -68,3 +75,106 @@ def test_an_empty_or_broken_store_serves_a_clear_message(tmp_path, serve, make):
         assert status == 503 and "not a valid DuckDB database" in page
     else:
         assert status == 200 and "run `zel profile run` first" in page
+
+
+def handler_threads() -> int:
+    return sum("process_request_thread" in thread.name for thread in threading.enumerate())
+
+
+def wait_for_handlers_to_finish() -> None:
+    deadline = time.monotonic() + 30
+    while handler_threads() and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
+def request(port: int, host: str | None = "127.0.0.1:{port}", path: str = "/") -> bytes:
+    head = f"GET {path} HTTP/1.0\r\n" + (f"Host: {host.format(port=port)}\r\n" if host else "")
+    return (head + "\r\n").encode()
+
+
+def answer(client: socket.socket) -> bytes:
+    received = b""
+    while chunk := client.recv(65536):
+        received += chunk
+    return received
+
+
+def test_a_burst_of_clients_waits_in_the_backlog_and_is_answered(fill_store):
+    server = ReportServer(fill_store(stored_row()), "127.0.0.1", 0, max_handlers=4)
+    with server:
+        # The server does not accept yet: every connection has to fit in the listen backlog.
+        clients = [socket.create_connection(server.bound_to, timeout=10) for _ in range(64)]
+        thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
+        thread.start()
+        try:
+            for client in clients:
+                client.sendall(request(server.bound_to[1]))
+            statuses = {answer(client).split(b"\r\n")[0] for client in clients}
+        finally:
+            for client in clients:
+                client.close()
+            server.shutdown()
+            thread.join(timeout=10)
+    assert statuses == {b"HTTP/1.0 200 OK"}
+
+
+def test_idle_clients_are_dropped_and_hold_a_bounded_number_of_threads(fill_store, serve):
+    port = urlsplit(serve(fill_store(stored_row()), idle_timeout=0.5, max_handlers=4)).port
+    assert port is not None
+    idle = [socket.create_connection(("127.0.0.1", port), timeout=20) for _ in range(12)]
+    most, done = 0, threading.Event()
+
+    def watch() -> None:
+        nonlocal most
+        while not done.is_set():
+            most = max(most, handler_threads())
+            time.sleep(0.002)
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        closed = [client.recv(1) for client in idle]  # b"": the server hung up
+    finally:
+        done.set()
+        watcher.join()
+        for client in idle:
+            client.close()
+    assert closed == [b""] * 12 and 1 <= most <= 4
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as client:
+        client.sendall(request(port))
+        assert answer(client).startswith(b"HTTP/1.0 200 OK")
+
+
+@pytest.mark.parametrize("host, status", [
+    ("127.0.0.1:{port}", 200), ("localhost:{port}", 200), ("LocalHost:{port}", 200),
+    ("[::1]:{port}", 200),
+    # A page of another site rebound to 127.0.0.1 sends its own name.
+    ("attacker.example:{port}", 421), ("127.0.0.1.attacker.example:{port}", 421),
+    ("localhost:1{port}", 421), ("localhost", 421), (None, 400),
+])
+def test_on_loopback_only_requests_addressed_to_it_are_answered(fill_store, serve, host,
+                                                                status):
+    port = urlsplit(serve(fill_store(stored_row()))).port
+    assert port is not None
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as client:
+        client.sendall(request(port, host))
+        response = answer(client)
+    assert response.startswith(f"HTTP/1.0 {status} ".encode())
+    assert (b"raw.orders" in response) == (status == 200)
+
+
+def test_a_client_leaving_mid_response_is_quiet(fill_store, serve, capfd):
+    # A page far larger than the socket buffers: the server is still writing when it leaves.
+    url = serve(fill_store(stored_row(column_name="c" * 8_000_000)))
+    port = urlsplit(url).port
+    assert port is not None
+    for read in (0, 100):  # leaves before the answer, then during it
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as client:
+            client.sendall(request(port, path="/table/raw/orders"))
+            if read:
+                client.recv(read)
+            # A reset rather than a polite close, as a closed browser tab leaves.
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    wait_for_handlers_to_finish()
+    assert capfd.readouterr().err == ""
+    assert get(url)[0] == 200
