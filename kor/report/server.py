@@ -3,22 +3,28 @@
 from __future__ import annotations
 
 import ipaddress
+import queue
 import socket
 import sys
 import threading
 from http import HTTPStatus
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler, HTTPServer
+from typing import Any
 from urllib.parse import unquote, urlsplit
 
 import duckdb
 
 from kor.compute.metadata import ProjectMetadataStore
 from kor.report import html, site
+from kor.report.waiting_room import WaitingRoom
 
 # A client that sends nothing (or stops reading) for this long is dropped.
 IDLE_TIMEOUT = 30.0
-# Connections handled at once; more wait in the listen backlog for a free handler.
-MAX_HANDLERS = 32
+# Requests handled at once, each on a thread of a fixed pool; more wait for a free one.
+MAX_HANDLERS = 16
+# Connections that have not sent their request yet; beyond it the longest waiting is dropped,
+# well before the process runs out of file descriptors.
+MAX_WAITING = 512
 
 
 class ReportHandler(BaseHTTPRequestHandler):
@@ -85,8 +91,10 @@ class ReportHandler(BaseHTTPRequestHandler):
         pass
 
 
-class ReportServer(ThreadingHTTPServer):
-    daemon_threads = True
+class ReportServer(HTTPServer):
+    """Serves the report on a fixed pool of handler threads. A connection waits, holding no
+    thread, until its request begins to arrive, so idle clients cannot starve the others."""
+
     # The listen backlog: the stdlib's 5 makes a burst of clients wait seconds on SYN retries.
     request_queue_size = 128
 
@@ -94,7 +102,6 @@ class ReportServer(ThreadingHTTPServer):
                  idle_timeout: float = IDLE_TIMEOUT, max_handlers: int = MAX_HANDLERS) -> None:
         self.store = store
         self.idle_timeout = idle_timeout
-        self._handlers = threading.BoundedSemaphore(max_handlers)
         if ":" in host:
             self.address_family = socket.AF_INET6
         super().__init__((host, port), ReportHandler)
@@ -103,30 +110,40 @@ class ReportServer(ThreadingHTTPServer):
         self.loopback_hosts = {f"{name}:{port}" for name in names}
         if port == 80:
             self.loopback_hosts |= names
+        self._requests: queue.SimpleQueue[tuple[socket.socket, Any] | None] = queue.SimpleQueue()
+        self._handlers = [threading.Thread(target=self._handle_requests, name="report-handler",
+                                           daemon=True) for _ in range(max_handlers)]
+        for handler in self._handlers:
+            handler.start()
+        self._waiting_room = WaitingRoom(lambda *request: self._requests.put(request),
+                                         self.shutdown_request, idle_timeout, MAX_WAITING)
 
     def process_request(self, request: socket.socket | tuple[bytes, socket.socket],
-                        client_address: tuple[str, int] | str) -> None:
-        # Blocks the accept loop while every handler is busy: the connection waits in the
-        # backlog instead of getting a thread of its own.
-        self._handlers.acquire()
-        try:
-            super().process_request(request, client_address)
-        except BaseException:
-            self._handlers.release()
-            raise
+                        client_address: Any) -> None:
+        assert isinstance(request, socket.socket)
+        self._waiting_room.enter(request, client_address)
 
-    def process_request_thread(self, request: socket.socket | tuple[bytes, socket.socket],
-                               client_address: tuple[str, int] | str) -> None:
-        try:
-            super().process_request_thread(request, client_address)
-        finally:
-            self._handlers.release()
+    def _handle_requests(self) -> None:
+        while (item := self._requests.get()) is not None:
+            request, client_address = item
+            try:
+                self.finish_request(request, client_address)
+            except Exception:
+                self.handle_error(request, client_address)
+            finally:
+                self.shutdown_request(request)
 
     def handle_error(self, request: socket.socket | tuple[bytes, socket.socket],
-                     client_address: tuple[str, int] | str) -> None:
+                     client_address: Any) -> None:
         if isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
             return  # the client left or went quiet: nothing went wrong here
         super().handle_error(request, client_address)
+
+    def server_close(self) -> None:
+        self._waiting_room.close()
+        for _ in self._handlers:
+            self._requests.put(None)
+        super().server_close()
 
     @property
     def bound_to(self) -> tuple[str, int]:
