@@ -102,14 +102,6 @@ class ReportServer(HTTPServer):
                  idle_timeout: float = IDLE_TIMEOUT, max_handlers: int = MAX_HANDLERS) -> None:
         self.store = store
         self.idle_timeout = idle_timeout
-        if ":" in host:
-            self.address_family = socket.AF_INET6
-        super().__init__((host, port), ReportHandler)
-        bound, port = self.bound_to
-        names = {"localhost", "127.0.0.1", "[::1]", f"[{bound}]" if ":" in bound else bound}
-        self.loopback_hosts = {f"{name}:{port}" for name in names}
-        if port == 80:
-            self.loopback_hosts |= names
         self._requests: queue.SimpleQueue[tuple[socket.socket, Any] | None] = queue.SimpleQueue()
         self._handlers = [threading.Thread(target=self._handle_requests, name="report-handler",
                                            daemon=True) for _ in range(max_handlers)]
@@ -117,6 +109,15 @@ class ReportServer(HTTPServer):
             handler.start()
         self._waiting_room = WaitingRoom(lambda *request: self._requests.put(request),
                                          self.shutdown_request, idle_timeout, MAX_WAITING)
+        if ":" in host:
+            self.address_family = socket.AF_INET6
+        # A failed bind calls server_close, which stops the threads above.
+        super().__init__((host, port), ReportHandler)
+        bound, port = self.bound_to
+        names = {"localhost", "127.0.0.1", "[::1]", f"[{bound}]" if ":" in bound else bound}
+        self.loopback_hosts = {f"{name}:{port}" for name in names}
+        if port == 80:
+            self.loopback_hosts |= names
 
     def process_request(self, request: socket.socket | tuple[bytes, socket.socket],
                         client_address: Any) -> None:
