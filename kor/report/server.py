@@ -63,7 +63,7 @@ class ReportHandler(BaseHTTPRequestHandler):
     def _respond(self, with_body: bool) -> None:
         refused = self._refused_host()
         if refused is not None:
-            self.send_error(refused, "The Host header does not name this server.")
+            self.send_error(refused, explain="The Host header does not name this server.")
             return
         try:
             status, page = self._page()

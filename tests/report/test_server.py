@@ -76,53 +76,38 @@ def test_an_empty_or_broken_store_serves_a_clear_message(tmp_path, serve, make):
         assert status == 200 and "run `zel profile run` first" in page
 
 
-def request(port: int, host: str | None = "127.0.0.1:{port}", path: str = "/") -> bytes:
-    head = f"GET {path} HTTP/1.0\r\n" + (f"Host: {host.format(port=port)}\r\n" if host else "")
-    return (head + "\r\n").encode()
-
-
-def answer(client: socket.socket) -> bytes:
-    received = b""
-    while chunk := client.recv(65536):
-        received += chunk
-    return received
+def ask(port: int, client: socket.socket | None = None, host: str | None = "127.0.0.1:{port}",
+        path: str = "/") -> bytes:
+    """One GET on `client` (a new connection when None), and the whole answer."""
+    with client or socket.create_connection(("127.0.0.1", port), timeout=20) as connection:
+        connection.sendall(f"GET {path} HTTP/1.0\r\n".encode() + (
+            f"Host: {host.format(port=port)}\r\n\r\n" if host else "\r\n").encode())
+        return b"".join(iter(lambda: connection.recv(65536), b""))
 
 
 def test_a_burst_of_clients_waits_in_the_backlog_and_is_answered(fill_store):
-    server = ReportServer(fill_store(stored_row()), "127.0.0.1", 0, max_handlers=4)
-    with server:
-        # The server does not accept yet: every connection has to fit in the listen backlog.
+    with ReportServer(fill_store(stored_row()), "127.0.0.1", 0, max_handlers=4) as server:
+        # Not accepting yet: every connection has to fit in the listen backlog.
         clients = [socket.create_connection(server.bound_to, timeout=10) for _ in range(64)]
         thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
         thread.start()
         try:
-            for client in clients:
-                client.sendall(request(server.bound_to[1]))
-            statuses = {answer(client).split(b"\r\n")[0] for client in clients}
+            statuses = {ask(server.bound_to[1], client)[:15] for client in clients}
         finally:
-            for client in clients:
-                client.close()
             server.shutdown()
-            thread.join(timeout=10)
     assert statuses == {b"HTTP/1.0 200 OK"}
 
 
 def test_idle_clients_hold_no_handler_and_are_dropped(fill_store, serve):
     store, threads = fill_store(stored_row()), threading.active_count()
-    # The handlers, the waiting room and the accept loop, however many clients wait.
-    port = urlsplit(serve(store, max_handlers=4)).port
-    assert port is not None
+    port = int(urlsplit(serve(store, max_handlers=4)).port or 0)
     idle = [socket.create_connection(("127.0.0.1", port), timeout=20) for _ in range(40)]
-    with socket.create_connection(("127.0.0.1", port), timeout=10) as client:
-        client.sendall(request(port))  # answered at once, not after the idle ones time out
-        assert answer(client).startswith(b"HTTP/1.0 200 OK")
+    assert ask(port).startswith(b"HTTP/1.0 200 OK")  # at once, not after the idle ones
+    # The handlers, the waiting room and the accept loop, however many clients wait.
     assert threading.active_count() <= threads + 4 + 2
-    for client in idle:
-        client.close()
-    port = urlsplit(serve(store, idle_timeout=0.5)).port
-    assert port is not None
-    idle = [socket.create_connection(("127.0.0.1", port), timeout=20) for _ in range(12)]
-    assert [client.recv(1) for client in idle] == [b""] * 12  # the server hung up
+    port = int(urlsplit(serve(store, idle_timeout=0.5)).port or 0)
+    idle += [socket.create_connection(("127.0.0.1", port), timeout=20) for _ in range(12)]
+    assert [client.recv(1) for client in idle[40:]] == [b""] * 12  # the server hung up
     for client in idle:
         client.close()
 
@@ -136,11 +121,8 @@ def test_idle_clients_hold_no_handler_and_are_dropped(fill_store, serve):
 ])
 def test_on_loopback_only_requests_addressed_to_it_are_answered(fill_store, serve, host,
                                                                 status):
-    port = urlsplit(serve(fill_store(stored_row()))).port
-    assert port is not None
-    with socket.create_connection(("127.0.0.1", port), timeout=10) as client:
-        client.sendall(request(port, host))
-        response = answer(client)
+    port = int(urlsplit(serve(fill_store(stored_row()))).port or 0)
+    response = ask(port, host=host)
     assert response.startswith(f"HTTP/1.0 {status} ".encode())
     assert (b"raw.orders" in response) == (status == 200)
 
@@ -149,13 +131,12 @@ def test_a_client_leaving_mid_response_is_quiet(fill_store, serve, capfd):
     # A page far larger than the socket buffers: the server is still writing when it leaves.
     # One handler: the request after them is answered only once they have been handled.
     url = serve(fill_store(stored_row(column_name="c" * 8_000_000)), max_handlers=1)
-    port = urlsplit(url).port
-    assert port is not None
+    port = int(urlsplit(url).port or 0)
     for read in (0, 100):  # leaves before the answer, then during it
-        with socket.create_connection(("127.0.0.1", port), timeout=10) as client:
-            client.sendall(request(port, path="/table/raw/orders"))
-            if read:
-                client.recv(read)
+        with socket.create_connection(("127.0.0.1", port), timeout=20) as client:
+            client.sendall(f"GET /table/raw/orders HTTP/1.0\r\nHost: 127.0.0.1:{port}\r\n\r\n"
+                           .encode())
+            client.recv(read)
             # A reset rather than a polite close, as a closed browser tab leaves.
             client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     assert get(url)[0] == 200
