@@ -9,6 +9,14 @@ from kor.compute.metadata import ColumnProfileResult
 
 MISSING = "–"
 
+# C0 controls, DEL and C1 controls: ESC sequences can clear the screen or set the window title.
+_CONTROLS = {code: f"\\x{code:02x}" for code in (*range(0x20), *range(0x7F, 0xA0))}
+
+
+def printable(text: str) -> str:
+    """Text from the warehouse or the store, its control characters written out as `\\x1b`."""
+    return text.translate(_CONTROLS)
+
 
 def number(value: float | int | None) -> str:
     """A metric: whole numbers with thousands separators, others to six significant digits."""
