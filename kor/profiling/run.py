@@ -17,6 +17,7 @@ from kor import __version__
 from kor.adapters.base import Adapter
 from kor.adapters.factory import DEFAULT_THREADS, close_adapters, get_adapter
 from kor.compute.metadata import store_session
+from kor.compute.metadata.migrations import StoreLayoutError
 from kor.compute.metadata.runs import RunStart, RunState, finish_run, start_run
 from kor.config.runtime import RuntimeConfig
 from kor.project.loader import load_manifest
@@ -100,7 +101,7 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
         with store_session(config.project_root) as session:
             try:
                 run_id = start_run(session, start)
-            except duckdb.Error as exc:
+            except (duckdb.Error, OSError, StoreLayoutError) as exc:
                 raise StoreWriteError(
                     f"cannot write the metadata store {session.path}: {exc}") from exc
             task = RecordedProfileTask(flags, config, manifest, adapter=adapter,
