@@ -2,14 +2,25 @@
 
 from __future__ import annotations
 
+import os
+import signal
 import threading
+import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import duckdb
 import pytest
 
+from kor.adapters.base import TableNotFound
 from kor.adapters.duckdb import DuckDBAdapter
+
+# Minutes of work unless cancelled: a cross join of generated rows.
+LONG_QUERY = {
+    "duckdb": "SELECT max(hash(a.range * b.range)) FROM range(1000000) a, range(1000000) b",
+    "postgres": "SELECT max(a * b) FROM generate_series(1, 1000000) a, "
+                "generate_series(1, 1000000) b",
+}
 
 
 class Warehouse:
@@ -79,15 +90,27 @@ def test_quoted_identifiers_reach_the_right_table(warehouse, name):
     assert warehouse.run([f"SELECT COUNT(*) FROM {s}.keep"]) == [(0,)]
 
 
-def test_columns_in_order_and_a_missing_table_has_none(warehouse):
-    warehouse.run([f"CREATE TABLE {warehouse.schema}.t (z integer, a varchar, m date)"])
+def test_columns_in_order_from_one_catalog_read_and_a_missing_table_named(warehouse,
+                                                                         monkeypatch):
+    s = warehouse.schema
+    warehouse.run([f"CREATE TABLE {s}.t (z integer, a varchar, m date)",
+                   f"CREATE TABLE {s}.u (k integer)", f"CREATE VIEW {s}.v AS SELECT k FROM {s}.u"])
     adapter = warehouse.open()
-    columns = adapter.get_columns_in_relation(
-        adapter.Relation.create(database=None, schema=warehouse.schema, identifier="t"))
-    assert [c.name for c in columns] == ["z", "a", "m"]
-    assert all(isinstance(c.dtype, str) and c.dtype for c in columns)
-    missing = adapter.Relation.create(database=None, schema=warehouse.schema, identifier="nope")
-    assert list(adapter.get_columns_in_relation(missing)) == []
+    reads = []
+    read_schema = adapter._catalog._read_schema
+    monkeypatch.setattr(adapter._catalog, "_read_schema",
+                        lambda *args: reads.append(args) or read_schema(*args))
+
+    def names(table: str) -> list[str]:
+        relation = adapter.Relation.create(database=None, schema=s, identifier=table)
+        columns = adapter.get_columns_in_relation(relation)
+        assert all(isinstance(c.dtype, str) and c.dtype for c in columns)
+        return [c.name for c in columns]
+
+    assert (names("t"), names("u"), names("v")) == (["z", "a", "m"], ["k"], ["k"])
+    with pytest.raises(TableNotFound, match=f"^table not found: {s}.nope$"):
+        names("nope")
+    assert reads == [(None, s)]
 
 
 @pytest.mark.parametrize("statement", ["CREATE TABLE {s}.w (i integer)",
@@ -142,3 +165,56 @@ def test_many_threads_at_once_get_their_own_results(warehouse):
                                     f"WHERE i < {i}", fetch=True)[1][0][0] for i in range(20)]
 
     assert in_threads(16, work) == {n: [n + i for i in range(20)] for n in range(16)}
+
+
+def run_until_interrupted(adapter, sql: str, outcomes: dict, number: int) -> None:
+    try:
+        with adapter.connection_named("profile"):
+            adapter.execute(sql, fetch=True)
+        outcomes[number] = "completed"
+    except BaseException as exc:  # noqa: BLE001 - the outcome is what the test looks at
+        outcomes[number] = exc
+
+
+@pytest.mark.parametrize("threads", [1, 4])
+def test_interrupt_cancels_the_statements_of_every_thread_at_once(warehouse, threads):
+    adapter = warehouse.open()
+    outcomes: dict[int, object] = {}
+    workers = [threading.Thread(target=run_until_interrupted,
+                                args=(adapter, LONG_QUERY[warehouse.kind], outcomes, n))
+               for n in range(threads)]
+    for worker in workers:
+        worker.start()
+    time.sleep(0.5)  # the queries are running (an earlier interrupt would refuse them instead)
+    begun = time.monotonic()
+    adapter.interrupt()
+    returned = time.monotonic() - begun
+    for worker in workers:
+        worker.join(timeout=60)
+    assert returned < 0.5 and time.monotonic() - begun < 3
+    assert len(outcomes) == threads
+    assert all(type(outcome) is KeyboardInterrupt for outcome in outcomes.values()), outcomes
+    with pytest.raises(KeyboardInterrupt):
+        adapter.execute("SELECT 1", fetch=True)
+
+
+@pytest.mark.parametrize("handler", ["raises KeyboardInterrupt", "interrupts the adapter"])
+def test_ctrl_c_during_a_statement_on_the_main_thread(warehouse, handler):
+    adapter = warehouse.open()
+
+    def on_signal(signum, frame):
+        if handler == "raises KeyboardInterrupt":
+            raise KeyboardInterrupt
+        adapter.interrupt()  # and returns, as a handler that lets the run wind down does
+
+    previous = signal.signal(signal.SIGINT, on_signal)
+    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    try:
+        timer.start()
+        begun = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            adapter.execute(LONG_QUERY[warehouse.kind], fetch=True)
+        assert time.monotonic() - begun < 5
+    finally:
+        timer.join()
+        signal.signal(signal.SIGINT, previous)
