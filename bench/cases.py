@@ -9,19 +9,24 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 import duckdb
 
 from bench import alternatives
 from bench.adapters import InstantAdapter
 from bench.runs import Measured, measured_run, plain_run, real_measured_run
-from bench.warehouse import Warehouse, write_project
+from bench.warehouse import Warehouse, tiny_tables_warehouse, write_project
+from kor.adapters.duckdb import DuckDBAdapter
+from kor.adapters.factory import DEFAULT_THREADS
 from kor.config.runtime import RuntimeConfig
 from kor.contracts.graph.manifest import Manifest
 from kor.contracts.graph.nodes import ColumnInfo, SourceDefinition
+from kor.project.loader import load_manifest
 
 # Declared types of the instant case, as a project's YAML would give them.
 MIXED_TYPES = ["INTEGER", "BIGINT", "DOUBLE", "DECIMAL(10,2)", "VARCHAR", "TEXT", "DATE",
@@ -47,11 +52,15 @@ class Sizes:
     many_rows: int = 20_000
     repeat_tables: int = 50
     repeats: int = 3
+    tiny_tables: tuple[int, ...] = (100, 1_000, 10_000)
+    # Tables of each tiny project that the baseline adapter profiles: its time per table is
+    # set by the size of the catalog, not by how many tables are profiled.
+    baseline_sample: int = 100
 
     @classmethod
     def quick(cls) -> Sizes:
         return cls(instant_store_tables=100, wide_rows=300_000, many_tables=100, many_rows=1_000,
-                   repeat_tables=10, repeats=2)
+                   repeat_tables=10, repeats=2, tiny_tables=(100, 1_000), baseline_sample=50)
 
 
 @dataclass
@@ -258,4 +267,53 @@ def memory(wide_dir: Path, many: Warehouse, many_dir: Path, sizes: Sizes,
              Row("", "  interpreter's allocated blocks after run 1/10/20",
                  " / ".join(f"{value:,}" for value in blocks),
                  f"{blocks[-1] - blocks[0]:+,}")]
+    return rows
+
+
+def baseline_adapter(revision: str) -> Callable[[Path], Any]:
+    """The DuckDB adapter class as it was at git `revision`, for "before" figures in this run."""
+    root = Path(__file__).resolve().parent.parent
+    source = subprocess.run(["git", "show", f"{revision}:kor/adapters/duckdb.py"], cwd=root,
+                            check=True, capture_output=True, text=True).stdout
+    module = types.ModuleType(f"duckdb_adapter_at_{revision}")
+    exec(compile(source, f"{revision}:kor/adapters/duckdb.py", "exec"), module.__dict__)
+    return module.DuckDBAdapter
+
+
+def _per_table(warehouse: Warehouse, scratch: Path, make_adapter: Callable[[Path], Any],
+               tables: list[str]) -> float:
+    """Seconds per table of a minimal run over `tables`, their columns listed by the adapter."""
+    subset = dataclasses.replace(warehouse, tables=tables)
+    project_dir = write_project(Path(tempfile.mkdtemp(dir=scratch)), subset,
+                                declare_columns=False)
+    config = RuntimeConfig.load(project_dir)
+    adapter = make_adapter(warehouse.path)
+    try:
+        figures, result = measured_run(config, load_manifest(config), adapter, DEFAULT_THREADS,
+                                       mode="minimal")
+    finally:
+        adapter.close()
+    if result.tables_profiled != len(tables):
+        raise RuntimeError(f"{result.tables_profiled} of {len(tables)} tables profiled")
+    return figures.wall / len(tables)
+
+
+def tiny_tables(sizes: Sizes, scratch: Path, baseline: str | None) -> list[Row]:
+    """Time per table of projects of many tiny tables, whose columns the warehouse lists."""
+    label = "6. tiny tables, 3 rows x 2 cols"
+    before_class = baseline_adapter(baseline) if baseline else None
+    rows: list[Row] = []
+    for count in sizes.tiny_tables:
+        progress(f"6. {count:,} tiny tables (building the warehouse once)")
+        warehouse = tiny_tables_warehouse(count)
+        after = _per_table(warehouse, scratch, DuckDBAdapter, warehouse.tables)
+        rows.append(Row(label if not rows else "",
+                        f"{count:,} tables, --mode minimal, threads {DEFAULT_THREADS}: per table",
+                        f"{after * 1000:,.1f} ms"))
+        if before_class is not None:
+            step = max(1, count // sizes.baseline_sample)
+            sample = warehouse.tables[::step][:sizes.baseline_sample]
+            before = _per_table(warehouse, scratch, before_class, sample)
+            rows.append(Row("", f"  the same, adapter at {baseline} ({len(sample)} of them)",
+                            f"{before * 1000:,.1f} ms", f"before/now {ratio(before, after)}"))
     return rows

@@ -112,9 +112,11 @@ def main() -> None:
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true",
                         help="smaller tables and fewer repetitions (under two minutes)")
-    parser.add_argument("--only", type=int, nargs="*", choices=range(1, 6), metavar="CASE",
-                        help="run only these cases (1 to 5); 3 and 4 bring in the cases "
+    parser.add_argument("--only", type=int, nargs="*", choices=range(1, 7), metavar="CASE",
+                        help="run only these cases (1 to 6); 3 and 4 bring in the cases "
                         "whose figures they compare against")
+    parser.add_argument("--baseline", metavar="REV",
+                        help="case 6 also runs the DuckDB adapter of this git revision")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.child:
@@ -122,7 +124,7 @@ def main() -> None:
         return
 
     sizes = cases.Sizes.quick() if options.quick else cases.Sizes()
-    wanted = set(options.only or range(1, 6))
+    wanted = set(options.only or range(1, 7))
     if 4 in wanted and not alternatives.pandas_available():
         cases.progress(f"pandas is not installed, case 4 will skip it: {alternatives.INSTALL_HINT}")
     started = time.perf_counter()
@@ -146,6 +148,8 @@ def main() -> None:
             rows += cases.alternatives_case(wide, many, figures)
         if 5 in wanted:
             rows += cases.memory(wide_dir, many, many_dir, sizes, scratch)
+        if 6 in wanted:
+            rows += cases.tiny_tables(sizes, scratch, options.baseline)
     print_table(rows)
     print(f"\n({'quick' if options.quick else 'full'} run, {time.perf_counter() - started:.0f} s; "
           "ratios are ours / the other figure)")
