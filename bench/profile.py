@@ -11,7 +11,10 @@ table, every figure measured in this run on this machine:
      and the share of the run's wall time during which no warehouse call was running;
   3. thread scaling (1, 2, 4) on the wide table and on a project of many small tables;
   4. DuckDB's SUMMARIZE and pandas (load, then the same metrics) on the same tables;
-  5. peak RSS of a run in a child process, and RSS after 20 runs in one process.
+  5. peak RSS of a run in a child process (threads 1 and 4, with and without a DuckDB
+     memory_limit), and RSS after 20 runs in one process;
+  6. time per table of projects of 100, 1,000 and 10,000 tiny tables (--mode minimal); with
+     --baseline REV, the DuckDB adapter of git revision REV beside this tree's.
 The report of each run is rendered (with Rich when installed) to the null device.
 """
 
@@ -147,7 +150,7 @@ def main() -> None:
         if 4 in wanted:
             rows += cases.alternatives_case(wide, many, figures)
         if 5 in wanted:
-            rows += cases.memory(wide_dir, many, many_dir, sizes, scratch)
+            rows += cases.memory(wide, wide_dir, many, many_dir, sizes, scratch)
         if 6 in wanted:
             rows += cases.tiny_tables(sizes, scratch, options.baseline)
     print_table(rows)
