@@ -167,54 +167,52 @@ def test_many_threads_at_once_get_their_own_results(warehouse):
     assert in_threads(16, work) == {n: [n + i for i in range(20)] for n in range(16)}
 
 
-def run_until_interrupted(adapter, sql: str, outcomes: dict, number: int) -> None:
-    try:
-        with adapter.connection_named("profile"):
-            adapter.execute(sql, fetch=True)
-        outcomes[number] = "completed"
-    except BaseException as exc:  # noqa: BLE001 - the outcome is what the test looks at
-        outcomes[number] = exc
-
-
-@pytest.mark.parametrize("threads", [1, 4])
-def test_interrupt_cancels_the_statements_of_every_thread_at_once(warehouse, threads):
+@pytest.mark.parametrize("trigger, workers", [
+    ("adapter.interrupt()", 0), ("adapter.interrupt()", 3),
+    ("SIGINT, handler calls adapter.interrupt() and raises", 0),
+    ("SIGINT, handler calls adapter.interrupt()", 3)])
+def test_an_interrupt_cancels_the_statements_of_every_thread(warehouse, trigger, workers):
     adapter = warehouse.open()
-    outcomes: dict[int, object] = {}
-    workers = [threading.Thread(target=run_until_interrupted,
-                                args=(adapter, LONG_QUERY[warehouse.kind], outcomes, n))
-               for n in range(threads)]
-    for worker in workers:
-        worker.start()
-    time.sleep(0.5)  # the queries are running (an earlier interrupt would refuse them instead)
-    begun = time.monotonic()
-    adapter.interrupt()
-    returned = time.monotonic() - begun
-    for worker in workers:
-        worker.join(timeout=60)
-    assert returned < 0.5 and time.monotonic() - begun < 3
-    assert len(outcomes) == threads
-    assert all(type(outcome) is KeyboardInterrupt for outcome in outcomes.values()), outcomes
-    with pytest.raises(KeyboardInterrupt):
-        adapter.execute("SELECT 1", fetch=True)
-
-
-@pytest.mark.parametrize("handler", ["raises KeyboardInterrupt", "interrupts the adapter"])
-def test_ctrl_c_during_a_statement_on_the_main_thread(warehouse, handler):
-    adapter = warehouse.open()
+    outcomes: list[object] = []
+    returned: list[float] = []
 
     def on_signal(signum, frame):
-        if handler == "raises KeyboardInterrupt":
+        adapter.interrupt()
+        if "raises" in trigger:
             raise KeyboardInterrupt
-        adapter.interrupt()  # and returns, as a handler that lets the run wind down does
 
-    previous = signal.signal(signal.SIGINT, on_signal)
-    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
-    try:
-        timer.start()
+    def fire() -> None:
+        if trigger.startswith("SIGINT"):
+            os.kill(os.getpid(), signal.SIGINT)
+            return
         begun = time.monotonic()
-        with pytest.raises(KeyboardInterrupt):
-            adapter.execute(LONG_QUERY[warehouse.kind], fetch=True)
-        assert time.monotonic() - begun < 5
+        adapter.interrupt()
+        returned.append(time.monotonic() - begun)
+
+    def run() -> None:
+        try:
+            with adapter.connection_named("profile"):
+                outcomes.append(adapter.execute(LONG_QUERY[warehouse.kind], fetch=True))
+        except BaseException as exc:  # noqa: BLE001 - the outcome is what the test looks at
+            outcomes.append(exc)
+
+    # A handler must interrupt the adapter: duckdb runs handlers while a query runs on the main
+    # thread, and at times drops the KeyboardInterrupt they raise (the query then goes on).
+    previous = signal.signal(signal.SIGINT, on_signal)
+    threads = [threading.Thread(target=run) for _ in range(workers)]
+    # Half a second: the queries are running (an earlier interrupt would refuse them instead).
+    timer = threading.Timer(0.5, fire)
+    begun = time.monotonic()
+    try:
+        for thread in [*threads, timer]:
+            thread.start()
+        run()
+        for thread in [*threads, timer]:
+            thread.join(timeout=60)
     finally:
-        timer.join()
         signal.signal(signal.SIGINT, previous)
+    assert time.monotonic() - begun < 5 and all(r < 0.5 for r in returned)
+    assert [type(outcome) for outcome in outcomes] == [KeyboardInterrupt] * (workers + 1), outcomes
+    if "interrupt()" in trigger:  # the adapter takes no statement after it
+        with pytest.raises(KeyboardInterrupt):
+            adapter.execute("SELECT 1", fetch=True)
