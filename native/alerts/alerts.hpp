@@ -8,7 +8,7 @@ namespace kor::alerts {
 namespace nb = nanobind;
 using py::Call;
 
-nb::object generate_alerts(const Call& call);
+nb::object generate_alerts(const Call& call, nb::handle profile);
 
 }  // namespace kor::alerts
 

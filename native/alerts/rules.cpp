@@ -23,8 +23,7 @@ bool above(nb::handle value, long threshold) {
 
 }  // namespace
 
-nb::object generate_alerts(const Call& call) {
-    const nb::handle profile = call[1];
+nb::object generate_alerts(const Call&, nb::handle profile) {
     nb::list alerts;
 
     // 1. Missing values: one of the two at most.

@@ -10,30 +10,30 @@
 
 namespace kor::execution {
 
-nb::object get_adapter(const Call& call) {
+nb::object get_adapter(const Call& call, nb::handle /*target_name*/) {
     // Every node of a run goes through the adapter of the task's runtime configuration;
     // the target name does not choose another one.
     const nb::object factory = py::import_from("kor.adapters.factory", "get_adapter");
     return factory(call.self().attr("runtime_config"));
 }
 
-nb::object build_fqn(const Call& call) {
-    const nb::handle adapter = call[1];
+nb::object build_fqn(const Call&, nb::handle adapter, nb::handle database, nb::handle schema,
+                     nb::handle table) {
     nb::list parts;
-    for (std::size_t coordinate : {2, 3})
-        if (py::truthy(call[coordinate]))
-            parts.append(adapter.attr("quote")(call[coordinate]));
-    parts.append(adapter.attr("quote")(call[4]));
+    for (const nb::handle coordinate : {database, schema})
+        if (py::truthy(coordinate))
+            parts.append(adapter.attr("quote")(coordinate));
+    parts.append(adapter.attr("quote")(table));
     return nb::str(".").attr("join")(parts);
 }
 
-nb::object get_columns_from_db(const Call& call) {
-    const nb::handle adapter = call[1];
+nb::object get_columns_from_db(const Call&, nb::handle adapter, nb::handle database,
+                               nb::handle schema, nb::handle table) {
     nb::list columns;
     try {
         const nb::object relation = adapter.attr("Relation").attr("create")(
-            nb::arg("database") = call[2], nb::arg("schema") = call[3],
-            nb::arg("identifier") = call[4]);
+            nb::arg("database") = database, nb::arg("schema") = schema,
+            nb::arg("identifier") = table);
         const bool completed = py::with_block(host::profile_connection(adapter), [&](nb::handle) {
             const nb::object listing = adapter.attr("get_columns_in_relation")(relation);
             for (nb::handle col : listing) {
@@ -55,12 +55,12 @@ nb::object get_columns_from_db(const Call& call) {
     return columns;
 }
 
-nb::object get_row_count(const Call& call) {
+nb::object get_row_count(const Call& call, nb::handle adapter, nb::handle database,
+                         nb::handle schema, nb::handle table) {
     const nb::handle self = call.self();
-    const nb::handle adapter = call[1];
     nb::object fqn;
     try {
-        fqn = self.attr("_build_fqn")(adapter, call[2], call[3], call[4]);
+        fqn = self.attr("_build_fqn")(adapter, database, schema, table);
     } catch (nb::python_error& error) {
         if (!py::is_exception(error))
             throw;

@@ -27,9 +27,10 @@ Naming name_node(const Call& call, nb::handle node) {
 
 }  // namespace
 
-nb::object profile_node(const Call& call) {
+// `index` and `total` are checked as integers by the binding and play no further part.
+nb::object profile_node(const Call& call, nb::handle node, nb::handle /*index*/,
+                        nb::handle /*total*/) {
     const nb::handle self = call.self();
-    const nb::handle node = call[1];
     const nb::object start_time = host::now(call);
     const Naming naming = name_node(call, node);
     const nb::object table_profile = call.global("TableProfile");

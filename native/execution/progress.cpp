@@ -9,9 +9,8 @@
 
 namespace kor::execution {
 
-nb::object profile_with_progress(const Call& call) {
+nb::object profile_with_progress(const Call& call, nb::handle nodes, nb::handle result) {
     const nb::handle self = call.self();
-    const nb::handle nodes = call[1], result = call[2];
 
     const nb::object spinner = call.global("SpinnerColumn")();
     const nb::object text = call.global("TextColumn")("[bold blue]{task.description}");

@@ -6,9 +6,8 @@
 
 namespace kor::execution {
 
-nb::object profile_without_progress(const Call& call) {
+nb::object profile_without_progress(const Call& call, nb::handle nodes, nb::handle result) {
     const nb::handle self = call.self();
-    const nb::handle nodes = call[1], result = call[2];
     Py_ssize_t i = 0;
     for (nb::handle node : nodes) {
         ++i;

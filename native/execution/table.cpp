@@ -64,9 +64,8 @@ void cancel_pending(nb::handle futures) {
 
 }  // namespace
 
-nb::object execute_profile(const Call& call) {
+nb::object execute_profile(const Call& call, nb::handle node) {
     const nb::handle self = call.self();
-    const nb::handle node = call[1];
     nb::list columns;
 
     const Coordinates c = read_coordinates(call, node);

@@ -7,10 +7,10 @@
 
 namespace kor::metrics {
 
-nb::object profile_basic_column(const Call& call) {
-    const nb::handle adapter = call[1], fqn = call[2], quoted_col = call[3];
-    const nb::handle row_count = call[6];
-    const nb::object profile = new_profile(call, call[4], call[5], row_count);
+nb::object profile_basic_column(const Call& call, nb::handle adapter, nb::handle fqn,
+                                nb::handle quoted_col, nb::handle col_name, nb::handle col_type,
+                                nb::handle row_count) {
+    const nb::object profile = new_profile(call, col_name, col_type, row_count);
     const nb::str sql = (count_query(quoted_col) << "\n            FROM " << fqn << "\n        ").str();
     try {
         host::query(adapter, sql, [&](nb::handle table) {

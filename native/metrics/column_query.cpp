@@ -13,10 +13,6 @@ nb::object new_profile(const py::Call& call, nb::handle col_name, nb::handle col
                                         nb::arg("row_count") = row_count);
 }
 
-MetricArguments metric_arguments(const py::Call& call) {
-    return {call[1], call[2], call[3], call[4], call[5], call[6]};
-}
-
 py::Text count_query(nb::handle quoted_col) {
     py::Text sql;
     sql << "\n            SELECT\n                COUNT(*) - COUNT(" << quoted_col

@@ -32,14 +32,14 @@ bool mentions_any(nb::handle col_type_lower, const std::array<const char*, N>& k
 
 }  // namespace
 
-nb::object profile_column_sql(const Call& call) {
+nb::object profile_column_sql(const Call& call, nb::handle adapter, nb::handle database,
+                              nb::handle schema, nb::handle table, nb::handle col_name,
+                              nb::handle col_type, nb::handle row_count) {
     const nb::handle self = call.self();
-    const nb::handle adapter = call[1];
-    const nb::handle col_name = call[5], col_type = call[6], row_count = call[7];
 
     const nb::object start_time = host::now(call);
     nb::object profile = new_profile(call, col_name, col_type, row_count);
-    const nb::object fqn = self.attr("_build_fqn")(adapter, call[2], call[3], call[4]);
+    const nb::object fqn = self.attr("_build_fqn")(adapter, database, schema, table);
     const nb::object quoted_col = adapter.attr("quote")(col_name);
 
     try {

@@ -7,8 +7,8 @@
 
 namespace kor::metrics {
 
-nb::object add_percentiles(const Call& call) {
-    const nb::handle adapter = call[1], fqn = call[2], quoted_col = call[3], profile = call[4];
+nb::object add_percentiles(const Call&, nb::handle adapter, nb::handle fqn, nb::handle quoted_col,
+                           nb::handle profile) {
     try {
         const nb::str sql =
             (py::Text() << "\n                SELECT\n                    PERCENTILE_CONT(0.25) "
@@ -39,8 +39,8 @@ nb::object add_percentiles(const Call& call) {
     return nb::none();
 }
 
-nb::object add_top_values(const Call& call) {
-    const nb::handle adapter = call[1], fqn = call[2], quoted_col = call[3], profile = call[4];
+nb::object add_top_values(const Call&, nb::handle adapter, nb::handle fqn, nb::handle quoted_col,
+                          nb::handle profile) {
     try {
         const nb::str sql = (py::Text() << "\n                SELECT " << quoted_col
                                         << " as val, COUNT(*) as cnt\n                FROM " << fqn

@@ -70,8 +70,7 @@ void print_alerts(const Call& call, nb::handle result) {
 
 }  // namespace
 
-nb::object print_summary(const Call& call) {
-    const nb::handle result = call[1];
+nb::object print_summary(const Call& call, nb::handle result) {
     if (!host::has_rich(call)) {
         print_plain(result);
         return nb::none();

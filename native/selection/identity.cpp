@@ -24,15 +24,13 @@ nb::object name_or_text(nb::handle node) {
 
 }  // namespace
 
-nb::object get_node_id(const Call& call) {
-    const nb::handle node = call[1];
+nb::object get_node_id(const Call&, nb::handle node) {
     if (py::has_attribute(node, "unique_id"))
         return text_or_none(node.attr("unique_id"));
     return text_or_none(name_or_text(node));
 }
 
-nb::object get_node_display_name(const Call& call) {
-    const nb::handle node = call[1];
+nb::object get_node_display_name(const Call& call, nb::handle node) {
     if (py::is_instance(node, call.global("SourceDefinition")))
         return (py::Text() << node.attr("source_name") << "." << node.attr("identifier")).str();
     return text_or_none(name_or_text(node));

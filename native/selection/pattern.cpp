@@ -7,9 +7,7 @@
 
 namespace kor::selection {
 
-nb::object matches_pattern(const Call& call) {
-    const nb::handle node = call[1];
-    const nb::handle pattern = call[2];
+nb::object matches_pattern(const Call&, nb::handle node, nb::handle pattern) {
 
     // Imported at each call, as the behaviour's own `import fnmatch` would be.
     const nb::module_ fnmatch = nb::module_::import_("fnmatch");

@@ -104,9 +104,8 @@ void for_each_selector(nb::handle self, nb::handle items, const char* method, Ta
 
 }  // namespace
 
-nb::object parse_selector(const Call& call) {
+nb::object parse_selector(const Call& call, nb::handle selector) {
     const nb::handle self = call.self();
-    const nb::handle selector = call[1];
     const NodeTests tests(self);
     nb::list nodes;
 
@@ -144,11 +143,11 @@ nb::object parse_selector(const Call& call) {
     return nodes;
 }
 
-nb::object get_excluded_ids(const Call& call) {
+nb::object get_excluded_ids(const Call& call, nb::handle exclude_str) {
     const nb::handle self = call.self();
     const nb::str get_node_id("_get_node_id");
     nb::set ids;
-    const nb::object excluded_nodes = self.attr("_parse_selector")(call[1]);
+    const nb::object excluded_nodes = self.attr("_parse_selector")(exclude_str);
     for (const nb::handle node : excluded_nodes)
         ids.add(py::call_method(self, get_node_id, node));
     return ids;

@@ -62,9 +62,8 @@ void warn(const Call& call, nb::handle message) {
 
 }  // namespace
 
-nb::object store_profile(const Call& call) {
+nb::object store_profile(const Call& call, nb::handle profile) {
     const nb::handle self = call.self();
-    const nb::handle profile = call[1];
     try {
         try {
             nb::module_::import_("duckdb");

@@ -70,8 +70,7 @@ nb::object run(const Call& call) {
     return result;
 }
 
-nb::object interpret_results(const Call& call) {
-    const nb::handle result = call[1];
+nb::object interpret_results(const Call&, nb::handle result) {
     if (!py::truthy(result.attr("profiles")))
         return nb::bool_(false);
     const nb::str success("success");
