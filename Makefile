@@ -58,6 +58,7 @@ bench: dev
 
 lint: dev
 	$(VENV)/bin/ruff check kor tests bench examples
+	$(PY) tools/check_capi.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

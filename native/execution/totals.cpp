@@ -1,15 +1,16 @@
 // Adding a table record to the run's totals.
 #include "execution/totals.hpp"
 
-#include "python/error.hpp"
 #include "python/object.hpp"
 
 namespace kor::execution {
 
 namespace {
 
+// `result.<total> += amount`.
 void increase(nb::handle result, const char* total, nb::handle amount) {
-    const nb::object sum = py::checked(PyNumber_InPlaceAdd(result.attr(total).ptr(), amount.ptr()));
+    nb::object sum = result.attr(total);
+    sum += amount;
     result.attr(total) = sum;
 }
 

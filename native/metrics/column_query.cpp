@@ -1,7 +1,6 @@
 // Pieces shared by the metric queries.
 #include "metrics/column_query.hpp"
 
-#include "python/error.hpp"
 #include "python/object.hpp"
 
 namespace kor::metrics {
@@ -32,10 +31,9 @@ void set_counts(nb::handle profile, nb::handle row) {
 
 namespace {
 
+// `count / row_count * 100`: true division, unrounded.
 nb::object percent(nb::handle count, nb::handle row_count) {
-    const nb::object share = py::checked(PyNumber_TrueDivide(count.ptr(), row_count.ptr()));
-    const nb::int_ hundred(100);
-    return py::checked(PyNumber_Multiply(share.ptr(), hundred.ptr()));
+    return count / row_count * nb::int_(100);
 }
 
 }  // namespace

@@ -20,13 +20,9 @@ constexpr long top_values_limit = 100;
 
 template <std::size_t N>
 bool mentions_any(nb::handle col_type_lower, const std::array<const char*, N>& keywords) {
-    for (const char* keyword : keywords) {
-        const int found = PySequence_Contains(col_type_lower.ptr(), nb::str(keyword).ptr());
-        if (found < 0)
-            py::raise_current();
-        if (found)
+    for (const char* keyword : keywords)
+        if (py::contains(col_type_lower, nb::str(keyword)))
             return true;
-    }
     return false;
 }
 

@@ -13,9 +13,7 @@ namespace {
 constexpr const char rule[] = "============================================================";
 
 nb::str seconds(nb::handle duration_ms) {
-    const nb::object value = py::checked(
-        PyNumber_TrueDivide(duration_ms.ptr(), nb::int_(1000).ptr()));
-    return (py::Text() << py::format(value, ".1f") << "s").str();
+    return (py::Text() << py::format(duration_ms / nb::int_(1000), ".1f") << "s").str();
 }
 
 void print_plain(nb::handle result) {

@@ -47,8 +47,7 @@ nb::object build_row(const Call& call, nb::handle row_type, nb::handle profile, 
             value = py::truthy(value) ? call.global("json").attr("dumps")(value) : nb::none();
         keywords[field.keyword] = value;
     }
-    return nb::steal(py::checked(PyObject_Call(row_type.ptr(), nb::tuple().ptr(), keywords.ptr()))
-                         .release());
+    return row_type(**keywords);
 }
 
 // A storage warning; without Rich it is printed as plain text rather than lost.
