@@ -82,8 +82,7 @@ namespace kor::alerts {
 
 nb::dict profile_error(nb::handle message) { return alert("PROFILE_ERROR", "warning", message); }
 
-void note_profile_error(nb::handle profile, nb::python_error& error) {
-    const nb::object exception = py::exception_object(error);
+void note_profile_error(nb::handle profile, nb::handle exception) {
     const nb::str message = (py::Text() << "Could not profile column: "
                                         << py::truncated(py::to_str(exception), 100))
                                 .str();

@@ -29,43 +29,43 @@ nb::object build_fqn(const Call&, nb::handle adapter, nb::handle database, nb::h
 
 nb::object get_columns_from_db(const Call&, nb::handle adapter, nb::handle database,
                                nb::handle schema, nb::handle table) {
-    nb::list columns;
-    try {
-        const nb::object relation = adapter.attr("Relation").attr("create")(
-            nb::arg("database") = database, nb::arg("schema") = schema,
-            nb::arg("identifier") = table);
-        const bool completed = py::with_block(host::profile_connection(adapter), [&](nb::handle) {
-            const nb::object listing = adapter.attr("get_columns_in_relation")(relation);
-            for (nb::handle col : listing) {
-                // Read before building the tuple: an error raised inside make_tuple aborts.
-                const nb::object name = col.attr("name");
-                const nb::object dtype = col.attr("dtype");
-                columns.append(nb::make_tuple(name, dtype));
-            }
-        });
-        // A listing failure that the connection block swallowed leaves no listing at all.
-        if (!completed)
+    return py::absorb_exception(
+        [&] {
+            nb::list columns;
+            const nb::object relation = adapter.attr("Relation").attr("create")(
+                nb::arg("database") = database, nb::arg("schema") = schema,
+                nb::arg("identifier") = table);
+            const bool completed =
+                py::with_block(host::profile_connection(adapter), [&](nb::handle) {
+                    const nb::object listing = adapter.attr("get_columns_in_relation")(relation);
+                    for (nb::handle col : listing) {
+                        // Read before building the tuple: an error raised inside make_tuple
+                        // aborts.
+                        const nb::object name = col.attr("name");
+                        const nb::object dtype = col.attr("dtype");
+                        columns.append(nb::make_tuple(name, dtype));
+                    }
+                });
+            // A listing failure that the connection block swallowed leaves no listing at all.
+            return completed ? columns : nb::list();
+        },
+        [] {
+            // A table whose columns cannot be listed is profiled as having none.
             return nb::list();
-    } catch (nb::python_error& error) {
-        if (!py::is_exception(error))
-            throw;
-        // A table whose columns cannot be listed is profiled as having none.
-        return nb::list();
-    }
-    return columns;
+        });
 }
 
 nb::object get_row_count(const Call& call, nb::handle adapter, nb::handle database,
                          nb::handle schema, nb::handle table) {
     const nb::handle self = call.self();
-    nb::object fqn;
-    try {
-        fqn = self.attr("_build_fqn")(adapter, database, schema, table);
-    } catch (nb::python_error& error) {
-        if (!py::is_exception(error))
-            throw;
-        return nb::int_(0);  // a name that cannot be built counts as an empty table
-    }
+    const nb::object fqn = py::absorb_exception(
+        [&] { return self.attr("_build_fqn")(adapter, database, schema, table); },
+        [] {
+            // A name that cannot be built counts as an empty table (checked below).
+            return nb::object();
+        });
+    if (!fqn.is_valid())
+        return nb::int_(0);
     const nb::str sql = (py::Text() << "SELECT COUNT(*) as cnt FROM " << fqn).str();
 
     // A failing connection or query propagates, so that the node is reported as failed
@@ -73,15 +73,15 @@ nb::object get_row_count(const Call& call, nb::handle adapter, nb::handle databa
     nb::object row_count = nb::int_(0);
     py::with_block(host::profile_connection(adapter), [&](nb::handle) {
         const nb::object answer = adapter.attr("execute")(sql, nb::arg("fetch") = true);
-        try {
-            const nb::object table = py::unpack_pair(answer).second;
-            if (py::truthy(table) && py::length(table) > 0)
-                row_count = py::to_int(py::item(py::item(table, 0), 0));
-        } catch (nb::python_error& error) {
-            if (!py::is_exception(error))
-                throw;
-            // A result that cannot be read as a count stands for 0 rows.
-        }
+        py::absorb_exception(
+            [&] {
+                const nb::object result_table = py::unpack_pair(answer).second;
+                if (py::truthy(result_table) && py::length(result_table) > 0)
+                    row_count = py::to_int(py::item(py::item(result_table, 0), 0));
+            },
+            [] {
+                // A result that cannot be read as a count stands for 0 rows.
+            });
     });
     return row_count;
 }

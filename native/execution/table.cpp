@@ -108,17 +108,13 @@ nb::object execute_profile(const Call& call, nb::handle node) {
                 // Waiting happens inside as_completed, which releases the GIL.
                 const nb::object completed = call.global("as_completed")(futures);
                 for (nb::handle future : completed) {
-                    try {
-                        columns.append(future.attr("result")());
-                    } catch (nb::python_error& error) {
-                        if (!py::is_exception(error))
-                            throw;
-                        // The column keeps a record whose alert carries the failure.
-                        const nb::object exception = py::exception_object(error);
-                        const auto [col_name, col_type] = py::unpack_pair(futures[future]);
-                        columns.append(
-                            failure_record(call, col_name, col_type, row_count, exception));
-                    }
+                    columns.append(py::absorb_exception(
+                        [&] { return future.attr("result")(); },
+                        [&](nb::object exception) {
+                            // The column keeps a record whose alert carries the failure.
+                            const auto [col_name, col_type] = py::unpack_pair(futures[future]);
+                            return failure_record(call, col_name, col_type, row_count, exception);
+                        }));
                 }
             } catch (nb::python_error& error) {
                 if (py::is_exception(error))

@@ -42,21 +42,21 @@ template <class ReadRow, class Then>
 nb::object profile_or_basic(const py::Call& call, const MetricArguments& a, nb::handle sql,
                             ReadRow&& read_row, Then&& then) {
     const nb::object profile = new_profile(call, a.col_name, a.col_type, a.row_count);
-    try {
-        host::query(a.adapter, sql, [&](nb::handle table) {
-            if (const nb::object row = host::first_row(table); row.is_valid())
-                read_row(nb::handle(profile), nb::handle(row));
+    return py::absorb_exception(
+        [&] {
+            host::query(a.adapter, sql, [&](nb::handle table) {
+                if (const nb::object row = host::first_row(table); row.is_valid())
+                    read_row(nb::handle(profile), nb::handle(row));
+            });
+            set_percentages(profile, a.row_count);
+            std::forward<Then>(then)(nb::handle(profile));
+            return profile;
+        },
+        [&] {
+            // The basic metrics stand in for a query the warehouse could not answer.
+            return call.self().attr("_profile_basic_column")(a.adapter, a.fqn, a.quoted_col,
+                                                             a.col_name, a.col_type, a.row_count);
         });
-        set_percentages(profile, a.row_count);
-        std::forward<Then>(then)(nb::handle(profile));
-    } catch (nb::python_error& error) {
-        if (!py::is_exception(error))
-            throw;
-        // The basic metrics stand in for a query the warehouse could not answer.
-        return call.self().attr("_profile_basic_column")(a.adapter, a.fqn, a.quoted_col,
-                                                         a.col_name, a.col_type, a.row_count);
-    }
-    return profile;
 }
 
 }  // namespace kor::metrics

@@ -38,27 +38,27 @@ nb::object profile_column_sql(const Call& call, nb::handle adapter, nb::handle d
     const nb::object fqn = self.attr("_build_fqn")(adapter, database, schema, table);
     const nb::object quoted_col = adapter.attr("quote")(col_name);
 
-    try {
-        const nb::object col_type_lower = col_type.attr("lower")();
-        const bool is_numeric = mentions_any(col_type_lower, numeric_types);
-        const bool is_textual = mentions_any(col_type_lower, string_types);
-        const char* const method = is_numeric   ? "_profile_numeric_column"
-                                   : is_textual ? "_profile_string_column"
-                                                : "_profile_basic_column";
-        profile = self.attr(method)(adapter, fqn, quoted_col, col_name, col_type, row_count);
+    py::absorb_exception(
+        [&] {
+            const nb::object col_type_lower = col_type.attr("lower")();
+            const bool is_numeric = mentions_any(col_type_lower, numeric_types);
+            const bool is_textual = mentions_any(col_type_lower, string_types);
+            const char* const method = is_numeric   ? "_profile_numeric_column"
+                                       : is_textual ? "_profile_string_column"
+                                                    : "_profile_basic_column";
+            profile = self.attr(method)(adapter, fqn, quoted_col, col_name, col_type, row_count);
 
-        if (py::compare(self.attr("profile_mode"), Py_NE, nb::str("sensitive"))) {
-            const nb::object distinct_count = profile.attr("distinct_count");
-            if (py::truthy(distinct_count) &&
-                py::compare(distinct_count, Py_LE, nb::int_(top_values_limit)))
-                self.attr("_add_top_values")(adapter, fqn, quoted_col, profile);
-        }
-    } catch (nb::python_error& error) {
-        if (!py::is_exception(error))
-            throw;
-        // The column still gets a record; the alert says why its metrics are missing.
-        alerts::note_profile_error(profile, error);
-    }
+            if (py::compare(self.attr("profile_mode"), Py_NE, nb::str("sensitive"))) {
+                const nb::object distinct_count = profile.attr("distinct_count");
+                if (py::truthy(distinct_count) &&
+                    py::compare(distinct_count, Py_LE, nb::int_(top_values_limit)))
+                    self.attr("_add_top_values")(adapter, fqn, quoted_col, profile);
+            }
+        },
+        [&](nb::object exception) {
+            // The column still gets a record; the alert says why its metrics are missing.
+            alerts::note_profile_error(profile, exception);
+        });
 
     profile.attr("alerts").attr("extend")(self.attr("_generate_alerts")(profile));
     profile.attr("duration_ms") = host::elapsed_ms(call, start_time);

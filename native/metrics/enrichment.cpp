@@ -9,64 +9,65 @@ namespace kor::metrics {
 
 nb::object add_percentiles(const Call&, nb::handle adapter, nb::handle fqn, nb::handle quoted_col,
                            nb::handle profile) {
-    try {
-        const nb::str sql =
-            (py::Text() << "\n                SELECT\n                    PERCENTILE_CONT(0.25) "
-                           "WITHIN GROUP (ORDER BY "
-                        << quoted_col
-                        << ") as p25,\n                    PERCENTILE_CONT(0.50) WITHIN GROUP "
-                           "(ORDER BY "
-                        << quoted_col
-                        << ") as p50,\n                    PERCENTILE_CONT(0.75) WITHIN GROUP "
-                           "(ORDER BY "
-                        << quoted_col << ") as p75\n                FROM " << fqn
-                        << "\n                WHERE " << quoted_col << " IS NOT NULL\n            ")
-                .str();
-        host::query(adapter, sql, [&](nb::handle table) {
-            const nb::object row = host::first_row(table);
-            if (!row.is_valid())
-                return;
-            profile.attr("p25") = py::optional(py::item(row, 0), py::to_float);
-            profile.attr("p50") = py::optional(py::item(row, 1), py::to_float);
-            profile.attr("p75") = py::optional(py::item(row, 2), py::to_float);
-            profile.attr("median_value") = profile.attr("p50");
+    py::absorb_exception(
+        [&] {
+            const nb::str sql =
+                (py::Text() << "\n                SELECT\n                    PERCENTILE_CONT(0.25) "
+                               "WITHIN GROUP (ORDER BY "
+                            << quoted_col
+                            << ") as p25,\n                    PERCENTILE_CONT(0.50) WITHIN GROUP "
+                               "(ORDER BY "
+                            << quoted_col
+                            << ") as p50,\n                    PERCENTILE_CONT(0.75) WITHIN GROUP "
+                               "(ORDER BY "
+                            << quoted_col << ") as p75\n                FROM " << fqn
+                            << "\n                WHERE " << quoted_col << " IS NOT NULL\n            ")
+                    .str();
+            host::query(adapter, sql, [&](nb::handle table) {
+                const nb::object row = host::first_row(table);
+                if (!row.is_valid())
+                    return;
+                profile.attr("p25") = py::optional(py::item(row, 0), py::to_float);
+                profile.attr("p50") = py::optional(py::item(row, 1), py::to_float);
+                profile.attr("p75") = py::optional(py::item(row, 2), py::to_float);
+                profile.attr("median_value") = profile.attr("p50");
+            });
+        },
+        [] {
+            // Quartiles are optional: a warehouse without them leaves the profile as it was.
         });
-    } catch (nb::python_error& error) {
-        if (!py::is_exception(error))
-            throw;
-        // Quartiles are optional: a warehouse without them leaves the profile as it was.
-    }
     return nb::none();
 }
 
 nb::object add_top_values(const Call&, nb::handle adapter, nb::handle fqn, nb::handle quoted_col,
                           nb::handle profile) {
-    try {
-        const nb::str sql = (py::Text() << "\n                SELECT " << quoted_col
-                                        << " as val, COUNT(*) as cnt\n                FROM " << fqn
-                                        << "\n                WHERE " << quoted_col
-                                        << " IS NOT NULL\n                GROUP BY " << quoted_col
-                                        << "\n                ORDER BY cnt DESC\n"
-                                           "                LIMIT 10\n            ")
-                                .str();
-        host::query(adapter, sql, [&](nb::handle table) {
-            if (!py::truthy(table))
-                return;
-            nb::list top_values;
-            for (nb::handle row : table) {
-                nb::dict entry;
-                entry["value"] = py::to_str(py::item(row, 0));
-                entry["count"] = py::to_int(py::item(row, 1));
-                top_values.append(entry);
-            }
-            // Assigned only once every row converted, so a bad row leaves the old value.
-            profile.attr("top_values") = top_values;
+    py::absorb_exception(
+        [&] {
+            const nb::str sql = (py::Text() << "\n                SELECT " << quoted_col
+                                            << " as val, COUNT(*) as cnt\n                FROM "
+                                            << fqn << "\n                WHERE " << quoted_col
+                                            << " IS NOT NULL\n                GROUP BY "
+                                            << quoted_col
+                                            << "\n                ORDER BY cnt DESC\n"
+                                               "                LIMIT 10\n            ")
+                                    .str();
+            host::query(adapter, sql, [&](nb::handle table) {
+                if (!py::truthy(table))
+                    return;
+                nb::list top_values;
+                for (nb::handle row : table) {
+                    nb::dict entry;
+                    entry["value"] = py::to_str(py::item(row, 0));
+                    entry["count"] = py::to_int(py::item(row, 1));
+                    top_values.append(entry);
+                }
+                // Assigned only once every row converted, so a bad row leaves the old value.
+                profile.attr("top_values") = top_values;
+            });
+        },
+        [] {
+            // Top values are optional: any failure leaves the profile as it was.
         });
-    } catch (nb::python_error& error) {
-        if (!py::is_exception(error))
-            throw;
-        // Top values are optional: any failure leaves the profile as it was.
-    }
     return nb::none();
 }
 

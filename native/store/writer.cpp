@@ -59,38 +59,49 @@ void warn(const Call& call, nb::handle message) {
         py::print(message);
 }
 
+bool duckdb_available() {
+    return py::absorb(
+        PyExc_ImportError,
+        [] {
+            nb::module_::import_("duckdb");
+            return true;
+        },
+        [] {
+            // Without DuckDB there is no store; the caller warns that nothing is persisted.
+            return false;
+        });
+}
+
 }  // namespace
 
 nb::object store_profile(const Call& call, nb::handle profile) {
     const nb::handle self = call.self();
-    try {
-        try {
-            nb::module_::import_("duckdb");
-        } catch (nb::python_error& error) {
-            if (!error.matches(PyExc_ImportError))
-                throw;
-            warn(call, nb::str("Warning: DuckDB not available. Profile results will not be "
-                               "persisted."));
-            return nb::none();
-        }
-        const nb::object store_type = py::import_from("kor.compute.metadata", "ProjectMetadataStore");
-        const nb::object row_type = py::import_from("kor.compute.metadata", "ColumnProfileResult");
-        const nb::object project_root =
-            call.global("Path")(self.attr("runtime_config").attr("project_root"));
-        const nb::object store = store_type(project_root);
-        store.attr("initialize")();
-        const nb::object columns = profile.attr("columns");
-        for (nb::handle col : columns)
-            store.attr("save_profile_result")(build_row(call, row_type, profile, col));
-        store.attr("close")();
-    } catch (nb::python_error& error) {
-        if (!py::is_exception(error))
-            throw;
-        // Storage is best effort: the run goes on and the warning says what was lost.
-        const nb::object exception = py::exception_object(error);
-        warn(call, (py::Text() << "Warning: Could not store profile results: "
-                               << py::to_str(exception)).str());
-    }
+    py::absorb_exception(
+        [&] {
+            if (!duckdb_available()) {
+                warn(call, nb::str("Warning: DuckDB not available. Profile results will not be "
+                                   "persisted."));
+                return;
+            }
+            const nb::object store_type =
+                py::import_from("kor.compute.metadata", "ProjectMetadataStore");
+            const nb::object row_type =
+                py::import_from("kor.compute.metadata", "ColumnProfileResult");
+            const nb::object project_root =
+                call.global("Path")(self.attr("runtime_config").attr("project_root"));
+            const nb::object store = store_type(project_root);
+            store.attr("initialize")();
+            const nb::object columns = profile.attr("columns");
+            for (nb::handle col : columns)
+                store.attr("save_profile_result")(build_row(call, row_type, profile, col));
+            store.attr("close")();
+        },
+        [&](nb::object exception) {
+            // Storage is best effort: the run goes on and the warning says what was lost.
+            warn(call, (py::Text() << "Warning: Could not store profile results: "
+                                   << py::to_str(exception))
+                           .str());
+        });
     return nb::none();
 }
 
