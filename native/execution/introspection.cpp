@@ -27,32 +27,24 @@ nb::object build_fqn(const Call&, nb::handle adapter, nb::handle database, nb::h
     return nb::str(".").attr("join")(parts);
 }
 
+// A listing that raises propagates, so that the node is reported as failed with the
+// warehouse's reason instead of as a table without columns.
 nb::object get_columns_from_db(const Call&, nb::handle adapter, nb::handle database,
                                nb::handle schema, nb::handle table) {
-    return py::absorb_exception(
-        [&] {
-            nb::list columns;
-            const nb::object relation = adapter.attr("Relation").attr("create")(
-                nb::arg("database") = database, nb::arg("schema") = schema,
-                nb::arg("identifier") = table);
-            const bool completed =
-                py::with_block(host::profile_connection(adapter), [&](nb::handle) {
-                    const nb::object listing = adapter.attr("get_columns_in_relation")(relation);
-                    for (nb::handle col : listing) {
-                        // Read before building the tuple: an error raised inside make_tuple
-                        // aborts.
-                        const nb::object name = col.attr("name");
-                        const nb::object dtype = col.attr("dtype");
-                        columns.append(nb::make_tuple(name, dtype));
-                    }
-                });
-            // A listing failure that the connection block swallowed leaves no listing at all.
-            return completed ? columns : nb::list();
-        },
-        [] {
-            // A table whose columns cannot be listed is profiled as having none.
-            return nb::list();
-        });
+    nb::list columns;
+    const nb::object relation = adapter.attr("Relation").attr("create")(
+        nb::arg("database") = database, nb::arg("schema") = schema, nb::arg("identifier") = table);
+    const bool completed = py::with_block(host::profile_connection(adapter), [&](nb::handle) {
+        const nb::object listing = adapter.attr("get_columns_in_relation")(relation);
+        for (nb::handle col : listing) {
+            // Read before building the tuple: an error raised inside make_tuple aborts.
+            const nb::object name = col.attr("name");
+            const nb::object dtype = col.attr("dtype");
+            columns.append(nb::make_tuple(name, dtype));
+        }
+    });
+    // A listing failure that the connection block swallowed leaves no listing at all.
+    return completed ? columns : nb::list();
 }
 
 nb::object get_row_count(const Call& call, nb::handle adapter, nb::handle database,

@@ -62,12 +62,9 @@ def expected_after(clean: list[dict], operation: str, site: Site, pooled: bool,
     table = tables[site.node - 1]
     error_record = {"table": table["table"], "status": "error", "error": MESSAGE,
                     "row_count": 0, "columns": {}}
-    if site.kind in ("adapter", "count"):
-        # No adapter, or a count the warehouse refused: the whole table failed.
+    if site.kind in ("adapter", "count", "listing"):
+        # No adapter, or a count or column listing the warehouse refused: the table failed.
         tables[site.node - 1] = error_record
-    elif site.kind == "listing":
-        # Columns that cannot be listed: the table placeholder with the counted rows.
-        table["columns"] = {"_table_": defaults("_table_", "TABLE", table["row_count"])}
     elif site.kind == "name" and site.column is None:
         # The table name for the count cannot be built: the count stands at 0.
         table["row_count"] = 0

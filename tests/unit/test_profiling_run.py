@@ -159,10 +159,16 @@ def test_interrupt_in_a_column_leaves_run(make_task, adapter, store, plain_outpu
     assert threading.active_count() == before
 
 
-def test_placeholder_for_a_table_without_columns(make_task, adapter, store, plain_output):
-    adapter.columns = []
+@pytest.mark.parametrize("listing_error", [None, RuntimeError("server closed the connection")])
+def test_placeholder_only_for_a_listing_without_columns(make_task, adapter, store, plain_output,
+                                                        listing_error):
+    adapter.columns, adapter.columns_error = [], listing_error
     task = make_task(flags(SELECT=("customers",)), graph())
     (profile,) = task.run().profiles
+    if listing_error is not None:
+        assert (profile.status, profile.error, profile.columns) == (
+            "error", "server closed the connection", [])
+        return
     (column,) = profile.columns
     assert (column.column_name, column.data_type, column.row_count) == ("_table_", "TABLE", 2500)
     assert profile.alerts == [] and profile.column_count == 1
