@@ -26,14 +26,16 @@ bool above(nb::handle value, long threshold) {
 nb::object generate_alerts(const Call&, nb::handle profile) {
     nb::list alerts;
 
+    // Rules whose metric was not measured (None, on a column whose profiling failed) are skipped.
     // 1. Missing values: one of the two at most.
     const nb::object null_percent = profile.attr("null_percent");
-    if (above(null_percent, 50)) {
+    const bool nulls_measured = !null_percent.is_none();
+    if (nulls_measured && above(null_percent, 50)) {
         alerts.append(alert("HIGH_MISSING", "error",
                             (py::Text() << "Column has " << py::format(null_percent, ".1f")
                                         << "% null values (>50%)")
                                 .str()));
-    } else if (above(null_percent, 20)) {
+    } else if (nulls_measured && above(null_percent, 20)) {
         alerts.append(alert(
             "MISSING", "warning",
             (py::Text() << "Column has " << py::format(null_percent, ".1f") << "% null values")
@@ -42,7 +44,8 @@ nb::object generate_alerts(const Call&, nb::handle profile) {
 
     // 2. High cardinality; the row count is read only when the first test holds.
     const nb::object distinct_percent = profile.attr("distinct_percent");
-    if (above(distinct_percent, 99) && above(profile.attr("row_count"), 100)) {
+    if (!distinct_percent.is_none() && above(distinct_percent, 99) &&
+        above(profile.attr("row_count"), 100)) {
         alerts.append(alert("HIGH_CARDINALITY", "info",
                             (py::Text() << "Column is " << py::format(distinct_percent, ".1f")
                                         << "% unique (possible primary key)")
@@ -61,7 +64,7 @@ nb::object generate_alerts(const Call&, nb::handle profile) {
     }
 
     // 4. All null.
-    if (py::compare(null_percent, Py_EQ, nb::int_(100)))
+    if (nulls_measured && py::compare(null_percent, Py_EQ, nb::int_(100)))
         alerts.append(alert("ALL_NULL", "error", nb::str("Column is 100% null - consider removing")));
 
     // 5. Constant value; the maximum is read only when a minimum exists.

@@ -1,6 +1,7 @@
 // Table profiling: one table's columns, on the calling thread or on a pool of workers.
 #include "alerts/alerts.hpp"
 #include "execution/execution.hpp"
+#include "metrics/metrics.hpp"
 #include "python/error.hpp"
 #include "python/object.hpp"
 #include "python/with_block.hpp"
@@ -50,10 +51,11 @@ nb::object failure_record(const Call& call, nb::handle col_name, nb::handle col_
                           nb::handle row_count, nb::handle exception) {
     nb::list alerts;
     alerts.append(alerts::profile_error(py::truncated(py::to_str(exception), 100)));
-    return call.global("ColumnProfile")(nb::arg("column_name") = col_name,
-                                        nb::arg("data_type") = col_type,
-                                        nb::arg("row_count") = row_count,
-                                        nb::arg("alerts") = alerts);
+    const nb::object record = call.global("ColumnProfile")(
+        nb::arg("column_name") = col_name, nb::arg("data_type") = col_type,
+        nb::arg("row_count") = row_count, nb::arg("alerts") = alerts);
+    metrics::mark_unmeasured(record);
+    return record;
 }
 
 // Cancels the work items that no worker has taken up yet; running ones are left to finish.

@@ -21,7 +21,9 @@ nb::object profile_basic_column(const Call& call, nb::handle adapter, nb::handle
             set_percentages(profile, row_count);
         },
         [&](nb::object exception) {
-            // Zero counts would read as a clean column: the alert says the query failed instead.
+            // Zero counts would read as a clean column: the counts are left unmeasured and the
+            // alert says the query failed.
+            mark_unmeasured(profile);
             alerts::note_profile_error(profile, exception);
         });
     return profile;

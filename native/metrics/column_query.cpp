@@ -1,7 +1,10 @@
 // Pieces shared by the metric queries.
 #include "metrics/column_query.hpp"
 
+#include "metrics/metrics.hpp"
 #include "python/object.hpp"
+
+#include <initializer_list>
 
 namespace kor::metrics {
 
@@ -37,6 +40,11 @@ nb::object percent(nb::handle count, nb::handle row_count) {
 }
 
 }  // namespace
+
+void mark_unmeasured(nb::handle profile) {
+    for (const char* field : {"null_count", "null_percent", "distinct_count", "distinct_percent"})
+        profile.attr(field) = nb::none();
+}
 
 void set_percentages(nb::handle profile, nb::handle row_count) {
     if (!py::compare(row_count, Py_GT, nb::int_(0)))

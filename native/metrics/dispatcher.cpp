@@ -38,6 +38,7 @@ nb::object profile_column_sql(const Call& call, nb::handle adapter, nb::handle d
     const nb::object fqn = self.attr("_build_fqn")(adapter, database, schema, table);
     const nb::object quoted_col = adapter.attr("quote")(col_name);
 
+    bool measured = false;
     py::absorb_exception(
         [&] {
             const nb::object col_type_lower = col_type.attr("lower")();
@@ -47,6 +48,7 @@ nb::object profile_column_sql(const Call& call, nb::handle adapter, nb::handle d
                                        : is_textual ? "_profile_string_column"
                                                     : "_profile_basic_column";
             profile = self.attr(method)(adapter, fqn, quoted_col, col_name, col_type, row_count);
+            measured = true;
 
             if (py::compare(self.attr("profile_mode"), Py_NE, nb::str("sensitive"))) {
                 const nb::object distinct_count = profile.attr("distinct_count");
@@ -56,7 +58,10 @@ nb::object profile_column_sql(const Call& call, nb::handle adapter, nb::handle d
             }
         },
         [&](nb::object exception) {
-            // The column still gets a record; the alert says why its metrics are missing.
+            // The column still gets a record; the alert says why its metrics are missing, and
+            // counts that no metric method returned are left unmeasured.
+            if (!measured)
+                mark_unmeasured(profile);
             alerts::note_profile_error(profile, exception);
         });
 

@@ -25,4 +25,9 @@ nb::object add_percentiles(const Call& call, nb::handle adapter, nb::handle fqn,
 nb::object add_top_values(const Call& call, nb::handle adapter, nb::handle fqn,
                           nb::handle quoted_col, nb::handle profile);
 
+// Marks a column whose profiling failed: its null and distinct counts and percentages were not
+// measured, so they become None instead of zeros that would read as a clean column. The row
+// count stays; it was measured once for the whole table.
+void mark_unmeasured(nb::handle profile);
+
 }  // namespace kor::metrics

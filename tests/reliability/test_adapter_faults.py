@@ -30,6 +30,10 @@ UNSET_BY_QUERY = {
 }
 
 
+# A column whose profiling failed: its counts were not measured (the row count was).
+UNMEASURED = dict.fromkeys(("null_count", "null_percent", "distinct_count", "distinct_percent"))
+
+
 @pytest.fixture
 def faulty(monkeypatch):
     return install(monkeypatch, FaultyAdapter(InstantAdapter()))
@@ -78,14 +82,15 @@ def expected_after(clean: list[dict], operation: str, site: Site, pooled: bool,
     elif site.kind == "name":
         column = table["columns"][site.column]
         failed = defaults(site.column, column["data_type"], table["row_count"])
-        failed["alerts"] = [{"type": "PROFILE_ERROR", "severity": "warning", "message": MESSAGE}]
+        failed.update(UNMEASURED, alerts=[{"type": "PROFILE_ERROR", "severity": "warning",
+                                           "message": MESSAGE}])
         table["columns"][site.column] = failed
     elif site.kind == "basic":
         # Even the basic counts failed: a column marked as not profiled, not a clean one.
         column = table["columns"][site.column]
         failed = defaults(site.column, column["data_type"], table["row_count"])
-        failed["alerts"] = [{"type": "PROFILE_ERROR", "severity": "warning",
-                             "message": "Could not profile column: " + MESSAGE}]
+        failed.update(UNMEASURED, alerts=[{"type": "PROFILE_ERROR", "severity": "warning",
+                                           "message": "Could not profile column: " + MESSAGE}])
         table["columns"][site.column] = failed
     else:
         column = table["columns"][site.column]

@@ -57,6 +57,20 @@ def test_profile_is_left_unchanged(make_task, profile_module):
     assert profile.alerts == []
 
 
+@pytest.mark.parametrize("unmeasured", [
+    {"null_percent": None, "null_count": None},
+    {"distinct_percent": None, "distinct_count": None, "row_count": 5000},
+])
+def test_unmeasured_metrics_are_skipped(make_task, profile_module, unmeasured):
+    # A column whose profiling failed carries None counts; its other rules still apply.
+    metrics = {"null_percent": 100.0, "distinct_percent": 100.0, "row_count": 5000,
+               "distinct_count": 3, **unmeasured}
+    got = alerts_for(make_task, profile_module, **metrics)
+    expected = (["HIGH_CARDINALITY", "LOW_CARDINALITY"] if "null_percent" in unmeasured
+                else ["HIGH_MISSING", "ALL_NULL"])
+    assert [a["type"] for a in got] == expected
+
+
 def test_uncomparable_metrics_raise(make_task, profile_module):
     with pytest.raises(TypeError):
-        alerts_for(make_task, profile_module, null_percent=None)
+        alerts_for(make_task, profile_module, null_percent="12")
