@@ -11,17 +11,20 @@ nb::object add_percentiles(const Call&, nb::handle adapter, nb::handle fqn, nb::
                            nb::handle profile) {
     py::absorb_exception(
         [&] {
+            // Ordered by the value as a double, as the mean and deviation are taken: a DECIMAL
+            // column would otherwise interpolate in its own type, cut to its scale.
             const nb::str sql =
                 (py::Text() << "\n                SELECT\n                    PERCENTILE_CONT(0.25) "
-                               "WITHIN GROUP (ORDER BY "
+                               "WITHIN GROUP (ORDER BY CAST("
                             << quoted_col
-                            << ") as p25,\n                    PERCENTILE_CONT(0.50) WITHIN GROUP "
-                               "(ORDER BY "
+                            << " AS DOUBLE PRECISION)) as p25,\n                    "
+                               "PERCENTILE_CONT(0.50) WITHIN GROUP (ORDER BY CAST("
                             << quoted_col
-                            << ") as p50,\n                    PERCENTILE_CONT(0.75) WITHIN GROUP "
-                               "(ORDER BY "
-                            << quoted_col << ") as p75\n                FROM " << fqn
-                            << "\n                WHERE " << quoted_col << " IS NOT NULL\n            ")
+                            << " AS DOUBLE PRECISION)) as p50,\n                    "
+                               "PERCENTILE_CONT(0.75) WITHIN GROUP (ORDER BY CAST("
+                            << quoted_col << " AS DOUBLE PRECISION)) as p75\n                FROM "
+                            << fqn << "\n                WHERE " << quoted_col
+                            << " IS NOT NULL\n            ")
                     .str();
             host::query(adapter, sql, [&](nb::handle table) {
                 const nb::object row = host::first_row(table);
