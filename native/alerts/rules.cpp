@@ -67,11 +67,13 @@ nb::object generate_alerts(const Call&, nb::handle profile) {
     if (nulls_measured && py::compare(null_percent, Py_EQ, nb::int_(100)))
         alerts.append(alert("ALL_NULL", "error", nb::str("Column is 100% null - consider removing")));
 
-    // 5. Constant value; the maximum is read only when a minimum exists.
+    // 5. Constant value; the maximum is read only when a minimum exists. Both are doubles, in
+    // which distinct BIGINTs above 2**53 can compare equal: the distinct count must agree.
     const nb::object min_value = profile.attr("min_value");
     if (!min_value.is_none()) {
         const nb::object max_value = profile.attr("max_value");
-        if (!max_value.is_none() && py::compare(min_value, Py_EQ, max_value))
+        if (!max_value.is_none() && py::compare(min_value, Py_EQ, max_value) &&
+            !distinct_count.is_none() && py::compare(distinct_count, Py_LT, nb::int_(2)))
             alerts.append(alert(
                 "ZERO_VARIANCE", "warning",
                 (py::Text() << "Column has constant value: " << py::to_str(min_value)).str()));

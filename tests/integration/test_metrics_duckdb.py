@@ -116,3 +116,12 @@ def test_decimal_quartiles_are_not_cut_to_the_scale(make_task):
         (low + (high - low) * 0.25, low + (high - low) * 0.5, low + (high - low) * 0.75),
         rel=1e-15)
     assert profile.p25 == pytest.approx(77894.7475) and profile.median_value == profile.p50
+
+
+def test_no_constant_value_alert_for_two_values_equal_as_doubles(make_task):
+    adapter = InProcessDuckDB()
+    adapter.connection.execute("CREATE TABLE big AS SELECT * FROM (VALUES "
+                               "(9007199254740992::BIGINT), (9007199254740993::BIGINT)) v(n)")
+    profile = make_task()._profile_column_sql(adapter, None, "main", "big", "n", "BIGINT", 2)
+    assert profile.min_value == profile.max_value and profile.distinct_count == 2
+    assert "ZERO_VARIANCE" not in [a["type"] for a in profile.alerts]
