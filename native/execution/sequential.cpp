@@ -21,7 +21,7 @@ nb::object profile_without_progress(const Call& call, nb::handle nodes, nb::hand
         if (!py::truthy(profile))
             continue;
         add_to_totals(result, profile);
-        self.attr("_store_profile")(profile);
+        store(self, result, profile);
         const char* const status =
             py::compare(profile.attr("status"), Py_EQ, nb::str("success")) ? "OK" : "FAIL";
         py::print((py::Text() << "       " << status << " ("

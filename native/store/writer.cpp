@@ -74,14 +74,15 @@ bool duckdb_available() {
 
 }  // namespace
 
+// True when every row of the table was handed to the store and the store closed.
 nb::object store_profile(const Call& call, nb::handle profile) {
     const nb::handle self = call.self();
-    py::absorb_exception(
+    const bool stored = py::absorb_exception(
         [&] {
             if (!duckdb_available()) {
                 warn(call, nb::str("Warning: DuckDB not available. Profile results will not be "
                                    "persisted."));
-                return;
+                return false;
             }
             const nb::object store_type =
                 py::import_from("kor.compute.metadata", "ProjectMetadataStore");
@@ -95,14 +96,17 @@ nb::object store_profile(const Call& call, nb::handle profile) {
             for (nb::handle col : columns)
                 store.attr("save_profile_result")(build_row(call, row_type, profile, col));
             store.attr("close")();
+            return true;
         },
         [&](nb::object exception) {
-            // Storage is best effort: the run goes on and the warning says what was lost.
+            // Storage is best effort: the run goes on, the warning says what was lost and the
+            // false return lets the driver count the table as not stored.
             warn(call, (py::Text() << "Warning: Could not store profile results: "
                                    << py::to_str(exception))
                            .str());
+            return false;
         });
-    return nb::none();
+    return nb::bool_(stored);
 }
 
 }  // namespace kor::store

@@ -119,7 +119,7 @@ const MethodRecord methods[] = {
     {"_generate_alerts", "Generate quality alerts for a column profile (Vantry-style).",
      bind<&alerts::generate_alerts>(alert_parameters), "List[Dict]"},
     {"_store_profile", "Store profile results in metadata_store.duckdb.",
-     bind<&store::store_profile>(store_parameters), "None"},
+     bind<&store::store_profile>(store_parameters), "bool"},
     {"_print_summary", "Print Vantry-style summary with Rich formatting.",
      bind<&report::print_summary>(result_parameters), "None"},
     {"interpret_results", "Interpret results to determine success/failure.",

@@ -127,8 +127,11 @@ def test_rich_run_prints_data_literally(make_task, adapter, store, rich_console)
     text = rich_console.export_text()
     assert "OK raw.orders[/bold] (2,500 rows, 3 cols," in text
     assert "FAIL raw.missing (0 rows, 0 cols," in text
-    assert "Summary" in text and "Profiling complete!" in text
-    assert ".zel/metadata_store.duckdb" in text
+    assert "Summary" in text and "Tables failed:    1" in text
+    # A failed table is not a complete run: the closing lines say so and why.
+    assert "Profiling complete!" not in text and "Profiling finished with errors." in text
+    assert "  FAIL raw.missing: Catalog Error: Table missing does not exist\n" in text
+    assert "Results saved to: .zel/metadata_store.duckdb" in text
     assert result.tables_profiled == 3
 
 
@@ -188,6 +191,10 @@ def test_store_failures_are_warnings(make_task, adapter, store, capsys, monkeypa
     assert "Warning: Could not store profile results: disk [full]" in text
     assert len(store.rows) == 1 and ("close",) not in store.events
     assert result.tables_profiled == 1
+    # The driver learns the rows were lost: the result says which table, and the run fails.
+    assert result.errors == ["raw.orders[/bold]: profile results not stored"]
+    assert "Not stored: 1 of 1 tables" in text
+    assert make_task().interpret_results(result) is False
 
 
 def test_node_naming(make_task, profile_module):
