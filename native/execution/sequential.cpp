@@ -1,6 +1,7 @@
 // The plain driver: one line before and one after each node, on standard output.
 #include "execution/execution.hpp"
 #include "execution/totals.hpp"
+#include "host/markup.hpp"
 #include "python/object.hpp"
 #include "python/text.hpp"
 
@@ -13,8 +14,8 @@ nb::object profile_without_progress(const Call& call, nb::handle nodes, nb::hand
         ++i;
         const nb::object node_name = self.attr("_get_node_display_name")(node);
         const nb::int_ index(i), total(py::length(nodes));
-        py::print((py::Text() << "  [" << index << "/" << total << "] Profiling " << node_name
-                              << "...")
+        py::print((py::Text() << "  [" << index << "/" << total << "] Profiling "
+                              << host::visible(node_name) << "...")
                       .str());
         const nb::object profile =
             self.attr("_profile_node")(node, index, nb::int_(py::length(nodes)));

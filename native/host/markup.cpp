@@ -7,9 +7,11 @@
 
 namespace kor::host {
 
+nb::str visible(nb::handle value) { return py::escape_controls(py::format(value)); }
+
 nb::str escaped(nb::handle value) {
     const nb::object escape = py::import_from("rich.markup", "escape");
-    return nb::borrow<nb::str>(escape(py::format(value)));
+    return nb::borrow<nb::str>(escape(visible(value)));
 }
 
 nb::str one_line(nb::handle value) {

@@ -35,7 +35,7 @@ Trouble trouble_of(nb::handle result) {
 }
 
 // "<source>.<table>: <reason>", the warehouse's message on one line; `text` makes each part
-// printable (markup-escaped or plain).
+// printable (host::escaped for Rich markup, host::visible for plain text).
 template <class Printable>
 nb::str failure_line(nb::handle table, Printable&& text) {
     const nb::str name =
@@ -65,9 +65,7 @@ void print_plain(nb::handle result, const Trouble& trouble) {
         return;
     py::print(nb::str("Profiling finished with errors."));
     for (nb::handle table : trouble.failed)
-        py::print((py::Text() << "  FAIL " << failure_line(table, [](nb::handle text) {
-                       return nb::borrow<nb::str>(text);
-                   })).str());
+        py::print((py::Text() << "  FAIL " << failure_line(table, host::visible)).str());
     if (py::truthy(trouble.unstored))
         py::print((py::Text() << "  Not stored: " << not_stored_line(trouble, result) << "\n").str());
     else

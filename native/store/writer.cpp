@@ -56,7 +56,7 @@ void warn(const Call& call, nb::handle message) {
         host::print_markup(call, (py::Text() << "[yellow]" << host::escaped(message)
                                              << "[/yellow]").str());
     else
-        py::print(message);
+        py::print(host::visible(message));
 }
 
 bool duckdb_available() {

@@ -18,6 +18,7 @@ class RecordingStore:
     rows: list = []
     events: list = []
     fail_on: int | None = None
+    failure = "disk [full]"
 
     def __init__(self, project_root):
         self.events.append(("open", project_root))
@@ -27,7 +28,7 @@ class RecordingStore:
 
     def save_profile_result(self, row):
         if self.fail_on is not None and len(self.rows) == self.fail_on:
-            raise RuntimeError("disk [full]")
+            raise RuntimeError(self.failure)
         self.rows.append(row)
 
     def close(self):
@@ -42,6 +43,7 @@ def store(monkeypatch):
     module.ColumnProfileResult = ColumnProfileResult
     module.ProjectMetadataStore = RecordingStore
     RecordingStore.rows, RecordingStore.events, RecordingStore.fail_on = [], [], None
+    RecordingStore.failure = "disk [full]"
     monkeypatch.setitem(sys.modules, "kor.compute.metadata", module)
     return RecordingStore
 
@@ -208,3 +210,30 @@ def test_node_naming(make_task, profile_module):
         "models", "stg", None)
     assert task._profile_node(types.SimpleNamespace(name="n"), 1, 1).connection_name == "default"
     assert broken.status == "error" and broken.columns == []
+
+
+@pytest.mark.parametrize("rich", [False, True])
+def test_control_characters_from_the_warehouse_are_shown_escaped(make_task, store, capsys,
+                                                                 monkeypatch, profile_module,
+                                                                 rich):
+    from rich.console import Console
+
+    console = Console(record=True, width=200) if rich else None
+    monkeypatch.setattr(profile_module, "HAS_RICH", rich)
+    monkeypatch.setattr(profile_module, "console", console)
+    made = ScriptedAdapter(answers={"gone": RuntimeError("no table\x1b[2J"),
+                                    "COUNT(*) as cnt": [(5,)]},
+                           default=RuntimeError("denied\x1b[31m"))
+    monkeypatch.setattr(factory, "get_adapter", lambda config: made)
+    store.fail_on, store.failure = 0, "disk \x1b[5m full"
+    graph = manifest(source("raw", "orders", "ord\x1b]0;pwned\x07ers-é", columns=[("c", "DATE")]),
+                     source("raw", "gone\x9b\x00"))
+    make_task(flags(THREADS=1), graph).run()
+    text = console.export_text() if rich else capsys.readouterr().out
+    assert not set(text) & set("\x1b\x07\x00\x9b")
+    shown = ["raw.ord\\x1b]0;pwned\\x07ers-é", "raw.gone\\x9b\\x00: no table\\x1b[2J",
+             "Warning: Could not store profile results: disk \\x1b[5m full"]
+    if rich:
+        shown.append("Could not profile column: denied\\x1b[31m")  # in the alerts table
+    for expected in shown:
+        assert expected in text
