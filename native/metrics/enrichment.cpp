@@ -5,6 +5,9 @@
 #include "python/object.hpp"
 #include "python/text.hpp"
 
+#include <cstddef>
+#include <iterator>
+
 namespace kor::metrics {
 
 nb::object add_percentiles(const Call&, nb::handle adapter, nb::handle fqn, nb::handle quoted_col,
@@ -13,19 +16,17 @@ nb::object add_percentiles(const Call&, nb::handle adapter, nb::handle fqn, nb::
         [&] {
             // Ordered by the value as a double, as the mean and deviation are taken: a DECIMAL
             // column would otherwise interpolate in its own type, cut to its scale.
-            const nb::str sql =
-                (py::Text() << "\n                SELECT\n                    PERCENTILE_CONT(0.25) "
-                               "WITHIN GROUP (ORDER BY CAST("
-                            << quoted_col
-                            << " AS DOUBLE PRECISION)) as p25,\n                    "
-                               "PERCENTILE_CONT(0.50) WITHIN GROUP (ORDER BY CAST("
-                            << quoted_col
-                            << " AS DOUBLE PRECISION)) as p50,\n                    "
-                               "PERCENTILE_CONT(0.75) WITHIN GROUP (ORDER BY CAST("
-                            << quoted_col << " AS DOUBLE PRECISION)) as p75\n                FROM "
-                            << fqn << "\n                WHERE " << quoted_col
-                            << " IS NOT NULL\n            ")
-                    .str();
+            constexpr const char* quartiles[][2] = {{"0.25", "p25"}, {"0.50", "p50"},
+                                                    {"0.75", "p75"}};
+            py::Text text;
+            text << "\n                SELECT";
+            for (std::size_t i = 0; i < std::size(quartiles); ++i)
+                text << (i == 0 ? "\n" : ",\n") << "                    PERCENTILE_CONT("
+                     << quartiles[i][0] << ") WITHIN GROUP (ORDER BY CAST(" << quoted_col
+                     << " AS DOUBLE PRECISION)) as " << quartiles[i][1];
+            text << "\n                FROM " << fqn << "\n                WHERE " << quoted_col
+                 << " IS NOT NULL\n            ";
+            const nb::str sql = text.str();
             host::query(adapter, sql, [&](nb::handle table) {
                 const nb::object row = host::first_row(table);
                 if (!row.is_valid())

@@ -10,6 +10,9 @@ namespace kor::report {
 namespace {
 
 constexpr const char rule[] = "============================================================";
+constexpr const char results_saved[] =
+    "[cyan]Results saved to:[/cyan] [bold].zel/metadata_store.duckdb[/bold]";
+constexpr const char view_report[] = "[dim]View report: zel profile serve[/dim]";
 
 nb::str seconds(nb::handle duration_ms) {
     return (py::Text() << py::format(duration_ms / nb::int_(1000), ".1f") << "s").str();
@@ -54,7 +57,8 @@ void print_plain(nb::handle result, const Trouble& trouble) {
     py::print(nb::str("  SUMMARY"));
     py::print((py::Text() << "  Tables profiled: " << result.attr("tables_profiled")).str());
     if (py::length(trouble.failed) > 0)
-        py::print((py::Text() << "  Tables failed: " << nb::int_(py::length(trouble.failed))).str());
+        py::print(
+            (py::Text() << "  Tables failed: " << nb::int_(py::length(trouble.failed))).str());
     py::print((py::Text() << "  Total rows: " << py::format(result.attr("total_rows"), ","))
                   .str());
     py::print((py::Text() << "  Total columns: " << result.attr("total_columns")).str());
@@ -67,7 +71,8 @@ void print_plain(nb::handle result, const Trouble& trouble) {
     for (nb::handle table : trouble.failed)
         py::print((py::Text() << "  FAIL " << failure_line(table, host::visible)).str());
     if (py::truthy(trouble.unstored))
-        py::print((py::Text() << "  Not stored: " << not_stored_line(trouble, result) << "\n").str());
+        py::print(
+            (py::Text() << "  Not stored: " << not_stored_line(trouble, result) << "\n").str());
     else
         py::print(nb::str(""));
 }
@@ -124,9 +129,8 @@ void print_trouble(const Call& call, nb::handle result, const Trouble& trouble) 
                                              << not_stored_line(trouble, result))
                                      .str());
     else if (py::length(trouble.failed) < py::length(result.attr("profiles")))
-        host::print_markup(
-            call, nb::str("[cyan]Results saved to:[/cyan] [bold].zel/metadata_store.duckdb[/bold]"));
-    host::print_markup(call, nb::str("[dim]View report: zel profile serve[/dim]"));
+        host::print_markup(call, nb::str(results_saved));
+    host::print_markup(call, nb::str(view_report));
 }
 
 }  // namespace
@@ -175,9 +179,8 @@ nb::object print_summary(const Call& call, nb::handle result) {
     } else {
         host::print_markup(call, nb::str("[bold green]Profiling complete![/bold green]"));
         host::print_blank(call);
-        host::print_markup(
-            call, nb::str("[cyan]Results saved to:[/cyan] [bold].zel/metadata_store.duckdb[/bold]"));
-        host::print_markup(call, nb::str("[dim]View report: zel profile serve[/dim]"));
+        host::print_markup(call, nb::str(results_saved));
+        host::print_markup(call, nb::str(view_report));
     }
     host::print_blank(call);
     return nb::none();
