@@ -117,7 +117,11 @@ def test_store_held_by_another_process(make_task, warehouse, monkeypatch, printe
     text = one_line(printed())
     assert text.count(WARNING + 'IO Error: Could not set lock on file') == 2  # one per table
     assert [p.status for p in result.profiles] == ["success", "error"]
-    assert task.interpret_results(result) is True
+    # Rows were lost: the run says so and fails, though a table was profiled.
+    assert result.errors == ["raw.orders: profile results not stored",
+                             "raw.gone: profile results not stored"]
+    assert "Not stored: 2 of 2 tables" in text and "Results saved to" not in text
+    assert task.interpret_results(result) is False
     # The store is usable again once the other process lets go.
     make_task(flags(THREADS=2), graph()).run()
     assert stored_tables(root) == [("orders", 2)]
