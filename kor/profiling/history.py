@@ -36,14 +36,27 @@ def diff(project_dir: Path | str, *, base: str | None = None, head: str | None =
     project's rules; `select`/`exclude` pick tables as `zel profile run` does, nothing
     selected meaning every stored table."""
     project = Path(project_dir)
-    try:
-        rules = DiffRules.from_settings(project_settings(project).get("diff"))
-    except RuleError as exc:
-        raise ProjectError(f"{project / PROJECT_FILE}: {exc}") from None
+    rules = project_rules(project)
     selected, excluded = split_selectors(select), split_selectors(exclude)
     tables = _selected_tables(project, selected, excluded) if selected or excluded else None
     with reading(project) as reader:
         return diff_runs(reader, rules, base=base, head=head, tables=tables)
+
+
+def project_rules(project_dir: Path | str) -> DiffRules:
+    """The severities of changes as the project's `diff:` setting makes them."""
+    project = Path(project_dir)
+    try:
+        return DiffRules.from_settings(project_settings(project).get("diff"))
+    except RuleError as exc:
+        raise ProjectError(f"{project / PROJECT_FILE}: {exc}") from None
+
+
+def selected_tables(project_dir: Path | str, select: Iterable[str],
+                    exclude: Iterable[str] = ()) -> list[tuple[str, str]]:
+    """(source, table) as stored, of the nodes `select`/`exclude` pick as `zel profile run`
+    picks them (several selectors per value, separated by spaces)."""
+    return _selected_tables(Path(project_dir), split_selectors(select), split_selectors(exclude))
 
 
 def _selected_tables(project: Path, select: tuple[tuple[str, ...], ...],
