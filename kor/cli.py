@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import errno
 import logging
+import os
 import re
+import sys
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from datetime import timedelta
 from pathlib import Path
-from typing import IO, Any
+from typing import IO, Any, TextIO, cast
 
 import click
 
@@ -76,12 +79,78 @@ def _count(n: int, noun: str) -> str:
     return f"{n:,} {noun}{'' if n == 1 else 's'}"
 
 
+class _WatchedOutput:
+    """sys.stdout that remembers its first failed write.
+
+    The failure cannot be told from the exception alone, and it need not arrive: the task
+    takes an exception inside a table as the table's failure, and a failed flush drops the
+    buffer.
+    """
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.error: OSError | None = None
+
+    def _failed(self, exc: OSError) -> None:
+        if self.error is None:
+            self.error = exc
+
+    def write(self, text: str) -> int:
+        try:
+            return self.stream.write(text)
+        except OSError as exc:
+            self._failed(exc)
+            raise
+
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except OSError as exc:
+            self._failed(exc)
+            raise
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.stream, name)
+
+
+@contextmanager
+def watched_stdout() -> Iterator[None]:
+    """A command whose output cannot be written (a full disk) ends with one line on stderr and
+    exit status 1; a closed pipe is left to click, which ends quietly."""
+    output = _WatchedOutput(sys.stdout)
+    sys.stdout = cast(TextIO, output)
+    try:
+        yield
+        output.flush()
+    except Exception:
+        if output.error is None:
+            raise
+        # What failed in the command was its output; the line below says so.
+    finally:
+        sys.stdout = output.stream
+    if output.error is None:
+        return
+    if output.error.errno == errno.EPIPE:
+        raise output.error
+    # The interpreter flushes stdout again at exit: let that write go nowhere, quietly.
+    with suppress(OSError), open(os.devnull, "w") as sink:
+        os.dup2(sink.fileno(), output.stream.fileno())
+    raise CommandFailure(f"cannot write to standard output: "
+                         f"{output.error.strerror or output.error}") from None
+
+
+class _Zel(click.Group):
+    def invoke(self, ctx: click.Context) -> Any:
+        with watched_stdout():
+            return super().invoke(ctx)
+
+
 def _nothing_stored(project_dir: Path) -> NothingStored:
     return NothingStored(f"No profiles stored yet in {store_path(project_dir.resolve())}: "
                          "run `zel profile run` first.")
 
 
-@click.group()
+@click.group(cls=_Zel)
 @click.version_option(__version__, prog_name="zel")
 def main() -> None:
     """zel: build, test and profile a kor SQL project."""

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import errno
 import os
 import re
+import stat
 from pathlib import Path
 from typing import Any
 
@@ -23,68 +25,137 @@ class ProjectError(Exception):
 
 MAX_EXPANDED_NODES = 100_000
 
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def _unreadable(path: Path, exc: OSError) -> ProjectError:
+    if exc.errno == errno.ELOOP:
+        return ProjectError(f"{path}: a symbolic link loop")
+    if exc.errno == errno.ENOENT:
+        return ProjectError(f"{path}: file not found")
+    return ProjectError(f"{path}: cannot read: {exc.strerror or exc}")
+
 
 def _read_yaml(path: Path) -> Any:
-    if not path.is_file():
-        raise ProjectError(f"{path}: file not found")
-    if path.stat().st_size > MAX_FILE_BYTES:
-        raise ProjectError(f"{path}: larger than {MAX_FILE_BYTES} bytes")
     try:
+        # Not is_file(): it calls a symbolic link loop a missing file.
+        status = path.stat()
+        if not stat.S_ISREG(status.st_mode):
+            raise ProjectError(f"{path}: file not found")
+        if status.st_size > MAX_FILE_BYTES:
+            raise ProjectError(f"{path}: larger than {MAX_FILE_BYTES} bytes")
         text = path.read_text(encoding="utf-8")
-        _check_expansion(yaml.compose(text, Loader=yaml.SafeLoader), path)
-        return yaml.safe_load(text)
+    except OSError as exc:
+        raise _unreadable(path, exc) from exc
     except UnicodeDecodeError as exc:
         raise ProjectError(f"{path}: not UTF-8 text ({exc.reason} at byte {exc.start})") from exc
+    loader = yaml.SafeLoader(text)
+    try:
+        root = loader.get_single_node()
+        if root is None:
+            return None
+        _check_document(root, path)
+        return loader.construct_document(root)
     except yaml.MarkedYAMLError as exc:
         where = f" at line {exc.problem_mark.line + 1}" if exc.problem_mark else ""
         raise ProjectError(f"{path}: invalid YAML{where}: {exc.problem or exc.context}") from exc
     except yaml.YAMLError as exc:
         raise ProjectError(f"{path}: invalid YAML: {' '.join(str(exc).split())}") from exc
+    except RecursionError:
+        raise ProjectError(f"{path}: invalid YAML: nested too deeply") from None
+    finally:
+        loader.dispose()
 
 
-def _check_expansion(root: yaml.Node | None, path: Path) -> None:
-    """Refuse aliases that nest into a cycle or expand past MAX_EXPANDED_NODES.
+def _shown(text: str) -> str:
+    """Text as a message can print it: a lone surrogate becomes its escape."""
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
-    PyYAML shares an aliased node instead of copying it, but everything that walks the loaded
-    data (variable expansion, validation) sees it expanded: a few lines of nested aliases would
-    become billions of values.
+
+def _entry(keys: tuple[str | int, ...]) -> str:
+    """Where a value sits in its document: `sources[0].tables[1].name`."""
+    text = "".join(f"[{key}]" if isinstance(key, int) else f".{_shown(key)}" for key in keys)
+    return text.lstrip(".") or "the document"
+
+
+def _line(node: yaml.Node) -> int:
+    return int(node.start_mark.line) + 1
+
+
+def _check_keys(node: yaml.MappingNode, keys: tuple[str | int, ...], path: Path) -> None:
+    first: dict[tuple[str, str], int] = {}
+    for key, _ in node.value:
+        if not isinstance(key, yaml.ScalarNode):
+            continue
+        if (key.tag, key.value) in first:
+            raise ProjectError(
+                f"{path}: invalid YAML at line {_line(key)}: duplicate key '{_shown(key.value)}' "
+                f"in {_entry(keys)} (first at line {first[key.tag, key.value]})")
+        first[key.tag, key.value] = _line(key)
+
+
+def _check_document(root: yaml.Node, path: Path) -> None:
+    """Refuse what loading would hide: lone surrogates, repeated keys and alias bombs.
+
+    A lone surrogate (an escape such as "\\uD800") is not text: every later print of the name
+    would fail. A repeated key would silently keep its last value. PyYAML shares an aliased
+    node instead of copying it, but everything that walks the loaded data (variable expansion,
+    validation) sees it expanded: a few lines of nested aliases would become billions of
+    values. Only what aliases add beyond the document counts, so a large plain file passes.
     """
     sizes: dict[int, int] = {}
     open_nodes: set[int] = set()
 
-    def size(node: yaml.Node) -> int:
-        key = id(node)
-        if key in sizes:
-            return sizes[key]
-        if key in open_nodes:
+    def size(node: yaml.Node, keys: tuple[str | int, ...]) -> int:
+        ident = id(node)
+        if ident in sizes:
+            return sizes[ident]
+        if ident in open_nodes:
             raise ProjectError(f"{path}: invalid YAML: an alias refers to its own anchor")
-        open_nodes.add(key)
+        open_nodes.add(ident)
         total = 1
-        if isinstance(node, yaml.SequenceNode):
-            total += sum(size(item) for item in node.value)
+        if isinstance(node, yaml.ScalarNode):
+            surrogate = _SURROGATE.search(node.value)
+            if surrogate:
+                raise ProjectError(
+                    f"{path}: invalid text at line {_line(node)}: {_entry(keys)} holds a lone "
+                    f"surrogate (\\u{ord(surrogate.group()):04x}); write the character itself")
+        elif isinstance(node, yaml.SequenceNode):
+            total += sum(size(item, (*keys, index)) for index, item in enumerate(node.value))
         elif isinstance(node, yaml.MappingNode):
-            total += sum(size(k) + size(v) for k, v in node.value)
-        open_nodes.discard(key)
-        if total > MAX_EXPANDED_NODES:
-            raise ProjectError(f"{path}: invalid YAML: aliases expand to more than "
-                               f"{MAX_EXPANDED_NODES} values")
-        sizes[key] = total
+            _check_keys(node, keys, path)
+            for key, value in node.value:
+                label = key.value if isinstance(key, yaml.ScalarNode) else "?"
+                total += size(key, (*keys, label)) + size(value, (*keys, label))
+        open_nodes.discard(ident)
+        sizes[ident] = total
         return total
 
-    if root is not None:
-        size(root)
+    if size(root, ()) - len(sizes) > MAX_EXPANDED_NODES:
+        raise ProjectError(f"{path}: invalid YAML: aliases expand to more than "
+                           f"{MAX_EXPANDED_NODES} values")
 
 
-_VARIABLE = re.compile(r"\$\{([A-Za-z_][A-Za-z0-9_]*)\}")
+_VARIABLE = re.compile(r"\$\{([A-Za-z_][A-Za-z0-9_]*)(?::-([^}]*))?\}")
 
 
-def _expand(value: Any) -> Any:
+def _expand(value: Any, where: str, key: str = "") -> Any:
+    """`${VAR}` and `${VAR:-default}` in a target's settings; an unset variable is an error."""
     if isinstance(value, str):
-        return _VARIABLE.sub(lambda m: os.environ.get(m.group(1), ""), value)
+        def variable(match: re.Match[str]) -> str:
+            name, default = match.group(1), match.group(2)
+            found = os.environ.get(name)
+            if default is not None and not found:
+                return default  # as in the shell: unset or empty
+            if found is None:
+                raise ProjectError(f"{where}: '{key}' uses ${{{name}}}, which is not set")
+            return found
+
+        return _VARIABLE.sub(variable, value)
     if isinstance(value, dict):
-        return {k: _expand(v) for k, v in value.items()}
+        return {k: _expand(v, where, f"{key}.{k}" if key else str(k)) for k, v in value.items()}
     if isinstance(value, list):
-        return [_expand(v) for v in value]
+        return [_expand(v, where, f"{key}[{i}]") for i, v in enumerate(value)]
     return value
 
 
@@ -126,7 +197,8 @@ def load_runtime_config(project_dir: Path, target: str | None = None) -> Runtime
     if target_name not in targets or not isinstance(targets[target_name], dict):
         raise ProjectError(f"{where}: unknown target '{target_name}'")
     return RuntimeConfig(project_root=project_dir.resolve(), project_name=name,
-                         target_name=target_name, target=_expand(targets[target_name]))
+                         target_name=target_name,
+                         target=_expand(targets[target_name], f"{where}: target '{target_name}'"))
 
 
 def _columns(entry: dict[str, Any], where: str) -> dict[str, ColumnInfo]:

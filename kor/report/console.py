@@ -9,7 +9,7 @@ from rich.table import Table
 from rich.text import Text
 
 from kor.compute.metadata import ColumnProfileResult, decode_alerts
-from kor.report.figures import lengths, number, percent, qualified, timestamp
+from kor.report.figures import lengths, number, percent, printable, qualified, timestamp
 
 # The worst severity among a column's alerts colours its count.
 SEVERITY_STYLES = {"error": "bold red", "warning": "yellow", "info": "cyan"}
@@ -25,11 +25,12 @@ def _alerts_cell(row: ColumnProfileResult) -> Text:
 
 
 def profile_table(rows: list[ColumnProfileResult]) -> Table:
-    """One table's latest profile: one line per column. Stored text never reads as markup."""
+    """One table's latest profile: one line per column. Stored text never reads as markup and
+    never reaches the terminal as control characters."""
     first = rows[0]
-    title = Text(qualified(first.source_name, first.table_name), style="bold")
-    title.append(f"  {first.profile_mode}, {number(first.row_count)} rows, "
-                 f"profiled {timestamp(first.profiled_at)}", style="dim")
+    title = Text(printable(qualified(first.source_name, first.table_name)), style="bold")
+    title.append(printable(f"  {first.profile_mode}, {number(first.row_count)} rows, "
+                           f"profiled {timestamp(first.profiled_at)}"), style="dim")
     table = Table(title=title, title_justify="left")
     table.add_column("column")
     for heading in ("null %", "distinct %", "min", "max", "mean"):
@@ -37,7 +38,7 @@ def profile_table(rows: list[ColumnProfileResult]) -> Table:
     table.add_column("lengths", justify="right")
     table.add_column("alerts", justify="right")
     for row in rows:
-        table.add_row(Text(row.column_name), percent(row.null_percent),
+        table.add_row(Text(printable(row.column_name)), percent(row.null_percent),
                       percent(row.distinct_percent), number(row.min_value),
                       number(row.max_value), number(row.mean_value), lengths(row),
                       _alerts_cell(row))
@@ -50,8 +51,9 @@ def alert_lines(rows: list[ColumnProfileResult]) -> list[Text]:
         for alert in decode_alerts(row):
             severity = str(alert.get("severity", ""))
             line = Text("  ")
-            line.append(f"{severity:<8}", style=SEVERITY_STYLES.get(severity, ""))
-            line.append(f"{row.column_name}: {alert.get('type', '')} {alert.get('message', '')}")
+            line.append(f"{printable(severity):<8}", style=SEVERITY_STYLES.get(severity, ""))
+            line.append(printable(f"{row.column_name}: {alert.get('type', '')} "
+                                  f"{alert.get('message', '')}"))
             lines.append(line)
     return lines
 

@@ -12,6 +12,14 @@ MISSING = "–"
 # Magnitudes written out in digits; beyond them (no column's whole numbers are) an exponent.
 _FIXED_RANGE = (1e-9, 1e21)
 
+# C0 controls, DEL and C1 controls: ESC sequences can clear the screen or set the window title.
+_CONTROLS = {code: f"\\x{code:02x}" for code in (*range(0x20), *range(0x7F, 0xA0))}
+
+
+def printable(text: str) -> str:
+    """Text from the warehouse or the store, its control characters written out as `\\x1b`."""
+    return text.translate(_CONTROLS)
+
 
 def number(value: float | int | None) -> str:
     """A stored figure in full, with thousands separators: a float reads as its shortest exact

@@ -3,21 +3,50 @@
 from __future__ import annotations
 
 import ipaddress
+import queue
 import socket
+import sys
+import threading
 from http import HTTPStatus
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler, HTTPServer
+from typing import Any
 from urllib.parse import unquote, urlsplit
 
 import duckdb
 
 from kor.compute.metadata import ProjectMetadataStore
 from kor.report import html, site
+from kor.report.waiting_room import WaitingRoom
+
+# A client that sends nothing (or stops reading) for this long is dropped.
+IDLE_TIMEOUT = 30.0
+# Requests handled at once, each on a thread of a fixed pool; more wait for a free one.
+MAX_HANDLERS = 16
+# Connections that have not sent their request yet; beyond it the longest waiting is dropped,
+# well before the process runs out of file descriptors.
+MAX_WAITING = 512
 
 
 class ReportHandler(BaseHTTPRequestHandler):
     """GET and HEAD of `/` and `/table/<source>/<table>`; any other method is refused."""
 
     server: ReportServer
+
+    def setup(self) -> None:
+        super().setup()
+        self.connection.settimeout(self.server.idle_timeout)
+
+    def _refused_host(self) -> HTTPStatus | None:
+        """On loopback, only requests addressed to it are answered: a page elsewhere whose
+        name has been rebound to 127.0.0.1 must not read the report."""
+        if not self.server.is_loopback:
+            return None
+        hosts = self.headers.get_all("Host") or []
+        if len(hosts) != 1:
+            return HTTPStatus.BAD_REQUEST
+        if hosts[0].strip().lower() not in self.server.loopback_hosts:
+            return HTTPStatus.MISDIRECTED_REQUEST
+        return None
 
     def _page(self) -> tuple[HTTPStatus, str]:
         store = self.server.store
@@ -32,6 +61,10 @@ class ReportHandler(BaseHTTPRequestHandler):
         return HTTPStatus.NOT_FOUND, html.not_found_page(f"the address {urlsplit(self.path).path}")
 
     def _respond(self, with_body: bool) -> None:
+        refused = self._refused_host()
+        if refused is not None:
+            self.send_error(refused, explain="The Host header does not name this server.")
+            return
         try:
             status, page = self._page()
         except duckdb.Error as exc:
@@ -58,14 +91,60 @@ class ReportHandler(BaseHTTPRequestHandler):
         pass
 
 
-class ReportServer(ThreadingHTTPServer):
-    daemon_threads = True
+class ReportServer(HTTPServer):
+    """Serves the report on a fixed pool of handler threads. A connection waits, holding no
+    thread, until its request begins to arrive, so idle clients cannot starve the others."""
 
-    def __init__(self, store: ProjectMetadataStore, host: str, port: int) -> None:
+    # The listen backlog: the stdlib's 5 makes a burst of clients wait seconds on SYN retries.
+    request_queue_size = 128
+
+    def __init__(self, store: ProjectMetadataStore, host: str, port: int, *,
+                 idle_timeout: float = IDLE_TIMEOUT, max_handlers: int = MAX_HANDLERS) -> None:
         self.store = store
+        self.idle_timeout = idle_timeout
+        self._requests: queue.SimpleQueue[tuple[socket.socket, Any] | None] = queue.SimpleQueue()
+        self._handlers = [threading.Thread(target=self._handle_requests, name="report-handler",
+                                           daemon=True) for _ in range(max_handlers)]
+        for handler in self._handlers:
+            handler.start()
+        self._waiting_room = WaitingRoom(lambda *request: self._requests.put(request),
+                                         self.shutdown_request, idle_timeout, MAX_WAITING)
         if ":" in host:
             self.address_family = socket.AF_INET6
+        # A failed bind calls server_close, which stops the threads above.
         super().__init__((host, port), ReportHandler)
+        bound, port = self.bound_to
+        names = {"localhost", "127.0.0.1", "[::1]", f"[{bound}]" if ":" in bound else bound}
+        self.loopback_hosts = {f"{name}:{port}" for name in names}
+        if port == 80:
+            self.loopback_hosts |= names
+
+    def process_request(self, request: socket.socket | tuple[bytes, socket.socket],
+                        client_address: Any) -> None:
+        assert isinstance(request, socket.socket)
+        self._waiting_room.enter(request, client_address)
+
+    def _handle_requests(self) -> None:
+        while (item := self._requests.get()) is not None:
+            request, client_address = item
+            try:
+                self.finish_request(request, client_address)
+            except Exception:
+                self.handle_error(request, client_address)
+            finally:
+                self.shutdown_request(request)
+
+    def handle_error(self, request: socket.socket | tuple[bytes, socket.socket],
+                     client_address: Any) -> None:
+        if isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
+            return  # the client left or went quiet: nothing went wrong here
+        super().handle_error(request, client_address)
+
+    def server_close(self) -> None:
+        self._waiting_room.close()
+        for _ in self._handlers:
+            self._requests.put(None)
+        super().server_close()
 
     @property
     def bound_to(self) -> tuple[str, int]:

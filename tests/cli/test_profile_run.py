@@ -56,6 +56,8 @@ def test_usage_errors(tmp_path, args, text):
 @pytest.mark.parametrize("yaml_text, message", [
     ("sources: [", "invalid YAML"),
     ("sources:\n  - schema: main\n", "missing required key 'name'"),
+    ('sources: [{name: raw, schema: main, tables: [{name: orders, identifier: "a\\uD800"}]}]',
+     "sources[0].tables[0].identifier holds a lone surrogate (\\ud800)"),
 ])
 def test_project_errors_are_one_line(tmp_path, yaml_text, message):
     project = write_project(tmp_path, yaml_text)

@@ -7,6 +7,7 @@ import threading
 from collections.abc import Callable, Iterator
 from datetime import datetime
 from pathlib import Path
+from typing import Any
 
 import pytest
 
@@ -55,12 +56,12 @@ def hostile_store(fill_store) -> ProjectMetadataStore:
 
 
 @pytest.fixture
-def serve() -> Iterator[Callable[[ProjectMetadataStore], str]]:
+def serve() -> Iterator[Callable[..., str]]:
     """Serves a store on an ephemeral loopback port in a thread; returns the base URL."""
     servers: list[tuple[ReportServer, threading.Thread]] = []
 
-    def start(store: ProjectMetadataStore) -> str:
-        server = ReportServer(store, "127.0.0.1", 0)
+    def start(store: ProjectMetadataStore, **options: Any) -> str:
+        server = ReportServer(store, "127.0.0.1", 0, **options)
         thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
         thread.start()
         servers.append((server, thread))

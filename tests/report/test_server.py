@@ -2,14 +2,20 @@
 
 from __future__ import annotations
 
+import socket
+import struct
+import threading
 import urllib.error
 import urllib.request
 from html import escape
+from urllib.parse import urlsplit
 
 import pytest
 
 from kor.compute.metadata import ProjectMetadataStore
 from kor.report.html import table_url
+from kor.report.server import ReportServer
+from tests.builders import stored_row
 from tests.report.conftest import HOSTILE
 
 HOSTILE_PAGE = table_url(HOSTILE, f"t/{HOSTILE}?#")
@@ -68,3 +74,70 @@ def test_an_empty_or_broken_store_serves_a_clear_message(tmp_path, serve, make):
         assert status == 503 and "not a valid DuckDB database" in page
     else:
         assert status == 200 and "run `zel profile run` first" in page
+
+
+def ask(port: int, client: socket.socket | None = None, host: str | None = "127.0.0.1:{port}",
+        path: str = "/") -> bytes:
+    """One GET on `client` (a new connection when None), and the whole answer."""
+    with client or socket.create_connection(("127.0.0.1", port), timeout=20) as connection:
+        connection.sendall(f"GET {path} HTTP/1.0\r\n".encode() + (
+            f"Host: {host.format(port=port)}\r\n\r\n" if host else "\r\n").encode())
+        return b"".join(iter(lambda: connection.recv(65536), b""))
+
+
+def test_a_burst_of_clients_waits_in_the_backlog_and_is_answered(fill_store):
+    with ReportServer(fill_store(stored_row()), "127.0.0.1", 0, max_handlers=4) as server:
+        # Not accepting yet: every connection has to fit in the listen backlog.
+        clients = [socket.create_connection(server.bound_to, timeout=10) for _ in range(64)]
+        thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
+        thread.start()
+        try:
+            statuses = {ask(server.bound_to[1], client)[:15] for client in clients}
+        finally:
+            server.shutdown()
+    assert statuses == {b"HTTP/1.0 200 OK"}
+
+
+def test_idle_clients_hold_no_handler_and_are_dropped(fill_store, serve):
+    store, threads = fill_store(stored_row()), threading.active_count()
+    port = int(urlsplit(serve(store, max_handlers=4)).port or 0)
+    idle = [socket.create_connection(("127.0.0.1", port), timeout=20) for _ in range(40)]
+    assert ask(port).startswith(b"HTTP/1.0 200 OK")  # at once, not after the idle ones
+    # The handlers, the waiting room and the accept loop, however many clients wait.
+    assert threading.active_count() <= threads + 4 + 2
+    port = int(urlsplit(serve(store, idle_timeout=0.5)).port or 0)
+    idle += [socket.create_connection(("127.0.0.1", port), timeout=20) for _ in range(12)]
+    assert [client.recv(1) for client in idle[40:]] == [b""] * 12  # the server hung up
+    for client in idle:
+        client.close()
+
+
+@pytest.mark.parametrize("host, status", [
+    ("127.0.0.1:{port}", 200), ("localhost:{port}", 200), ("LocalHost:{port}", 200),
+    ("[::1]:{port}", 200),
+    # A page of another site rebound to 127.0.0.1 sends its own name.
+    ("attacker.example:{port}", 421), ("127.0.0.1.attacker.example:{port}", 421),
+    ("localhost:1{port}", 421), ("localhost", 421), (None, 400),
+])
+def test_on_loopback_only_requests_addressed_to_it_are_answered(fill_store, serve, host,
+                                                                status):
+    port = int(urlsplit(serve(fill_store(stored_row()))).port or 0)
+    response = ask(port, host=host)
+    assert response.startswith(f"HTTP/1.0 {status} ".encode())
+    assert (b"raw.orders" in response) == (status == 200)
+
+
+def test_a_client_leaving_mid_response_is_quiet(fill_store, serve, capfd):
+    # A page far larger than the socket buffers: the server is still writing when it leaves.
+    # One handler: the request after them is answered only once they have been handled.
+    url = serve(fill_store(stored_row(column_name="c" * 8_000_000)), max_handlers=1)
+    port = int(urlsplit(url).port or 0)
+    for read in (0, 100):  # leaves before the answer, then during it
+        with socket.create_connection(("127.0.0.1", port), timeout=20) as client:
+            client.sendall(f"GET /table/raw/orders HTTP/1.0\r\nHost: 127.0.0.1:{port}\r\n\r\n"
+                           .encode())
+            client.recv(read)
+            # A reset rather than a polite close, as a closed browser tab leaves.
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    assert get(url)[0] == 200
+    assert capfd.readouterr().err == ""

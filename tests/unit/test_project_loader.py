@@ -6,6 +6,7 @@ from pathlib import Path
 
 import pytest
 
+from kor.project import loader
 from kor.project.loader import ProjectError, load_manifest, load_runtime_config
 
 PROJECT = """
@@ -79,12 +80,42 @@ def alias_bomb(depth: int = 9) -> str:
     ("models: [{name: m, schema: s, alias: [x]}]", "model 'm': 'alias' must be a str"),
     (alias_bomb(), "aliases expand to more than 100000 values"),
     ("a: &a [1, *a]\n", "an alias refers to its own anchor"),
+    ("models:\n  - name: m\n    schema: s\n    name: n\n",
+     "invalid YAML at line 4: duplicate key 'name' in models[0] (first at line 2)"),
+    ("sources: []\nsources: []\n", "line 2: duplicate key 'sources' in the document (first at"),
+    # A lone surrogate anywhere: every later print of the name would fail.
+    ('sources: [{name: r, schema: s, tables: [{name: t, identifier: "a\\uD800"}]}]',
+     "line 1: sources[0].tables[0].identifier holds a lone surrogate (\\ud800)"),
+    ('sources: [{name: r, schema: s, tables: [{name: t, columns: [{name: "\\U0000DC80"}]}]}]',
+     "sources[0].tables[0].columns[0].name holds a lone surrogate"),
+    ('sources: [{name: r, schema: s, "k\\uDFFF": 1}]', "sources[0].k\\udfff holds a lone"),
+    ('models: [{name: "m\\ud83d\\ude00", schema: s}]', "models[0].name holds a lone"),
+    ('models: [{name: m, schema: s, alias: "\\uDBFF"}]', "models[0].alias holds a lone"),
 ])
 def test_malformed_model_files_name_the_file_and_the_entry(tmp_path, models, message):
     config = load_runtime_config(project(tmp_path, models))
     with pytest.raises(ProjectError) as caught:
         load_manifest(config)
-    assert message in str(caught.value) and "\n" not in str(caught.value)
+    text = str(caught.value)
+    assert message in text and "\n" not in text
+    text.encode("utf-8")  # the message itself prints anywhere
+
+
+def test_only_what_aliases_add_counts_against_the_limit(tmp_path, monkeypatch):
+    monkeypatch.setattr(loader, "MAX_EXPANDED_NODES", 50)
+    plain = "models:\n" + "".join(f"  - {{name: m{i}, schema: s}}\n" for i in range(40))
+    assert len(load_manifest(load_runtime_config(project(tmp_path, plain))).nodes) == 40
+    aliased = "x: &x [1, 2, 3, 4, 5, 6, 7, 8, 9]\ny: [" + ", ".join(["*x"] * 6) + "]\n"
+    with pytest.raises(ProjectError, match="aliases expand to more than 50 values"):
+        load_manifest(load_runtime_config(project(tmp_path, aliased)))
+
+
+def test_a_symbolic_link_loop_is_named(tmp_path):
+    config = load_runtime_config(project(tmp_path))
+    (tmp_path / "models" / "b.yml").symlink_to("c.yml")
+    (tmp_path / "models" / "c.yml").symlink_to("b.yml")
+    with pytest.raises(ProjectError, match=r"models/b\.yml: a symbolic link loop$"):
+        load_manifest(config)
 
 
 @pytest.mark.parametrize("project_text, target, message", [
@@ -93,11 +124,37 @@ def test_malformed_model_files_name_the_file_and_the_entry(tmp_path, models, mes
     (PROJECT, "prod", "unknown target 'prod'"),
     ("name: [shop]\n", None, "'name' must be a str"),
     ("name: shop\n\tbad: tab\n", None, "zel_project.yml: invalid YAML at line 2"),
+    ("name: shop\nname: shop\n", None, "at line 2: duplicate key 'name' in the document"),
+    ('name: "sh\\udcffop"\n', None, "at line 1: name holds a lone surrogate (\\udcff)"),
+    ("name: " + "[" * 5000 + "]" * 5000, None, "invalid YAML: nested too deeply"),
+    (PROJECT, "pg", "zel_project.yml: target 'pg': 'user' uses ${KOR_TEST_USER}, which is not set"),
+    ("name: s\ntarget: t\ntargets: {t: {options: [{a: '${KOR_TEST_USER:-x}${KOR_TEST_SECRET}'}]}}",
+     None, "target 't': 'options[0].a' uses ${KOR_TEST_SECRET}, which is not set"),
 ])
-def test_malformed_project_files(tmp_path, project_text, target, message):
+def test_malformed_project_files(tmp_path, monkeypatch, project_text, target, message):
+    monkeypatch.delenv("KOR_TEST_USER", raising=False)
+    monkeypatch.delenv("KOR_TEST_SECRET", raising=False)
     with pytest.raises(ProjectError) as caught:
         load_runtime_config(project(tmp_path, project_text=project_text), target)
     assert message in str(caught.value) and "\n" not in str(caught.value)
+
+
+@pytest.mark.parametrize("written, environment, expanded", [
+    ("${KOR_V}", {"KOR_V": ""}, ""),
+    ("${KOR_V:-d}", {}, "d"),
+    ("${KOR_V:-d}", {"KOR_V": ""}, "d"),  # as in the shell: empty takes the default too
+    ("${KOR_V:-d}", {"KOR_V": "set"}, "set"),
+    ("a${KOR_V:-}b${KOR_W:-x:-y}c", {}, "abx:-yc"),
+    ("$KOR_V ${KOR_V-d} ${ KOR_V }", {}, "$KOR_V ${KOR_V-d} ${ KOR_V }"),  # not variables
+])
+def test_variables_and_their_defaults(tmp_path, monkeypatch, written, environment, expanded):
+    for name in ("KOR_V", "KOR_W"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in environment.items():
+        monkeypatch.setenv(name, value)
+    text = f"name: s\ntarget: t\ntargets: {{t: {{path: '{written}', port: 5}}}}\n"
+    config = load_runtime_config(project(tmp_path, project_text=text))
+    assert config.target == {"path": expanded, "port": 5}
 
 
 @pytest.mark.parametrize("content, message", [
