@@ -19,6 +19,9 @@ from kor.compute.metadata import ColumnProfileResult, MetadataReader, decode_ale
 from kor.compute.metadata.records import RecordedRun, RecordedTableRun, decode_top_values
 from kor.profiling.rules import DiffRules, Severity
 
+# Figures read the same in a diff as on the report's pages: in full, never rounded.
+from kor.report.figures import number
+
 
 class RunNotFound(LookupError):
     """A `base`/`head` that names no recorded run."""
@@ -187,7 +190,8 @@ def _compare_schema(base: RecordedTableRun, head: RecordedTableRun, change: Any)
     base_types, head_types = dict(base.columns), dict(head.columns)
     for name, data_type in head.columns:
         if name not in base_types:
-            change("column_added", name, None, data_type, f"column added ({data_type})")
+            change("column_added", name, None, data_type,
+                   "column added" + (f" ({data_type})" if data_type else ""))
         elif None not in (base_types[name], data_type) and base_types[name] != data_type:
             change("type_changed", name, base_types[name], data_type,
                    f"type {base_types[name]} → {data_type}")
@@ -249,12 +253,12 @@ def _compare_column(name: str, base: ColumnProfileResult, head: ColumnProfileRes
     for kind, label, before, after in (("min_changed", "min", base.min_value, head.min_value),
                                        ("max_changed", "max", base.max_value, head.max_value)):
         if before is not None and after is not None and not _same(before, after):
-            change(kind, name, before, after, f"{label} {before:g} → {after:g}")
+            change(kind, name, before, after, f"{label} {number(before)} → {number(after)}")
     for kind, label, before, after in (
             ("mean_changed", "mean", base.mean_value, head.mean_value),
             ("stddev_changed", "stddev", base.stddev_value, head.stddev_value)):
         if before is not None and after is not None and not _same(before, after):
-            change(kind, name, before, after, f"{label} {before:g} → {after:g}",
+            change(kind, name, before, after, f"{label} {number(before)} → {number(after)}",
                    _relative(before, after))
     _compare_alerts(name, base, head, change)
     _compare_top_values(name, base, head, change)
