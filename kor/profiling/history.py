@@ -59,6 +59,18 @@ def selected_tables(project_dir: Path | str, select: Iterable[str],
     return _selected_tables(Path(project_dir), split_selectors(select), split_selectors(exclude))
 
 
+def matching_tables(project_dir: Path | str, names: str,
+                    stored: Iterable[tuple[str, str]]) -> list[tuple[str, str]]:
+    """Of the `stored` tables, in their order, those `names` names: each name (several
+    separated by spaces) a table's stored NAME or SOURCE.NAME, or a selector as `--select`
+    takes it, which the project's own selection resolves."""
+    stored = list(stored)
+    wanted = set(selected_tables(project_dir, [names]))
+    for name in names.split():
+        wanted.update(key for key in stored if name in (key[1], f"{key[0]}.{key[1]}"))
+    return [key for key in stored if key in wanted]
+
+
 def _selected_tables(project: Path, select: tuple[tuple[str, ...], ...],
                      exclude: tuple[tuple[str, ...], ...]) -> list[tuple[str, str]]:
     """(source, table) as stored, of the nodes the profiler's own selection picks."""

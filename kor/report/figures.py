@@ -21,6 +21,12 @@ def printable(text: str) -> str:
     return text.translate(_CONTROLS)
 
 
+def one_line(text: str) -> str:
+    """Text on one line: each run of whitespace (the line breaks of a warehouse's message)
+    as one space, other control characters written out."""
+    return printable(" ".join(text.split()))
+
+
 def number(value: float | int | None) -> str:
     """A stored figure in full, with thousands separators: a float reads as its shortest exact
     form (the digits that give back the very number stored), a whole number as an integer."""
