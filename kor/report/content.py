@@ -258,6 +258,12 @@ class AlertEntry:
     column: str
     alert: Alert
 
+    def record(self) -> dict[str, str]:
+        """The alert as a flat record, for JSON."""
+        return {"source_name": self.key[0], "table_name": self.key[1],
+                "column_name": self.column, "severity": self.alert.severity,
+                "type": self.alert.type, "message": self.alert.message}
+
 
 @dataclass
 class AlertFilter:

@@ -6,6 +6,7 @@ comparison (`kor.profiling.diff`); only the rows a view shows are read.
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -181,6 +182,12 @@ def document(source: ReportSource, links_for: Callable[[list[TableKey]], Links]
               for line in summary.lines]
     every = content.alerts_view(source.project, [(t.key, t.columns) for t in tables], links)
     return Document(summary, every, tables)
+
+
+def narrowed(summary: Overview, keys: set[TableKey]) -> Overview:
+    """The overview of some of its tables only."""
+    return dataclasses.replace(summary, lines=[line for line in summary.lines
+                                               if line.key in keys])
 
 
 def overview_page(source: ReportSource) -> str:
