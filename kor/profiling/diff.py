@@ -147,8 +147,11 @@ def rows_by_run(rows: Iterable[tuple[int, ColumnProfileResult]]) -> RowsByRun:
 
 
 def compare_tables(key: TableKey, base: RecordedTableRun | None,
-                   head: RecordedTableRun | None, rows: RowsByRun, rules: DiffRules
-                   ) -> TableDiff:
+                   head: RecordedTableRun | None, rows: RowsByRun, rules: DiffRules, *,
+                   figures: bool = True) -> TableDiff:
+    """What changed in one table from `base` to `head`, whose column rows `rows` holds.
+    Without `figures` columns are compared by their alerts alone (so their rows need only
+    their counts and alerts): the schema, the rows and the alerts, as an overview sums up."""
     source, table = key
     diff = TableDiff(source, table, base, head)
 
@@ -182,7 +185,7 @@ def compare_tables(key: TableKey, base: RecordedTableRun | None,
     head_rows = rows.get((head.run_id, source, table), {})
     for name, head_row in head_rows.items():
         if name in base_rows:
-            _compare_column(name, base_rows[name], head_row, change)
+            _compare_column(name, base_rows[name], head_row, change, figures)
     return diff
 
 
@@ -230,12 +233,21 @@ def is_measured(row: ColumnProfileResult) -> bool:
 
 
 def _compare_column(name: str, base: ColumnProfileResult, head: ColumnProfileResult,
-                    change: Any) -> None:
+                    change: Any, figures: bool) -> None:
     if not is_measured(base):
         return
     if not is_measured(head):
         change("column_not_measured", name, None, None, "not measured in the newer run")
         return
+    if figures:
+        _compare_figures(name, base, head, change)
+    _compare_alerts(name, base, head, change)
+    if figures:
+        _compare_top_values(name, base, head, change)
+
+
+def _compare_figures(name: str, base: ColumnProfileResult, head: ColumnProfileResult,
+                     change: Any) -> None:
     assert base.null_percent is not None and head.null_percent is not None
     _points(name, "null_percent", base.null_percent, head.null_percent, "null %", change)
     assert base.distinct_percent is not None and head.distinct_percent is not None
@@ -260,8 +272,6 @@ def _compare_column(name: str, base: ColumnProfileResult, head: ColumnProfileRes
         if before is not None and after is not None and not _same(before, after):
             change(kind, name, before, after, f"{label} {number(before)} → {number(after)}",
                    _relative(before, after))
-    _compare_alerts(name, base, head, change)
-    _compare_top_values(name, base, head, change)
 
 
 def _points(name: str, figure: str, before: float, after: float, label: str,

@@ -10,9 +10,10 @@ from __future__ import annotations
 from collections import Counter
 from dataclasses import dataclass, field
 from datetime import datetime
+from functools import cached_property, lru_cache
 from typing import Any, NamedTuple, Protocol
 
-from kor.compute.metadata import ColumnProfileResult, decode_alerts, decode_top_values
+from kor.compute.metadata import ColumnProfileResult, decode_list, decode_top_values
 from kor.compute.metadata.records import RecordedTableRun
 from kor.profiling.diff import Change, TableDiff
 from kor.report.store import RunPoint, TableKey
@@ -87,7 +88,7 @@ class Column:
     name: str
     data_type: str | None
     row: ColumnProfileResult
-    alerts: list[Alert]
+    alerts: tuple[Alert, ...]
     chart: Chart | None
 
     @property
@@ -114,39 +115,39 @@ class Changes:
 
     diff: TableDiff
 
-    @property
+    @cached_property
     def ordered(self) -> list[Change]:
         return sorted(self.diff.changes, key=lambda change: -change.severity)
 
-    @property
+    @cached_property
     def rows(self) -> Change | None:
         return next((c for c in self.diff.changes if c.kind.startswith("row_count_")), None)
 
-    @property
+    @cached_property
     def row_delta(self) -> int | None:
         if self.rows is None:
             return None
         return int(self.rows.head) - int(self.rows.base)
 
-    @property
+    @cached_property
     def schema(self) -> list[Change]:
         return [c for c in self.diff.changes if c.kind in _SCHEMA_CHANGES]
 
-    @property
+    @cached_property
     def new_alerts(self) -> list[Change]:
         return [c for c in self.diff.changes if c.kind == "alert_new"]
 
-    @property
+    @cached_property
     def worst(self) -> str:
         return "" if self.diff.worst is None else str(self.diff.worst)
 
-    @property
+    @cached_property
     def compared(self) -> bool:
         """Whether two measured runs were compared (else `reason` says why not)."""
         return (self.diff.note is None and self.diff.base is not None
                 and self.diff.head is not None and self.diff.head.succeeded)
 
-    @property
+    @cached_property
     def reason(self) -> str:
         if self.diff.head is not None and not self.diff.head.succeeded:
             return "not measured: the run failed"
@@ -157,31 +158,33 @@ class Changes:
 
 @dataclass
 class TableLine:
-    """One table on the overview: its latest run and the profile it shows."""
+    """One table on the overview: its latest run and the profile it shows (`rows`, by
+    column; `columns` arranged from them where a page shows them)."""
 
     key: TableKey
     href: str | None
     head: RecordedTableRun
     shown: RecordedTableRun | None
     stale: bool
-    columns: list[Column]
+    rows: dict[str, ColumnProfileResult]
     changes: Changes
     trend: Trend | None
+    columns: list[Column] = field(default_factory=list)
 
     @property
     def status(self) -> str:
         return status(self.head)
 
-    @property
+    @cached_property
     def alert_counts(self) -> list[tuple[str, int]]:
-        counts = Counter(alert.severity for column in self.columns for alert in column.alerts)
+        counts = Counter(alert.severity for row in self.rows.values() for alert in alerts(row))
         return [(severity, counts.get(severity, 0)) for severity in SEVERITIES]
 
     @property
     def worst(self) -> str:
         if not self.head.succeeded:
             return "error"
-        return worst({a.severity for column in self.columns for a in column.alerts} - {"info"})
+        return worst({severity for severity, count in self.alert_counts if count} - {"info"})
 
 
 @dataclass
@@ -195,9 +198,9 @@ class Overview:
 
     @property
     def column_count(self) -> int:
-        return sum(len(line.columns) for line in self.lines)
+        return sum(len(line.rows) for line in self.lines)
 
-    @property
+    @cached_property
     def totals(self) -> dict[str, int]:
         return {severity: sum(dict(line.alert_counts)[severity] for line in self.lines)
                 for severity in SEVERITIES}
@@ -332,6 +335,19 @@ def _chart(entries: list[dict[str, Any]]) -> Chart | None:
     return Chart(height=_ROW_HEIGHT * len(bars) + 4, bars=bars)
 
 
+@lru_cache(maxsize=4096)
+def _alerts(text: str | None) -> tuple[Alert, ...]:
+    # Columns share their alerts' texts often ("Column has only 2 distinct values"): each
+    # text is decoded once.
+    return tuple(Alert.of(alert) for alert in decode_list(text))
+
+
+def alerts(row: ColumnProfileResult) -> tuple[Alert, ...]:
+    """A stored row's alerts; shared between rows that store the same text, not to be
+    changed."""
+    return _alerts(row.alerts)
+
+
 def columns(run: RecordedTableRun | None, rows: dict[str, ColumnProfileResult],
             charts: bool = True) -> list[Column]:
     """A run's stored columns in table order, with the types the run recorded; rows the run
@@ -339,8 +355,7 @@ def columns(run: RecordedTableRun | None, rows: dict[str, ColumnProfileResult],
     types = dict(run.columns) if run is not None else {}
     order = [name for name in types if name in rows]
     order += sorted(rows.keys() - types.keys())
-    return [Column(name, types.get(name), rows[name],
-                   [Alert.of(alert) for alert in decode_alerts(rows[name])],
+    return [Column(name, types.get(name), rows[name], alerts(rows[name]),
                    _chart(decode_top_values(rows[name])) if charts else None)
             for name in order]
 

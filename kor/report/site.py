@@ -11,7 +11,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from kor.compute.metadata import store_path
+from kor.compute.metadata import PROFILE_FIELDS, ColumnProfileResult, store_path
 from kor.compute.metadata.records import RecordedTableRun
 from kor.profiling.diff import (
     RowsByRun,
@@ -34,7 +34,7 @@ from kor.report.content import (
     TableLine,
     TableView,
 )
-from kor.report.store import ReportReader, RunPoint, TableKey
+from kor.report.store import SUMMARY_FIELDS, ReportReader, RunPoint, TableKey
 
 
 @dataclass
@@ -80,32 +80,35 @@ def _shown(base: RecordedTableRun | None, head: RecordedTableRun) -> RecordedTab
     return head if head.succeeded and head.stored else base
 
 
-def _latest(reader: ReportReader, values: bool) -> _Latest:
+def _latest(reader: ReportReader, whole: bool) -> _Latest:
+    """`whole`: every field of the rows; else what a summary needs (see SUMMARY_FIELDS)."""
     pairs = run_pairs(reader)
     ids = {run.run_id for pair in pairs.values() for run in pair if run is not None}
-    return _Latest(pairs, rows_by_run(reader.profiles(ids, values=values)))
+    fields = PROFILE_FIELDS if whole else SUMMARY_FIELDS
+    return _Latest(pairs, rows_by_run(reader.profiles(ids, fields=fields)))
 
 
-def _columns(run: RecordedTableRun | None, key: TableKey, rows: RowsByRun,
-             charts: bool) -> list[content.Column]:
-    if run is None:
-        return []
-    return content.columns(run, rows.get((run.run_id, *key), {}), charts)
+def _rows(run: RecordedTableRun | None, key: TableKey, rows: RowsByRun
+          ) -> dict[str, ColumnProfileResult]:
+    return {} if run is None else rows.get((run.run_id, *key), {})
 
 
 def _overview(source: ReportSource, latest: _Latest, histories: dict[TableKey, list[RunPoint]],
-              links: Links, charts: bool) -> Overview:
+              links: Links, whole: bool) -> Overview:
+    """`whole`: the rows were read whole, so the lines carry their columns and the changes
+    cover every figure; else the changes are the summary's (schema, rows, alerts)."""
     heads = [head for _, head in latest.pairs.values() if head is not None]
     newest = max(heads, key=lambda head: head.run_id)
     lines = []
     for key, (base, head) in latest.pairs.items():
         assert head is not None
         shown = latest.shown(key)
+        rows = _rows(shown, key, latest.rows)
+        changes = compare_tables(key, base, head, latest.rows, source.rules, figures=whole)
         lines.append(TableLine(
-            key, links.table(key), head, shown, head.run_id < newest.run_id,
-            _columns(shown, key, latest.rows, charts),
-            Changes(compare_tables(key, base, head, latest.rows, source.rules)),
-            content.trend(histories.get(key, []))))
+            key, links.table(key), head, shown, head.run_id < newest.run_id, rows,
+            Changes(changes), content.trend(histories.get(key, [])),
+            content.columns(shown, rows) if whole else []))
     return Overview(source.project, lines, newest.run_id, newest.run_started_at)
 
 
@@ -113,11 +116,11 @@ def overview(source: ReportSource, links: Links) -> Overview | None:
     """Every recorded table's latest run; None when no run has been recorded."""
     reader = source.reader
     with reader.holding():
-        latest = _latest(reader, values=False)
+        latest = _latest(reader, whole=False)
         if not latest.pairs:
             return None
         histories = reader.history(limit=content.TREND_RUNS)
-    return _overview(source, latest, histories, links, charts=False)
+    return _overview(source, latest, histories, links, whole=False)
 
 
 def table_view(source: ReportSource, key: TableKey, links: Links, run_id: int | None = None
@@ -137,7 +140,7 @@ def table_view(source: ReportSource, key: TableKey, links: Links, run_id: int | 
     shown = _shown(base, head) if run_id is None else (
         head if head.succeeded and head.stored else None)
     return TableView(
-        key, source.project, head, shown, _columns(shown, key, rows, charts=True),
+        key, source.project, head, shown, content.columns(shown, _rows(shown, key, rows)),
         content.history([RunPoint.of(run) for run in runs], key, shown, links),
         Changes(compare_tables(key, base, head, rows, source.rules)), pinned=run_id is not None)
 
@@ -146,11 +149,14 @@ def alerts(source: ReportSource, links: Links, severity: str | None = None,
            alert_type: str | None = None) -> AlertsView | None:
     """The alerts of every table's shown profile; None when no run has been recorded."""
     with source.reader.holding():
-        latest = _latest(source.reader, values=False)
+        latest = _latest(source.reader, whole=False)
     if not latest.pairs:
         return None
-    tables = [(key, _columns(latest.shown(key), key, latest.rows, charts=False))
-              for key in latest.pairs]
+    tables = []
+    for key in latest.pairs:
+        shown = latest.shown(key)
+        tables.append((key, content.columns(shown, _rows(shown, key, latest.rows),
+                                            charts=False)))
     return content.alerts_view(source.project, tables, links, severity, alert_type)
 
 
@@ -169,12 +175,12 @@ def document(source: ReportSource, links_for: Callable[[list[TableKey]], Links]
     recorded. `links_for` makes the links of the file that holds these tables."""
     reader = source.reader
     with reader.holding():
-        latest = _latest(reader, values=True)
+        latest = _latest(reader, whole=True)
         if not latest.pairs:
             return None
         histories = reader.history()
     links = links_for(list(latest.pairs))
-    summary = _overview(source, latest, histories, links, charts=True)
+    summary = _overview(source, latest, histories, links, whole=True)
     tables = [TableView(line.key, source.project, line.head, line.shown, line.columns,
                         content.history(histories.get(line.key, []), line.key, line.shown,
                                         links),

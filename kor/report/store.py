@@ -15,8 +15,11 @@ from kor.compute.metadata.records import RecordedTableRun
 
 TableKey = tuple[str, str]
 
-# The fields that hold the column's values (its most frequent ones), the widest by far.
-VALUE_FIELDS = ("top_values", "histogram")
+# What a summary of a column needs: who it is, its counts and its alerts. The other fields,
+# its figures and (the widest by far) its most frequent values, read as None.
+SUMMARY_FIELDS = tuple(name for name in PROFILE_FIELDS if name not in (
+    "min_value", "max_value", "mean_value", "median_value", "stddev_value", "p25", "p50",
+    "p75", "min_length", "max_length", "avg_length", "histogram", "top_values"))
 
 
 @dataclass
@@ -47,13 +50,13 @@ class ReportReader(MetadataReader):
     """A `MetadataReader` with the narrow reads the report's pages make."""
 
     def profiles(self, run_ids: Iterable[int], table: TableKey | None = None, *,
-                 values: bool = True) -> list[tuple[int, ColumnProfileResult]]:
+                 fields: tuple[str, ...] = PROFILE_FIELDS
+                 ) -> list[tuple[int, ColumnProfileResult]]:
         """The stored column rows of the runs (of one table when given), each with its run
-        id; without `values` the value fields read as None."""
+        id; the fields not in `fields` read as None."""
         ids = sorted(set(run_ids))
         if not ids:
             return []
-        fields = [name for name in PROFILE_FIELDS if values or name not in VALUE_FIELDS]
         source, name = table if table is not None else (None, None)
         with self._reading() as connection:
             if connection is None:
