@@ -168,12 +168,14 @@ def profile() -> None:
 MODES_HELP = """Profiling modes (--mode):
 
 \b
-  explorative  every figure: counts, min/max/mean/stddev, quartiles and
-               median of numeric columns, text lengths, top values (default)
+  explorative  every figure: null and distinct counts; min, max, mean,
+               standard deviation, quartiles and median of numeric
+               columns; text lengths; the ten most frequent values of
+               columns with at most 100 distinct values (default)
   minimal      as explorative without quartiles and median
-  sensitive    as minimal without top values: no value of the data is
-               stored (numeric min/max/mean are)
-  time-series  as explorative
+  sensitive    as minimal without the most frequent values: no value of
+               the data is stored (numeric min/max/mean/stddev are)
+  time-series  the same as explorative
 """
 
 

@@ -55,14 +55,16 @@ def _change_summary(changes: Changes) -> Text:
     if not changes.diff.changes:
         return Text("no changes", style="dim")
     delta = changes.row_delta
-    parts = ["rows unchanged" if delta is None else f"rows {signed(delta)}"]
-    if changes.schema:
-        parts.append(f"{len(changes.schema):,} schema")
-    if changes.new_alerts:
-        parts.append(f"{len(changes.new_alerts):,} new alerts")
-    summary = Text("; ".join(parts) + "; ")
-    summary.append(f"{len(changes.diff.changes):,} changes",
-                   style=SEVERITY_STYLES.get(changes.worst, ""))
+    summary = Text()
+    if delta is None:
+        summary.append("rows unchanged", style="dim")
+    else:
+        summary.append(f"rows {signed(delta)}",
+                       style=SEVERITY_STYLES[changes.severity_of([changes.rows])])
+    for parts, noun in ((changes.schema, "schema change"), (changes.new_alerts, "new alert")):
+        if parts:
+            summary.append(f"; {len(parts):,} {noun}{'s' if len(parts) > 1 else ''}",
+                           style=SEVERITY_STYLES[changes.severity_of(list(parts))])
     return summary
 
 

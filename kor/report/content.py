@@ -141,6 +141,11 @@ class Changes:
     def worst(self) -> str:
         return "" if self.diff.worst is None else str(self.diff.worst)
 
+    @staticmethod
+    def severity_of(changes: list[Change | None]) -> str:
+        """The most severe of `changes`, by name."""
+        return str(max(change.severity for change in changes if change is not None))
+
     @cached_property
     def compared(self) -> bool:
         """Whether two measured runs were compared (else `reason` says why not)."""

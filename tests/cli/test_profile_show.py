@@ -27,7 +27,7 @@ def test_show_prints_the_overview_then_each_table_in_table_order(history_project
     out = done.stdout
     assert "3 tables (1 failed, 1 stale), " in out and "sample standard deviation" in out
     assert "stale" in line_of(out, "│ raw.extra ") and "failed" in line_of(out, "│ raw.shrinking")
-    assert "rows +1; 1 new alerts; " in line_of(out, "│ raw.measures")
+    assert "rows +1; 1 new alert " in line_of(out, "│ raw.measures")
     measures = out[out.index("raw.measures  run 3"):out.index("raw.shrinking\n")]
     cells = {line.split("│")[1].strip(): [c.strip() for c in line.split("│")[2:-1]]
              for line in measures.splitlines() if line.startswith("│ ")}
