@@ -62,12 +62,19 @@ def selected_tables(project_dir: Path | str, select: Iterable[str],
 def matching_tables(project_dir: Path | str, names: str,
                     stored: Iterable[tuple[str, str]]) -> list[tuple[str, str]]:
     """Of the `stored` tables, in their order, those `names` names: each name (several
-    separated by spaces) a table's stored NAME or SOURCE.NAME, or a selector as `--select`
-    takes it, which the project's own selection resolves."""
+    separated by spaces) a table's stored NAME or SOURCE.NAME, or else a selector as
+    `--select` takes it, which the project's own selection resolves."""
     stored = list(stored)
-    wanted = set(selected_tables(project_dir, [names]))
+    wanted: set[tuple[str, str]] = set()
+    selectors = []
     for name in names.split():
-        wanted.update(key for key in stored if name in (key[1], f"{key[0]}.{key[1]}"))
+        named = {key for key in stored if name in (key[1], f"{key[0]}.{key[1]}")}
+        if named:
+            wanted |= named
+        else:
+            selectors.append(name)
+    if selectors:
+        wanted.update(selected_tables(project_dir, [" ".join(selectors)]))
     return [key for key in stored if key in wanted]
 
 
