@@ -68,6 +68,7 @@ bench: dev
 lint: dev
 	$(VENV)/bin/ruff check kor tests bench examples
 	$(VENV)/bin/mypy
+	$(PY) tools/check_capi.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import threading
 import time
+from contextlib import AbstractContextManager, nullcontext
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -57,6 +58,12 @@ class InstantAdapter:
             if marker in sql:
                 return "OK", rows
         raise ValueError(f"no canned answer for {sql!r}")
+
+    def snapshot(self) -> AbstractContextManager[None]:
+        return nullcontext()
+
+    def interrupt(self) -> None:
+        pass
 
     def close(self) -> None:
         pass
@@ -125,6 +132,12 @@ class MeasuringAdapter:
             with self._lock:
                 self.execute_seconds += elapsed
 
+    def snapshot(self) -> Any:
+        return self.inner.snapshot()
+
+    def interrupt(self) -> None:
+        self.inner.interrupt()
+
     def close(self) -> None:
         self.inner.close()
 
@@ -163,6 +176,12 @@ class CachingAdapter:
             with self._lock:
                 self._answers[sql] = known
         return known
+
+    def snapshot(self) -> Any:
+        return self.inner.snapshot()
+
+    def interrupt(self) -> None:
+        self.inner.interrupt()
 
     def close(self) -> None:
         self.inner.close()

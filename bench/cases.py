@@ -9,24 +9,33 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 import duckdb
 
 from bench import alternatives
 from bench.adapters import InstantAdapter
 from bench.runs import Measured, measured_run, plain_run, real_measured_run
-from bench.warehouse import Warehouse, write_project
+from bench.warehouse import Warehouse, tiny_tables_warehouse, write_project
+from kor.adapters.duckdb import DuckDBAdapter
+from kor.adapters.factory import DEFAULT_THREADS
 from kor.config.runtime import RuntimeConfig
 from kor.contracts.graph.manifest import Manifest
 from kor.contracts.graph.nodes import ColumnInfo, SourceDefinition
+from kor.project.loader import load_manifest
 
 # Declared types of the instant case, as a project's YAML would give them.
 MIXED_TYPES = ["INTEGER", "BIGINT", "DOUBLE", "DECIMAL(10,2)", "VARCHAR", "TEXT", "DATE",
                "TIMESTAMP", "BOOLEAN", "SMALLINT", "VARCHAR(64)", "REAL", "NUMERIC", "STRING",
                "TIMESTAMP WITH TIME ZONE", "INTERVAL", "UUID", "FLOAT", "CHAR(2)", "JSON"]
+
+
+# The DuckDB target setting case 5 measures against none.
+MEMORY_LIMIT = "250MB"
 
 
 @dataclass
@@ -47,11 +56,15 @@ class Sizes:
     many_rows: int = 20_000
     repeat_tables: int = 50
     repeats: int = 3
+    tiny_tables: tuple[int, ...] = (100, 1_000, 10_000)
+    # Tables of each tiny project that the baseline adapter profiles: its time per table is
+    # set by the size of the catalog, not by how many tables are profiled.
+    baseline_sample: int = 100
 
     @classmethod
     def quick(cls) -> Sizes:
         return cls(instant_store_tables=100, wide_rows=300_000, many_tables=100, many_rows=1_000,
-                   repeat_tables=10, repeats=2)
+                   repeat_tables=10, repeats=2, tiny_tables=(100, 1_000), baseline_sample=50)
 
 
 @dataclass
@@ -227,18 +240,32 @@ def _child(*arguments: str) -> dict:
     return json.loads(completed.stdout.strip().splitlines()[-1])
 
 
-def memory(wide_dir: Path, many: Warehouse, many_dir: Path, sizes: Sizes,
+def _without_quartiles(project_dir: Path) -> int:
+    """Numeric columns of the project's store whose quartile query failed."""
+    store = project_dir / ".zel" / "metadata_store.duckdb"
+    with duckdb.connect(str(store), read_only=True) as connection:
+        row = connection.execute("SELECT count(*) FROM column_profiles "
+                                 "WHERE mean_value IS NOT NULL AND p25 IS NULL").fetchone()
+    return int(row[0]) if row else 0
+
+
+def memory(wide: Warehouse, wide_dir: Path, many: Warehouse, many_dir: Path, sizes: Sizes,
            scratch: Path) -> list[Row]:
     """Peak RSS of a run in a child process of its own, and RSS over repeated runs."""
     progress("5. memory")
     base = _child("baseline", str(wide_dir))
     rows = [Row("5. memory (child processes)", "imports + adapter, no run: peak RSS",
                 f"{base['peak_mib']:,.0f} MiB")]
-    for label, project_dir in (("wide table, threads 4", wide_dir),
-                               ("many tables, threads 4", many_dir)):
-        peak = _child("peak", str(project_dir), "4")
+    runs = [(f"wide table, threads {threads}{limit and f', memory_limit {limit}'}",
+             write_project(Path(tempfile.mkdtemp(dir=scratch)), wide, declare_columns=True,
+                           settings=limit and f"memory_limit: '{limit}'"), threads)
+            for limit in ("", MEMORY_LIMIT) for threads in (1, 4)]
+    for label, project_dir, threads in [*runs, ("many tables, threads 4", many_dir, 4)]:
+        peak = _child("peak", str(project_dir), str(threads))
+        lost = _without_quartiles(project_dir)
         rows.append(Row("", f"{label}: peak RSS", f"{peak['peak_mib']:,.0f} MiB",
-                        f"+{peak['peak_mib'] - base['peak_mib']:,.0f} MiB over no run"))
+                        f"+{peak['peak_mib'] - base['peak_mib']:,.0f} MiB over no run"
+                        + (f"; {lost} columns without quartiles (out of memory)" if lost else "")))
     subset = dataclasses.replace(many, tables=many.tables[:sizes.repeat_tables])
     repeat_dir = write_project(Path(tempfile.mkdtemp(dir=scratch)), subset,
                                declare_columns=False)
@@ -258,4 +285,53 @@ def memory(wide_dir: Path, many: Warehouse, many_dir: Path, sizes: Sizes,
              Row("", "  interpreter's allocated blocks after run 1/10/20",
                  " / ".join(f"{value:,}" for value in blocks),
                  f"{blocks[-1] - blocks[0]:+,}")]
+    return rows
+
+
+def baseline_adapter(revision: str) -> Callable[[Path], Any]:
+    """The DuckDB adapter class as it was at git `revision`, for "before" figures in this run."""
+    root = Path(__file__).resolve().parent.parent
+    source = subprocess.run(["git", "show", f"{revision}:kor/adapters/duckdb.py"], cwd=root,
+                            check=True, capture_output=True, text=True).stdout
+    module = types.ModuleType(f"duckdb_adapter_at_{revision}")
+    exec(compile(source, f"{revision}:kor/adapters/duckdb.py", "exec"), module.__dict__)
+    return module.DuckDBAdapter
+
+
+def _per_table(warehouse: Warehouse, scratch: Path, make_adapter: Callable[[Path], Any],
+               tables: list[str]) -> float:
+    """Seconds per table of a minimal run over `tables`, their columns listed by the adapter."""
+    subset = dataclasses.replace(warehouse, tables=tables)
+    project_dir = write_project(Path(tempfile.mkdtemp(dir=scratch)), subset,
+                                declare_columns=False)
+    config = RuntimeConfig.load(project_dir)
+    adapter = make_adapter(warehouse.path)
+    try:
+        figures, result = measured_run(config, load_manifest(config), adapter, DEFAULT_THREADS,
+                                       mode="minimal")
+    finally:
+        adapter.close()
+    if result.tables_profiled != len(tables):
+        raise RuntimeError(f"{result.tables_profiled} of {len(tables)} tables profiled")
+    return figures.wall / len(tables)
+
+
+def tiny_tables(sizes: Sizes, scratch: Path, baseline: str | None) -> list[Row]:
+    """Time per table of projects of many tiny tables, whose columns the warehouse lists."""
+    label = "6. tiny tables, 3 rows x 2 cols"
+    before_class = baseline_adapter(baseline) if baseline else None
+    rows: list[Row] = []
+    for count in sizes.tiny_tables:
+        progress(f"6. {count:,} tiny tables (building the warehouse once)")
+        warehouse = tiny_tables_warehouse(count)
+        after = _per_table(warehouse, scratch, DuckDBAdapter, warehouse.tables)
+        rows.append(Row(label if not rows else "",
+                        f"{count:,} tables, --mode minimal, threads {DEFAULT_THREADS}: per table",
+                        f"{after * 1000:,.1f} ms"))
+        if before_class is not None:
+            step = max(1, count // sizes.baseline_sample)
+            sample = warehouse.tables[::step][:sizes.baseline_sample]
+            before = _per_table(warehouse, scratch, before_class, sample)
+            rows.append(Row("", f"  the same, adapter at {baseline} ({len(sample)} of them)",
+                            f"{before * 1000:,.1f} ms", f"before/now {ratio(before, after)}"))
     return rows

@@ -11,7 +11,10 @@ table, every figure measured in this run on this machine:
      and the share of the run's wall time during which no warehouse call was running;
   3. thread scaling (1, 2, 4) on the wide table and on a project of many small tables;
   4. DuckDB's SUMMARIZE and pandas (load, then the same metrics) on the same tables;
-  5. peak RSS of a run in a child process, and RSS after 20 runs in one process.
+  5. peak RSS of a run in a child process (threads 1 and 4, with and without a DuckDB
+     memory_limit), and RSS after 20 runs in one process;
+  6. time per table of projects of 100, 1,000 and 10,000 tiny tables (--mode minimal); with
+     --baseline REV, the DuckDB adapter of git revision REV beside this tree's.
 The report of each run is rendered (with Rich when installed) to the null device.
 """
 
@@ -112,9 +115,11 @@ def main() -> None:
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true",
                         help="smaller tables and fewer repetitions (under two minutes)")
-    parser.add_argument("--only", type=int, nargs="*", choices=range(1, 6), metavar="CASE",
-                        help="run only these cases (1 to 5); 3 and 4 bring in the cases "
+    parser.add_argument("--only", type=int, nargs="*", choices=range(1, 7), metavar="CASE",
+                        help="run only these cases (1 to 6); 3 and 4 bring in the cases "
                         "whose figures they compare against")
+    parser.add_argument("--baseline", metavar="REV",
+                        help="case 6 also runs the DuckDB adapter of this git revision")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.child:
@@ -122,7 +127,7 @@ def main() -> None:
         return
 
     sizes = cases.Sizes.quick() if options.quick else cases.Sizes()
-    wanted = set(options.only or range(1, 6))
+    wanted = set(options.only or range(1, 7))
     if 4 in wanted and not alternatives.pandas_available():
         cases.progress(f"pandas is not installed, case 4 will skip it: {alternatives.INSTALL_HINT}")
     started = time.perf_counter()
@@ -145,7 +150,9 @@ def main() -> None:
         if 4 in wanted:
             rows += cases.alternatives_case(wide, many, figures)
         if 5 in wanted:
-            rows += cases.memory(wide_dir, many, many_dir, sizes, scratch)
+            rows += cases.memory(wide, wide_dir, many, many_dir, sizes, scratch)
+        if 6 in wanted:
+            rows += cases.tiny_tables(sizes, scratch, options.baseline)
     print_table(rows)
     print(f"\n({'quick' if options.quick else 'full'} run, {time.perf_counter() - started:.0f} s; "
           "ratios are ours / the other figure)")

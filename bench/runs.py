@@ -21,8 +21,8 @@ from kor.project.loader import load_manifest
 from kor.task.profile import ProfileTask
 
 
-def flags(threads: int) -> ProfileFlags:
-    return ProfileFlags(MODE="explorative", THREADS=threads, SELECT=(), EXCLUDE=())
+def flags(threads: int, mode: str = "explorative") -> ProfileFlags:
+    return ProfileFlags(MODE=mode, THREADS=threads, SELECT=(), EXCLUDE=())
 
 
 def _timed_console(sink: Any) -> Any:
@@ -86,7 +86,7 @@ class MeasuredTask(ProfileTask):
 
     def _store_profile(self, profile: Any) -> Any:
         if not self.bench_store:
-            return None
+            return True  # left out on purpose: nothing is lost, the run still succeeds
         start = time.perf_counter()
         try:
             return super()._store_profile(profile)
@@ -125,9 +125,9 @@ def plain_run(project_dir: Path, threads: int) -> float:
 
 
 def measured_run(config: RuntimeConfig, manifest: Manifest, adapter: Any, threads: int,
-                 store: bool = True) -> tuple[Measured, Any]:
+                 store: bool = True, mode: str = "explorative") -> tuple[Measured, Any]:
     """One run of `MeasuredTask` through `adapter`; returns the figures and the run's result."""
-    task = MeasuredTask(flags(threads), config, manifest, adapter, store)
+    task = MeasuredTask(flags(threads, mode), config, manifest, adapter, store)
     # As `zel profile run` does, the store file stays open for the whole run.
     with silenced_report() as console, store_session(config.project_root):
         start = time.perf_counter()

@@ -74,7 +74,7 @@ class Warehouse:
         return len(self.tables) * len(self.columns)
 
 
-def _build(path: Path, statements: list[str]) -> None:
+def _build(path: Path, statements: list[str], block_size: int | None = None) -> None:
     """Writes the file under a temporary name and renames it: a half-built file is never reused."""
     if path.exists():
         return
@@ -83,7 +83,11 @@ def _build(path: Path, statements: list[str]) -> None:
     os.close(handle)
     os.unlink(scratch)  # duckdb wants to create the file itself
     try:
-        with duckdb.connect(scratch) as connection:
+        with duckdb.connect() as connection:
+            options = f" (BLOCK_SIZE {block_size:d})" if block_size else ""
+            quoted = "'" + scratch.replace("'", "''") + "'"
+            connection.execute(f"ATTACH {quoted} AS built{options}")
+            connection.execute("USE built")
             for statement in statements:
                 connection.execute(statement)
         os.replace(scratch, path)
@@ -113,13 +117,28 @@ def many_tables_warehouse(tables: int, rows: int) -> Warehouse:
     return Warehouse(path, names, [(name, sql_type) for name, sql_type, _ in SMALL_COLUMNS], rows)
 
 
-def write_project(project_dir: Path, warehouse: Warehouse, declare_columns: bool) -> Path:
+def tiny_tables_warehouse(tables: int) -> Warehouse:
+    """`tables` tables of 3 rows x 2 columns: what a run costs per table, not per row."""
+    path = DATA_DIR / f"tiny-g{GENERATION}-{tables}.duckdb"
+    names = [f"tiny_{t:05d}" for t in range(tables)]
+    columns = [("id", "INTEGER", "i::INTEGER"), ("label", "VARCHAR", "'v' || i")]
+    # The smallest block DuckDB allows: every table takes at least one block, and the default
+    # 256 KiB would make 10,000 tables a 2.6 GB file.
+    _build(path, ["BEGIN", *(f"CREATE TABLE {name} AS {_select(columns, 3)}" for name in names),
+                  "COMMIT"], block_size=16384)
+    return Warehouse(path, names, [(name, sql_type) for name, sql_type, _ in columns], 3)
+
+
+def write_project(project_dir: Path, warehouse: Warehouse, declare_columns: bool,
+                  settings: str = "") -> Path:
     """A project folder whose one source lists the warehouse's tables; the store lands inside.
 
     Without declared columns the profiler asks the warehouse for each table's columns.
+    `settings` is added to the target as written (YAML flow mapping entries).
     """
+    extra = f", {settings}" if settings else ""
     lines = ["name: bench", "target: dev", "targets:",
-             f"  dev: {{type: duckdb, path: '{warehouse.path}'}}"]
+             f"  dev: {{type: duckdb, path: '{warehouse.path}'{extra}}}"]
     (project_dir / "models").mkdir(parents=True, exist_ok=True)
     (project_dir / "zel_project.yml").write_text("\n".join(lines) + "\n", encoding="utf-8")
     model = ["sources:", "  - name: raw", "    schema: main", "    tables:"]

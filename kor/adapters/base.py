@@ -29,6 +29,17 @@ class WarehouseRelation:
     def create(cls, *, database: str | None, schema: str, identifier: str) -> WarehouseRelation:
         return cls(database, schema, identifier)
 
+    def __str__(self) -> str:
+        return ".".join(part for part in (self.database, self.schema, self.identifier) if part)
+
+
+class TableNotFound(LookupError):
+    """The warehouse's catalog has no table or view at a relation's coordinates."""
+
+    def __init__(self, relation: WarehouseRelation) -> None:
+        super().__init__(f"table not found: {relation}")
+        self.relation = relation
+
 
 # A result table: rows of cells, as the warehouse's driver returns them.
 Rows = list[tuple[Any, ...]]
@@ -43,15 +54,23 @@ class Adapter(Protocol):
 
     def connection_named(self, name: str) -> AbstractContextManager[object]: ...
 
-    def get_columns_in_relation(self, relation: WarehouseRelation) -> list[WarehouseColumn]: ...
+    def get_columns_in_relation(self, relation: WarehouseRelation) -> list[WarehouseColumn]:
+        """The relation's columns in table order; TableNotFound when the catalog lacks it."""
+        ...
 
     def execute(self, sql: str, fetch: bool = False) -> tuple[object, Rows]: ...
 
-    def interrupt(self) -> None:
-        """Cancels every statement running now, on every thread; returns at once."""
-
     def snapshot(self) -> AbstractContextManager[None]:
-        """While open, every statement on every thread sees the same data."""
+        """While the block is open, every statement on every thread sees one state of the data.
+
+        Blocks follow one another (one table at a time); they do not nest.
+        """
+        ...
+
+    def interrupt(self) -> None:
+        """Cancels every running statement on every thread and returns at once; safe to call
+        from a signal handler. That statement and every later one raise KeyboardInterrupt."""
+        ...
 
     def close(self) -> None: ...
 

@@ -2,33 +2,95 @@
 
 from __future__ import annotations
 
+import string
 import threading
 from collections.abc import Iterator, Mapping
 from contextlib import AbstractContextManager, contextmanager, nullcontext
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 import duckdb
 
 from kor.adapters.base import Rows, WarehouseColumn, WarehouseRelation
+from kor.adapters.catalog import ColumnCatalog
+from kor.adapters.interruption import Interruption
+
+_ASCII_LOWER = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
+
+
+def fold_case(name: str) -> str:
+    """A name as DuckDB compares it: ASCII letters without case, every other one as written
+    (`"Ünï"` and `"ünï"` are two tables in one schema)."""
+    return name.translate(_ASCII_LOWER)
+
+
+def is_duckdb_interrupt(exc: Exception) -> bool:
+    # duckdb checks for signals while a query runs; when the handler raises KeyboardInterrupt
+    # it abandons the query and raises a RuntimeError of this text in its place.
+    return isinstance(exc, duckdb.InterruptException) or (
+        type(exc) is RuntimeError and str(exc) == "Query interrupted")
+
+
+@dataclass(frozen=True)
+class DuckDBSettings:
+    """What a target may set on the embedded engine: its memory bound and its thread pool."""
+
+    memory_limit: str | None = None
+    threads: int | None = None
+
+    @classmethod
+    def from_target(cls, target: Mapping[str, Any]) -> DuckDBSettings:
+        memory_limit, threads = target.get("memory_limit"), target.get("threads")
+        if memory_limit is not None and (not isinstance(memory_limit, str)
+                                         or not memory_limit.strip()):
+            raise ValueError("memory_limit must be a size such as '4GB', '512MiB' or '50%', "
+                             f"not {memory_limit!r}")
+        if threads is not None:
+            # A value from ${VAR} arrives as text.
+            digits = isinstance(threads, str) and threads.strip().isdigit()
+            if not (digits or isinstance(threads, int) and not isinstance(threads, bool)) \
+                    or int(threads) < 1:
+                raise ValueError(f"threads must be a whole number of at least 1, not {threads!r}")
+            threads = int(threads)
+        return cls(memory_limit, threads)
+
+    def apply(self, connection: duckdb.DuckDBPyConnection) -> None:
+        """Both settings belong to the database, so every cursor made later has them."""
+        if self.memory_limit is not None:
+            literal = "'" + self.memory_limit.replace("'", "''") + "'"
+            try:
+                connection.execute(f"SET memory_limit = {literal}")
+            except duckdb.Error as exc:
+                raise ValueError(f"memory_limit {self.memory_limit!r}: {exc}") from exc
+        if self.threads is not None:
+            connection.execute(f"SET threads = {self.threads:d}")
 
 
 class DuckDBAdapter:
     Relation = WarehouseRelation
 
-    def __init__(self, path: Path) -> None:
+    def __init__(self, path: Path, settings: DuckDBSettings | None = None) -> None:
         if not path.is_file():
             raise FileNotFoundError(f"DuckDB warehouse not found: {path}")
         self.path = path
         self._connection = duckdb.connect(str(path), read_only=True)
+        try:
+            (settings or DuckDBSettings()).apply(self._connection)
+        except BaseException:
+            self._connection.close()
+            raise
         self._local = threading.local()
         self._lock = threading.Lock()
+        self._interruption: Interruption[duckdb.DuckDBPyConnection] = Interruption(
+            lambda cursor: cursor.interrupt(), is_duckdb_interrupt)
+        self._catalog = ColumnCatalog(self._read_schema, fold=fold_case)
 
     @classmethod
     def from_target(cls, target: Mapping[str, Any], project_root: Path,
                     threads: int) -> DuckDBAdapter:
         """The adapter of a `type: duckdb` target; `path` is relative to the project."""
-        return cls(project_root / str(target.get("path", "")))
+        return cls(project_root / str(target.get("path", "")), DuckDBSettings.from_target(target))
 
     def _cursor(self) -> duckdb.DuckDBPyConnection:
         # DuckDB connections are not shared across threads; each thread gets its own cursor,
@@ -48,27 +110,38 @@ class DuckDBAdapter:
         yield self._cursor()
 
     def get_columns_in_relation(self, relation: WarehouseRelation) -> list[WarehouseColumn]:
-        rows = self._cursor().execute(
-            """
-            SELECT column_name, data_type FROM information_schema.columns
-            WHERE table_schema = ? AND table_name = ?
-              AND (? IS NULL OR table_catalog = ?)
-            ORDER BY ordinal_position
-            """,
-            [relation.schema, relation.identifier, relation.database, relation.database],
-        ).fetchall()
-        return [WarehouseColumn(name, dtype) for name, dtype in rows]
+        return self._catalog.columns(relation)
+
+    def _read_schema(self, database: str | None, schema: str) -> Rows:
+        # Every spelling DuckDB would take for the schema; the catalog picks among them.
+        cursor = self._cursor()
+        with self._interruption.statement(cursor):
+            return cursor.execute(
+                """
+                SELECT table_schema, table_name, column_name, data_type
+                FROM information_schema.columns
+                WHERE lower(table_catalog) = lower(coalesce(?, current_database()))
+                  AND lower(table_schema) = lower(?)
+                ORDER BY table_schema, table_name, ordinal_position
+                """,
+                [database, schema],
+            ).fetchall()
 
     def execute(self, sql: str, fetch: bool = False) -> tuple[object, Rows]:
-        cursor = self._cursor().execute(sql)
-        rows = cursor.fetchall() if fetch else []
+        cursor = self._cursor()
+        with self._interruption.statement(cursor):
+            result = cursor.execute(sql)
+            rows = result.fetchall() if fetch else []
         return "OK", rows
 
-    def interrupt(self) -> None:
-        pass
-
     def snapshot(self) -> AbstractContextManager[None]:
+        """Nothing to do: the file is open read-only, and DuckDB's file lock keeps any writer
+        out (in this process or another) for as long as it is, so every statement of the run
+        sees one state of the data."""
         return nullcontext()
+
+    def interrupt(self) -> None:
+        self._interruption.interrupt()
 
     def close(self) -> None:
         self._connection.close()

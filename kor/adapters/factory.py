@@ -63,6 +63,12 @@ def close_adapters() -> None:
         adapter.close()
 
 
+def interrupt_adapters() -> None:
+    """Cancels what every cached adapter is running; safe in a signal handler."""
+    for adapter in list(_adapters.values()):
+        adapter.interrupt()
+
+
 def one_line(message: str) -> str:
     """A driver's message folded onto one line (libpq's run over several)."""
     return "; ".join(line.strip() for line in message.splitlines() if line.strip())

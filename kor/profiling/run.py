@@ -14,9 +14,14 @@ from typing import TYPE_CHECKING
 import duckdb
 
 from kor import __version__
-from kor.adapters.base import Adapter
-from kor.adapters.factory import DEFAULT_THREADS, close_adapters, get_adapter
+from kor.adapters.factory import (
+    DEFAULT_THREADS,
+    close_adapters,
+    get_adapter,
+    interrupt_adapters,
+)
 from kor.compute.metadata import store_session
+from kor.compute.metadata.migrations import StoreLayoutError
 from kor.compute.metadata.runs import RunStart, RunState, finish_run, start_run
 from kor.config.runtime import RuntimeConfig
 from kor.project.loader import load_manifest
@@ -100,14 +105,14 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
         with store_session(config.project_root) as session:
             try:
                 run_id = start_run(session, start)
-            except duckdb.Error as exc:
+            except (duckdb.Error, OSError, StoreLayoutError) as exc:
                 raise StoreWriteError(
                     f"cannot write the metadata store {session.path}: {exc}") from exc
             task = RecordedProfileTask(flags, config, manifest, adapter=adapter,
                                        session=session)
             state, exit_status = RunState.INTERRUPTED, 130
             try:
-                with _cancel_on_signals(adapter):
+                with _cancel_on_signals():
                     result = task.run()
                 gating = _gating_alerts(result, fail_on)
                 succeeded = (task.interpret_results(result) and not gating
@@ -134,15 +139,17 @@ def _gating_alerts(result: ProfileExecutionResult, fail_on: str | None) -> list[
 
 
 @contextmanager
-def _cancel_on_signals(adapter: Adapter) -> Iterator[None]:
+def _cancel_on_signals() -> Iterator[None]:
     """SIGINT and SIGTERM cancel the warehouse's running statements at once and stop the run
-    as Ctrl-C does; without it the worker threads' queries would run to their end first."""
+    as Ctrl-C does. Raising alone is not enough: the worker threads' queries would run to
+    their end first, and DuckDB may drop an exception raised while it runs a query on this
+    thread; a cancelled adapter raises KeyboardInterrupt from every statement instead."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
 
     def stop(signum: int, frame: FrameType | None) -> None:
-        adapter.interrupt()
+        interrupt_adapters()
         raise KeyboardInterrupt
 
     previous = {signum: signal.signal(signum, stop) for signum in (signal.SIGINT,

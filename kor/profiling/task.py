@@ -43,7 +43,7 @@ class RecordedProfileTask(ProfileTask):
         return columns
 
     def _store_profile(self, profile: TableProfile) -> bool:
-        stored = super()._store_profile(profile) is not False
+        stored = super()._store_profile(profile)
         try:
             record_table_run(self._session, table_run(profile, self._column_order, stored))
         except duckdb.Error:

@@ -29,10 +29,10 @@ class ColumnProfile:
     column_name: str
     data_type: str
     row_count: int
-    null_count: int
-    null_percent: float
-    distinct_count: int
-    distinct_percent: float
+    null_count: int | None
+    null_percent: float | None
+    distinct_count: int | None
+    distinct_percent: float | None
     min_value: float | None
     max_value: float | None
     mean_value: float | None
@@ -53,10 +53,10 @@ class ColumnProfile:
         column_name: str,
         data_type: str,
         row_count: int = 0,
-        null_count: int = 0,
-        null_percent: float = 0.0,
-        distinct_count: int = 0,
-        distinct_percent: float = 0.0,
+        null_count: int | None = 0,
+        null_percent: float | None = 0.0,
+        distinct_count: int | None = 0,
+        distinct_percent: float | None = 0.0,
         min_value: float | None = None,
         max_value: float | None = None,
         mean_value: float | None = None,
@@ -177,6 +177,6 @@ class ProfileTask(BaseTask):
         self, adapter: Any, fqn: str, quoted_col: str, profile: ColumnProfile
     ) -> None: ...
     def _generate_alerts(self, profile: ColumnProfile) -> list[dict[str, Any]]: ...
-    def _store_profile(self, profile: TableProfile) -> None: ...
+    def _store_profile(self, profile: TableProfile) -> bool: ...
     def _print_summary(self, result: ProfileExecutionResult) -> None: ...
     def interpret_results(self, result: ProfileExecutionResult) -> bool: ...

@@ -8,7 +8,7 @@ namespace kor::alerts {
 namespace nb = nanobind;
 using py::Call;
 
-nb::object generate_alerts(const Call& call);
+nb::object generate_alerts(const Call& call, nb::handle profile);
 
 }  // namespace kor::alerts
 
@@ -19,7 +19,7 @@ namespace kor::alerts {
 nb::dict profile_error(nb::handle message);
 
 // Appends to the profile's alerts the PROFILE_ERROR alert "Could not profile column: " and the
-// first 100 characters of the caught exception's text; consumes `error`.
-void note_profile_error(nb::handle profile, nb::python_error& error);
+// first 100 characters of the caught exception's text.
+void note_profile_error(nb::handle profile, nb::handle exception);
 
 }  // namespace kor::alerts

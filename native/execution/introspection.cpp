@@ -10,62 +10,54 @@
 
 namespace kor::execution {
 
-nb::object get_adapter(const Call& call) {
+nb::object get_adapter(const Call& call, nb::handle /*target_name*/) {
     // Every node of a run goes through the adapter of the task's runtime configuration;
     // the target name does not choose another one.
     const nb::object factory = py::import_from("kor.adapters.factory", "get_adapter");
     return factory(call.self().attr("runtime_config"));
 }
 
-nb::object build_fqn(const Call& call) {
-    const nb::handle adapter = call[1];
+nb::object build_fqn(const Call&, nb::handle adapter, nb::handle database, nb::handle schema,
+                     nb::handle table) {
     nb::list parts;
-    for (std::size_t coordinate : {2, 3})
-        if (py::truthy(call[coordinate]))
-            parts.append(adapter.attr("quote")(call[coordinate]));
-    parts.append(adapter.attr("quote")(call[4]));
+    for (const nb::handle coordinate : {database, schema})
+        if (py::truthy(coordinate))
+            parts.append(adapter.attr("quote")(coordinate));
+    parts.append(adapter.attr("quote")(table));
     return nb::str(".").attr("join")(parts);
 }
 
-nb::object get_columns_from_db(const Call& call) {
-    const nb::handle adapter = call[1];
+// A listing that raises propagates, so that the node is reported as failed with the
+// warehouse's reason instead of as a table without columns.
+nb::object get_columns_from_db(const Call&, nb::handle adapter, nb::handle database,
+                               nb::handle schema, nb::handle table) {
     nb::list columns;
-    try {
-        const nb::object relation = adapter.attr("Relation").attr("create")(
-            nb::arg("database") = call[2], nb::arg("schema") = call[3],
-            nb::arg("identifier") = call[4]);
-        const bool completed = py::with_block(host::profile_connection(adapter), [&](nb::handle) {
-            const nb::object listing = adapter.attr("get_columns_in_relation")(relation);
-            for (nb::handle col : listing) {
-                // Read before building the tuple: an error raised inside make_tuple aborts.
-                const nb::object name = col.attr("name");
-                const nb::object dtype = col.attr("dtype");
-                columns.append(nb::make_tuple(name, dtype));
-            }
-        });
-        // A listing failure that the connection block swallowed leaves no listing at all.
-        if (!completed)
-            return nb::list();
-    } catch (nb::python_error& error) {
-        if (!py::is_exception(error))
-            throw;
-        // A table whose columns cannot be listed is profiled as having none.
-        return nb::list();
-    }
-    return columns;
+    const nb::object relation = adapter.attr("Relation").attr("create")(
+        nb::arg("database") = database, nb::arg("schema") = schema, nb::arg("identifier") = table);
+    const bool completed = py::with_block(host::profile_connection(adapter), [&](nb::handle) {
+        const nb::object listing = adapter.attr("get_columns_in_relation")(relation);
+        for (nb::handle col : listing) {
+            // Read before building the tuple: an error raised inside make_tuple aborts.
+            const nb::object name = col.attr("name");
+            const nb::object dtype = col.attr("dtype");
+            columns.append(nb::make_tuple(name, dtype));
+        }
+    });
+    // A listing failure that the connection block swallowed leaves no listing at all.
+    return completed ? columns : nb::list();
 }
 
-nb::object get_row_count(const Call& call) {
+nb::object get_row_count(const Call& call, nb::handle adapter, nb::handle database,
+                         nb::handle schema, nb::handle table) {
     const nb::handle self = call.self();
-    const nb::handle adapter = call[1];
-    nb::object fqn;
-    try {
-        fqn = self.attr("_build_fqn")(adapter, call[2], call[3], call[4]);
-    } catch (nb::python_error& error) {
-        if (!py::is_exception(error))
-            throw;
-        return nb::int_(0);  // a name that cannot be built counts as an empty table
-    }
+    const nb::object fqn = py::absorb_exception(
+        [&] { return self.attr("_build_fqn")(adapter, database, schema, table); },
+        [] {
+            // A name that cannot be built counts as an empty table (checked below).
+            return nb::object();
+        });
+    if (!fqn.is_valid())
+        return nb::int_(0);
     const nb::str sql = (py::Text() << "SELECT COUNT(*) as cnt FROM " << fqn).str();
 
     // A failing connection or query propagates, so that the node is reported as failed
@@ -73,15 +65,15 @@ nb::object get_row_count(const Call& call) {
     nb::object row_count = nb::int_(0);
     py::with_block(host::profile_connection(adapter), [&](nb::handle) {
         const nb::object answer = adapter.attr("execute")(sql, nb::arg("fetch") = true);
-        try {
-            const nb::object table = py::unpack_pair(answer).second;
-            if (py::truthy(table) && py::length(table) > 0)
-                row_count = py::to_int(py::item(py::item(table, 0), 0));
-        } catch (nb::python_error& error) {
-            if (!py::is_exception(error))
-                throw;
-            // A result that cannot be read as a count stands for 0 rows.
-        }
+        py::absorb_exception(
+            [&] {
+                const nb::object result_table = py::unpack_pair(answer).second;
+                if (py::truthy(result_table) && py::length(result_table) > 0)
+                    row_count = py::to_int(py::item(py::item(result_table, 0), 0));
+            },
+            [] {
+                // A result that cannot be read as a count stands for 0 rows.
+            });
     });
     return row_count;
 }

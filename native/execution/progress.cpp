@@ -9,9 +9,8 @@
 
 namespace kor::execution {
 
-nb::object profile_with_progress(const Call& call) {
+nb::object profile_with_progress(const Call& call, nb::handle nodes, nb::handle result) {
     const nb::handle self = call.self();
-    const nb::handle nodes = call[1], result = call[2];
 
     const nb::object spinner = call.global("SpinnerColumn")();
     const nb::object text = call.global("TextColumn")("[bold blue]{task.description}");
@@ -39,7 +38,7 @@ nb::object profile_with_progress(const Call& call) {
                 self.attr("_profile_node")(node, nb::int_(i), nb::int_(py::length(nodes)));
             if (py::truthy(profile)) {
                 add_to_totals(result, profile);
-                self.attr("_store_profile")(profile);
+                store(self, result, profile);
                 const char* const status_icon =
                     py::compare(profile.attr("status"), Py_EQ, nb::str("success"))
                         ? "[green]OK[/green]"

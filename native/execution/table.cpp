@@ -1,6 +1,7 @@
 // Table profiling: one table's columns, on the calling thread or on a pool of workers.
 #include "alerts/alerts.hpp"
 #include "execution/execution.hpp"
+#include "metrics/metrics.hpp"
 #include "python/error.hpp"
 #include "python/object.hpp"
 #include "python/with_block.hpp"
@@ -50,10 +51,11 @@ nb::object failure_record(const Call& call, nb::handle col_name, nb::handle col_
                           nb::handle row_count, nb::handle exception) {
     nb::list alerts;
     alerts.append(alerts::profile_error(py::truncated(py::to_str(exception), 100)));
-    return call.global("ColumnProfile")(nb::arg("column_name") = col_name,
-                                        nb::arg("data_type") = col_type,
-                                        nb::arg("row_count") = row_count,
-                                        nb::arg("alerts") = alerts);
+    const nb::object record = call.global("ColumnProfile")(
+        nb::arg("column_name") = col_name, nb::arg("data_type") = col_type,
+        nb::arg("row_count") = row_count, nb::arg("alerts") = alerts);
+    metrics::mark_unmeasured(record);
+    return record;
 }
 
 // Cancels the work items that no worker has taken up yet; running ones are left to finish.
@@ -64,9 +66,8 @@ void cancel_pending(nb::handle futures) {
 
 }  // namespace
 
-nb::object execute_profile(const Call& call) {
+nb::object execute_profile(const Call& call, nb::handle node) {
     const nb::handle self = call.self();
-    const nb::handle node = call[1];
     nb::list columns;
 
     const Coordinates c = read_coordinates(call, node);
@@ -109,17 +110,13 @@ nb::object execute_profile(const Call& call) {
                 // Waiting happens inside as_completed, which releases the GIL.
                 const nb::object completed = call.global("as_completed")(futures);
                 for (nb::handle future : completed) {
-                    try {
-                        columns.append(future.attr("result")());
-                    } catch (nb::python_error& error) {
-                        if (!py::is_exception(error))
-                            throw;
-                        // The column keeps a record whose alert carries the failure.
-                        const nb::object exception = py::exception_object(error);
-                        const auto [col_name, col_type] = py::unpack_pair(futures[future]);
-                        columns.append(
-                            failure_record(call, col_name, col_type, row_count, exception));
-                    }
+                    columns.append(py::absorb_exception(
+                        [&] { return future.attr("result")(); },
+                        [&](nb::object exception) {
+                            // The column keeps a record whose alert carries the failure.
+                            const auto [col_name, col_type] = py::unpack_pair(futures[future]);
+                            return failure_record(call, col_name, col_type, row_count, exception);
+                        }));
                 }
             } catch (nb::python_error& error) {
                 if (py::is_exception(error))

@@ -13,4 +13,8 @@ void print_markup(const py::Call& call, nb::handle text) {
 
 void print_blank(const py::Call& call) { call.global("console").attr("print")(); }
 
+void print_line(const py::Call& call, nb::handle text) {
+    call.global("console").attr("print")(text, nb::arg("soft_wrap") = true);
+}
+
 }  // namespace kor::host

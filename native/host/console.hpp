@@ -14,4 +14,7 @@ bool has_rich(const py::Call& call);
 void print_markup(const py::Call& call, nb::handle text);
 void print_blank(const py::Call& call);
 
+// `console.print(text, soft_wrap=True)`: one line however long, left to the terminal to wrap.
+void print_line(const py::Call& call, nb::handle text);
+
 }  // namespace kor::host

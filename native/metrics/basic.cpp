@@ -7,23 +7,25 @@
 
 namespace kor::metrics {
 
-nb::object profile_basic_column(const Call& call) {
-    const nb::handle adapter = call[1], fqn = call[2], quoted_col = call[3];
-    const nb::handle row_count = call[6];
-    const nb::object profile = new_profile(call, call[4], call[5], row_count);
+nb::object profile_basic_column(const Call& call, nb::handle adapter, nb::handle fqn,
+                                nb::handle quoted_col, nb::handle col_name, nb::handle col_type,
+                                nb::handle row_count) {
+    const nb::object profile = new_profile(call, col_name, col_type, row_count);
     const nb::str sql = (count_query(quoted_col) << "\n            FROM " << fqn << "\n        ").str();
-    try {
-        host::query(adapter, sql, [&](nb::handle table) {
-            if (const nb::object row = host::first_row(table); row.is_valid())
-                set_counts(profile, row);
+    py::absorb_exception(
+        [&] {
+            host::query(adapter, sql, [&](nb::handle table) {
+                if (const nb::object row = host::first_row(table); row.is_valid())
+                    set_counts(profile, row);
+            });
+            set_percentages(profile, row_count);
+        },
+        [&](nb::object exception) {
+            // Zero counts would read as a clean column: the counts are left unmeasured and the
+            // alert says the query failed.
+            mark_unmeasured(profile);
+            alerts::note_profile_error(profile, exception);
         });
-        set_percentages(profile, row_count);
-    } catch (nb::python_error& error) {
-        if (!py::is_exception(error))
-            throw;
-        // Zero counts would read as a clean column: the alert says the query failed instead.
-        alerts::note_profile_error(profile, error);
-    }
     return profile;
 }
 

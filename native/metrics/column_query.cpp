@@ -1,8 +1,10 @@
 // Pieces shared by the metric queries.
 #include "metrics/column_query.hpp"
 
-#include "python/error.hpp"
+#include "metrics/metrics.hpp"
 #include "python/object.hpp"
+
+#include <initializer_list>
 
 namespace kor::metrics {
 
@@ -11,10 +13,6 @@ nb::object new_profile(const py::Call& call, nb::handle col_name, nb::handle col
     return call.global("ColumnProfile")(nb::arg("column_name") = col_name,
                                         nb::arg("data_type") = col_type,
                                         nb::arg("row_count") = row_count);
-}
-
-MetricArguments metric_arguments(const py::Call& call) {
-    return {call[1], call[2], call[3], call[4], call[5], call[6]};
 }
 
 py::Text count_query(nb::handle quoted_col) {
@@ -36,13 +34,17 @@ void set_counts(nb::handle profile, nb::handle row) {
 
 namespace {
 
+// `count / row_count * 100`: true division, unrounded.
 nb::object percent(nb::handle count, nb::handle row_count) {
-    const nb::object share = py::checked(PyNumber_TrueDivide(count.ptr(), row_count.ptr()));
-    const nb::int_ hundred(100);
-    return py::checked(PyNumber_Multiply(share.ptr(), hundred.ptr()));
+    return count / row_count * nb::int_(100);
 }
 
 }  // namespace
+
+void mark_unmeasured(nb::handle profile) {
+    for (const char* field : {"null_count", "null_percent", "distinct_count", "distinct_percent"})
+        profile.attr(field) = nb::none();
+}
 
 void set_percentages(nb::handle profile, nb::handle row_count) {
     if (!py::compare(row_count, Py_GT, nb::int_(0)))

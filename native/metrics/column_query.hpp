@@ -29,36 +29,34 @@ void set_counts(nb::handle profile, nb::handle row);
 // When `row_count > 0`: the null and distinct percentages from the profile's counts.
 void set_percentages(nb::handle profile, nb::handle row_count);
 
-// The arguments every metric method takes after `self`.
+// The arguments every metric method takes after `self`, by name.
 struct MetricArguments {
     nb::handle adapter, fqn, quoted_col, col_name, col_type, row_count;
 };
-MetricArguments metric_arguments(const py::Call& call);
 
 // The query work of a metric method that falls back to the basic metrics: runs `sql` in the
 // profile connection, hands the first row (when there is one) to `read_row(profile, row)`,
 // sets the percentages and runs `then(profile)`. On an `Exception` anywhere in that work the
 // partial profile is dropped and `_profile_basic_column` answers instead.
 template <class ReadRow, class Then>
-nb::object profile_or_basic(const py::Call& call, nb::handle sql, ReadRow&& read_row,
-                            Then&& then) {
-    const MetricArguments a = metric_arguments(call);
+nb::object profile_or_basic(const py::Call& call, const MetricArguments& a, nb::handle sql,
+                            ReadRow&& read_row, Then&& then) {
     const nb::object profile = new_profile(call, a.col_name, a.col_type, a.row_count);
-    try {
-        host::query(a.adapter, sql, [&](nb::handle table) {
-            if (const nb::object row = host::first_row(table); row.is_valid())
-                read_row(nb::handle(profile), nb::handle(row));
+    return py::absorb_exception(
+        [&] {
+            host::query(a.adapter, sql, [&](nb::handle table) {
+                if (const nb::object row = host::first_row(table); row.is_valid())
+                    read_row(nb::handle(profile), nb::handle(row));
+            });
+            set_percentages(profile, a.row_count);
+            std::forward<Then>(then)(nb::handle(profile));
+            return profile;
+        },
+        [&] {
+            // The basic metrics stand in for a query the warehouse could not answer.
+            return call.self().attr("_profile_basic_column")(a.adapter, a.fqn, a.quoted_col,
+                                                             a.col_name, a.col_type, a.row_count);
         });
-        set_percentages(profile, a.row_count);
-        std::forward<Then>(then)(nb::handle(profile));
-    } catch (nb::python_error& error) {
-        if (!py::is_exception(error))
-            throw;
-        // The basic metrics stand in for a query the warehouse could not answer.
-        return call.self().attr("_profile_basic_column")(a.adapter, a.fqn, a.quoted_col,
-                                                         a.col_name, a.col_type, a.row_count);
-    }
-    return profile;
 }
 
 }  // namespace kor::metrics

@@ -20,49 +20,50 @@ constexpr long top_values_limit = 100;
 
 template <std::size_t N>
 bool mentions_any(nb::handle col_type_lower, const std::array<const char*, N>& keywords) {
-    for (const char* keyword : keywords) {
-        const int found = PySequence_Contains(col_type_lower.ptr(), nb::str(keyword).ptr());
-        if (found < 0)
-            py::raise_current();
-        if (found)
+    for (const char* keyword : keywords)
+        if (py::contains(col_type_lower, nb::str(keyword)))
             return true;
-    }
     return false;
 }
 
 }  // namespace
 
-nb::object profile_column_sql(const Call& call) {
+nb::object profile_column_sql(const Call& call, nb::handle adapter, nb::handle database,
+                              nb::handle schema, nb::handle table, nb::handle col_name,
+                              nb::handle col_type, nb::handle row_count) {
     const nb::handle self = call.self();
-    const nb::handle adapter = call[1];
-    const nb::handle col_name = call[5], col_type = call[6], row_count = call[7];
 
     const nb::object start_time = host::now(call);
     nb::object profile = new_profile(call, col_name, col_type, row_count);
-    const nb::object fqn = self.attr("_build_fqn")(adapter, call[2], call[3], call[4]);
+    const nb::object fqn = self.attr("_build_fqn")(adapter, database, schema, table);
     const nb::object quoted_col = adapter.attr("quote")(col_name);
 
-    try {
-        const nb::object col_type_lower = col_type.attr("lower")();
-        const bool is_numeric = mentions_any(col_type_lower, numeric_types);
-        const bool is_textual = mentions_any(col_type_lower, string_types);
-        const char* const method = is_numeric   ? "_profile_numeric_column"
-                                   : is_textual ? "_profile_string_column"
-                                                : "_profile_basic_column";
-        profile = self.attr(method)(adapter, fqn, quoted_col, col_name, col_type, row_count);
+    bool measured = false;
+    py::absorb_exception(
+        [&] {
+            const nb::object col_type_lower = col_type.attr("lower")();
+            const bool is_numeric = mentions_any(col_type_lower, numeric_types);
+            const bool is_textual = mentions_any(col_type_lower, string_types);
+            const char* const method = is_numeric   ? "_profile_numeric_column"
+                                       : is_textual ? "_profile_string_column"
+                                                    : "_profile_basic_column";
+            profile = self.attr(method)(adapter, fqn, quoted_col, col_name, col_type, row_count);
+            measured = true;
 
-        if (py::compare(self.attr("profile_mode"), Py_NE, nb::str("sensitive"))) {
-            const nb::object distinct_count = profile.attr("distinct_count");
-            if (py::truthy(distinct_count) &&
-                py::compare(distinct_count, Py_LE, nb::int_(top_values_limit)))
-                self.attr("_add_top_values")(adapter, fqn, quoted_col, profile);
-        }
-    } catch (nb::python_error& error) {
-        if (!py::is_exception(error))
-            throw;
-        // The column still gets a record; the alert says why its metrics are missing.
-        alerts::note_profile_error(profile, error);
-    }
+            if (py::compare(self.attr("profile_mode"), Py_NE, nb::str("sensitive"))) {
+                const nb::object distinct_count = profile.attr("distinct_count");
+                if (py::truthy(distinct_count) &&
+                    py::compare(distinct_count, Py_LE, nb::int_(top_values_limit)))
+                    self.attr("_add_top_values")(adapter, fqn, quoted_col, profile);
+            }
+        },
+        [&](nb::object exception) {
+            // The column still gets a record; the alert says why its metrics are missing, and
+            // counts that no metric method returned are left unmeasured.
+            if (!measured)
+                mark_unmeasured(profile);
+            alerts::note_profile_error(profile, exception);
+        });
 
     profile.attr("alerts").attr("extend")(self.attr("_generate_alerts")(profile));
     profile.attr("duration_ms") = host::elapsed_ms(call, start_time);

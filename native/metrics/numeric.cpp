@@ -4,9 +4,10 @@
 
 namespace kor::metrics {
 
-nb::object profile_numeric_column(const Call& call) {
+nb::object profile_numeric_column(const Call& call, nb::handle adapter, nb::handle fqn,
+                                  nb::handle quoted_col, nb::handle col_name, nb::handle col_type,
+                                  nb::handle row_count) {
     const nb::handle self = call.self();
-    const nb::handle adapter = call[1], fqn = call[2], quoted_col = call[3];
     const nb::str sql = (count_query(quoted_col)
                          << ",\n                MIN(" << quoted_col << ") as min_val,\n"
                          << "                MAX(" << quoted_col << ") as max_val,\n"
@@ -16,7 +17,7 @@ nb::object profile_numeric_column(const Call& call) {
                          << fqn << "\n        ")
                             .str();
     return profile_or_basic(
-        call, sql,
+        call, {adapter, fqn, quoted_col, col_name, col_type, row_count}, sql,
         [](nb::handle profile, nb::handle row) {
             set_counts(profile, row);
             profile.attr("min_value") = py::optional(py::item(row, 2), py::to_float);

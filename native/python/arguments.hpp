@@ -35,8 +35,8 @@ inline constexpr std::size_t max_parameters = 8;
 // converted them.
 class Arguments {
 public:
-    nb::handle operator[](std::size_t index) const { return items_[index]; }
-    std::size_t size() const { return size_; }
+    // One argument per declared parameter, `self` first.
+    std::span<const nb::handle> items() const { return {items_.data(), size_}; }
 
 private:
     friend Arguments bind_arguments(nb::handle qualname, std::span<const Parameter> parameters,

@@ -8,16 +8,11 @@ namespace kor::py {
 ClassDraft prepare_class(const char* name, nb::tuple bases) {
     const nb::module_ types = nb::module_::import_("types");
     const nb::tuple resolved = nb::borrow<nb::tuple>(types.attr("resolve_bases")(bases));
-    // As for a class statement without `metaclass=`: the most derived metaclass of the bases.
-    nb::object metaclass = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
-    for (nb::handle base : resolved) {
-        const nb::handle candidate = reinterpret_cast<PyObject*>(Py_TYPE(base.ptr()));
-        if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(candidate.ptr()),
-                             reinterpret_cast<PyTypeObject*>(metaclass.ptr())))
-            metaclass = nb::borrow(candidate);
-    }
-    nb::object namespace_ = metaclass.attr("__prepare__")(nb::str(name), resolved);
-    return {resolved, std::move(metaclass), std::move(namespace_)};
+    // The metaclass a class statement without `metaclass=` would use (a conflict between the
+    // bases' metaclasses raises TypeError), and the namespace from its __prepare__.
+    const nb::tuple prepared =
+        nb::borrow<nb::tuple>(types.attr("prepare_class")(nb::str(name), resolved));
+    return {resolved, prepared[0], prepared[1]};
 }
 
 nb::object finish_class(const char* name, const ClassDraft& draft) {

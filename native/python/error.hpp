@@ -5,6 +5,8 @@
 
 #include <exception>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 namespace kor::py {
 
@@ -29,6 +31,32 @@ nb::object exception_object(nb::python_error& error);
 
 // Makes `exception` the error in flight again and throws it.
 [[noreturn]] void reraise(nb::handle exception);
+
+// Runs `body` and returns what it returns. When it raises an exception of class `kind` (or a
+// subclass), `on_error` answers instead, given the exception object when it takes one; any other
+// exception propagates unchanged.
+template <class Body, class OnError>
+std::invoke_result_t<Body> absorb(PyObject* kind, Body&& body, OnError&& on_error) {
+    using Result = std::invoke_result_t<Body>;
+    try {
+        return std::forward<Body>(body)();
+    } catch (nb::python_error& error) {
+        if (!error.matches(kind))
+            throw;
+        if constexpr (std::is_invocable_v<OnError, nb::object>)
+            return static_cast<Result>(std::forward<OnError>(on_error)(exception_object(error)));
+        else
+            return static_cast<Result>(std::forward<OnError>(on_error)());
+    }
+}
+
+// `absorb` for the behaviour's "catch Exception" points: interrupts and exit requests
+// (KeyboardInterrupt, SystemExit) always pass.
+template <class Body, class OnException>
+std::invoke_result_t<Body> absorb_exception(Body&& body, OnException&& on_exception) {
+    return absorb(PyExc_Exception, std::forward<Body>(body),
+                  std::forward<OnException>(on_exception));
+}
 
 // Turns the C++ exception in flight into the Python error indicator.
 void translate_current_exception() noexcept;

@@ -65,10 +65,10 @@ PyObject* method_vectorcall(PyObject* self, PyObject* const* args, std::size_t n
     return at_boundary<PyObject*>(nullptr, [&] {
         const MethodObject* const method = as_method(self);
         const MethodRecord& record = *method->record;
-        const Arguments arguments = bind_arguments(method->qualname, record.parameters, args,
-                                                   PyVectorcall_NARGS(nargsf), kwnames);
+        const Arguments arguments = bind_arguments(method->qualname, record.binding.parameters,
+                                                   args, PyVectorcall_NARGS(nargsf), kwnames);
         const Call call(arguments, method->globals, method->owner);
-        return record.implementation(call).release().ptr();
+        return record.binding.implementation(call).release().ptr();
     });
 }
 
@@ -104,7 +104,7 @@ PyObject* get_doc(PyObject* self, void*) noexcept {
 
 nb::dict build_annotations(const MethodRecord& record) {
     nb::dict annotations;
-    for (const Parameter& parameter : record.parameters)
+    for (const Parameter& parameter : record.binding.parameters)
         if (parameter.annotation != nullptr)
             annotations[parameter.name] = nb::str(parameter.annotation);
     if (record.returns != nullptr)
@@ -118,7 +118,7 @@ nb::object build_signature(const MethodRecord& record) {
     const nb::object empty = parameter_type.attr("empty");
     const nb::object kind = parameter_type.attr("POSITIONAL_OR_KEYWORD");
     nb::list parameters;
-    for (const Parameter& parameter : record.parameters) {
+    for (const Parameter& parameter : record.binding.parameters) {
         const nb::object annotation =
             parameter.annotation == nullptr ? empty : nb::str(parameter.annotation);
         const nb::object fallback = parameter.defaults_to_none ? nb::none() : empty;

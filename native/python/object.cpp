@@ -61,6 +61,19 @@ bool is_instance(nb::handle value, nb::handle cls) {
     return result != 0;
 }
 
+bool contains(nb::handle container, nb::handle item) {
+    const int result = PySequence_Contains(container.ptr(), item.ptr());
+    if (result < 0)
+        raise_current();
+    return result != 0;
+}
+
+nb::object str_or_none(nb::object value) {
+    if (!value.is_none() && !PyUnicode_CheckExact(value.ptr()))
+        raise(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value.ptr())->tp_name);
+    return value;
+}
+
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     // The pairs of dict.items(): the interpreter unpacks an exact tuple without iterating it.
     if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == 2)

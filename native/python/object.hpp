@@ -29,6 +29,13 @@ nb::object attribute_or(nb::handle value, const char* name, nb::handle fallback)
 // `isinstance(value, cls)`.
 bool is_instance(nb::handle value, nb::handle cls);
 
+// `item in container`.
+bool contains(nb::handle container, nb::handle item);
+
+// A value promised to be a str or None, passed on; any other type raises TypeError
+// "Expected str, got <type>".
+nb::object str_or_none(nb::object value);
+
 // `first, second = value`, with Python's errors for other lengths.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
 

@@ -8,6 +8,6 @@ namespace kor::report {
 namespace nb = nanobind;
 using py::Call;
 
-nb::object print_summary(const Call& call);
+nb::object print_summary(const Call& call, nb::handle result);
 
 }  // namespace kor::report

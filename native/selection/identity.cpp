@@ -1,20 +1,12 @@
 // Node identity: the id that exclusion compares and the name that the drivers show.
 #include "selection/selection.hpp"
 
-#include "python/error.hpp"
 #include "python/object.hpp"
 #include "python/text.hpp"
 
 namespace kor::selection {
 
 namespace {
-
-// Both methods promise a str (or None) and refuse anything else a node may carry.
-nb::object text_or_none(nb::object value) {
-    if (!value.is_none() && !PyUnicode_CheckExact(value.ptr()))
-        py::raise(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value.ptr())->tp_name);
-    return value;
-}
 
 // `getattr(node, "name", str(node))`: the fallback text is made even when `name` exists.
 nb::object name_or_text(nb::handle node) {
@@ -24,18 +16,17 @@ nb::object name_or_text(nb::handle node) {
 
 }  // namespace
 
-nb::object get_node_id(const Call& call) {
-    const nb::handle node = call[1];
+// Both methods promise a str (or None) and refuse anything else a node may carry.
+nb::object get_node_id(const Call&, nb::handle node) {
     if (py::has_attribute(node, "unique_id"))
-        return text_or_none(node.attr("unique_id"));
-    return text_or_none(name_or_text(node));
+        return py::str_or_none(node.attr("unique_id"));
+    return py::str_or_none(name_or_text(node));
 }
 
-nb::object get_node_display_name(const Call& call) {
-    const nb::handle node = call[1];
+nb::object get_node_display_name(const Call& call, nb::handle node) {
     if (py::is_instance(node, call.global("SourceDefinition")))
         return (py::Text() << node.attr("source_name") << "." << node.attr("identifier")).str();
-    return text_or_none(name_or_text(node));
+    return py::str_or_none(name_or_text(node));
 }
 
 }  // namespace kor::selection

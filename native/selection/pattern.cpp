@@ -7,13 +7,11 @@
 
 namespace kor::selection {
 
-nb::object matches_pattern(const Call& call) {
-    const nb::handle node = call[1];
-    const nb::handle pattern = call[2];
+nb::object matches_pattern(const Call&, nb::handle node, nb::handle pattern) {
 
     // Imported at each call, as the behaviour's own `import fnmatch` would be.
     const nb::module_ fnmatch = nb::module_::import_("fnmatch");
-    if (PyUnicode_CompareWithASCIIString(pattern.ptr(), "*") == 0)
+    if (pattern.equal(nb::str("*")))
         return nb::bool_(true);
 
     const nb::str empty("");

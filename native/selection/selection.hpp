@@ -9,10 +9,10 @@ namespace nb = nanobind;
 using py::Call;
 
 nb::object get_selected_nodes(const Call& call);
-nb::object parse_selector(const Call& call);
-nb::object matches_pattern(const Call& call);
-nb::object get_excluded_ids(const Call& call);
-nb::object get_node_id(const Call& call);
-nb::object get_node_display_name(const Call& call);
+nb::object parse_selector(const Call& call, nb::handle selector);
+nb::object matches_pattern(const Call& call, nb::handle node, nb::handle pattern);
+nb::object get_excluded_ids(const Call& call, nb::handle exclude_str);
+nb::object get_node_id(const Call& call, nb::handle node);
+nb::object get_node_display_name(const Call& call, nb::handle node);
 
 }  // namespace kor::selection

@@ -1,40 +1,12 @@
 // The selector grammar ("source:", "model:", globs, exact names), exclusion and selection.
 #include "selection/selection.hpp"
 
-#include "python/error.hpp"
 #include "python/object.hpp"
+#include "python/text.hpp"
 
 namespace kor::selection {
 
 namespace {
-
-bool starts_with(nb::handle text, const char* prefix) {
-    const nb::str head(prefix);
-    const Py_ssize_t result = PyUnicode_Tailmatch(text.ptr(), head.ptr(), 0, PY_SSIZE_T_MAX, -1);
-    if (result < 0)
-        py::raise_current();
-    return result != 0;
-}
-
-// `text[start:]`.
-nb::object tail(nb::handle text, Py_ssize_t start) {
-    return py::checked(PyUnicode_Substring(text.ptr(), start, PY_SSIZE_T_MAX));
-}
-
-bool contains_star(nb::handle text) {
-    const Py_ssize_t found = PyUnicode_FindChar(text.ptr(), '*', 0, PY_SSIZE_T_MAX, 1);
-    if (found == -2)
-        py::raise_current();
-    return found >= 0;
-}
-
-// `item in collection`.
-bool member(nb::handle collection, nb::handle item) {
-    const int result = PySequence_Contains(collection.ptr(), item.ptr());
-    if (result < 0)
-        py::raise_current();
-    return result != 0;
-}
 
 // `for _, node in mapping.items(): visit(node)`; only the values are the project's nodes.
 template <class Visit>
@@ -104,25 +76,24 @@ void for_each_selector(nb::handle self, nb::handle items, const char* method, Ta
 
 }  // namespace
 
-nb::object parse_selector(const Call& call) {
+nb::object parse_selector(const Call& call, nb::handle selector) {
     const nb::handle self = call.self();
-    const nb::handle selector = call[1];
     const NodeTests tests(self);
     nb::list nodes;
 
-    if (starts_with(selector, "source:")) {
-        const nb::object pattern = tail(selector, 7);
+    if (py::starts_with(selector, "source:")) {
+        const nb::str pattern = py::tail(selector, 7);
         for_each_node(sources_of(self), [&](nb::handle source) {
             if (tests.matches(source, pattern))
                 nodes.append(source);
         });
-    } else if (starts_with(selector, "model:")) {
-        const nb::object pattern = tail(selector, 6);
+    } else if (py::starts_with(selector, "model:")) {
+        const nb::str pattern = py::tail(selector, 6);
         for_each_node(nodes_of(self), [&](nb::handle node) {
             if (tests.is_model(node) && tests.matches(node, pattern))
                 nodes.append(node);
         });
-    } else if (contains_star(selector)) {
+    } else if (py::contains(selector, nb::str("*"))) {
         for_each_node(sources_of(self), [&](nb::handle source) {
             if (tests.matches(source, selector))
                 nodes.append(source);
@@ -144,11 +115,11 @@ nb::object parse_selector(const Call& call) {
     return nodes;
 }
 
-nb::object get_excluded_ids(const Call& call) {
+nb::object get_excluded_ids(const Call& call, nb::handle exclude_str) {
     const nb::handle self = call.self();
     const nb::str get_node_id("_get_node_id");
     nb::set ids;
-    const nb::object excluded_nodes = self.attr("_parse_selector")(call[1]);
+    const nb::object excluded_nodes = self.attr("_parse_selector")(exclude_str);
     for (const nb::handle node : excluded_nodes)
         ids.add(py::call_method(self, get_node_id, node));
     return ids;
@@ -179,7 +150,7 @@ nb::object get_selected_nodes(const Call& call) {
     const nb::str get_node_id("_get_node_id");
     nb::list kept;
     for (const nb::handle node : nodes)
-        if (!member(excluded, py::call_method(self, get_node_id, node)))
+        if (!excluded.contains(py::call_method(self, get_node_id, node)))
             kept.append(node);
     return kept;
 }

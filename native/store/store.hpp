@@ -8,6 +8,6 @@ namespace kor::store {
 namespace nb = nanobind;
 using py::Call;
 
-nb::object store_profile(const Call& call);
+nb::object store_profile(const Call& call, nb::handle profile);
 
 }  // namespace kor::store

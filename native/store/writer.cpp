@@ -47,8 +47,7 @@ nb::object build_row(const Call& call, nb::handle row_type, nb::handle profile, 
             value = py::truthy(value) ? call.global("json").attr("dumps")(value) : nb::none();
         keywords[field.keyword] = value;
     }
-    return nb::steal(py::checked(PyObject_Call(row_type.ptr(), nb::tuple().ptr(), keywords.ptr()))
-                         .release());
+    return row_type(**keywords);
 }
 
 // A storage warning; without Rich it is printed as plain text rather than lost.
@@ -57,43 +56,57 @@ void warn(const Call& call, nb::handle message) {
         host::print_markup(call, (py::Text() << "[yellow]" << host::escaped(message)
                                              << "[/yellow]").str());
     else
-        py::print(message);
+        py::print(host::visible(message));
+}
+
+bool duckdb_available() {
+    return py::absorb(
+        PyExc_ImportError,
+        [] {
+            nb::module_::import_("duckdb");
+            return true;
+        },
+        [] {
+            // Without DuckDB there is no store; the caller warns that nothing is persisted.
+            return false;
+        });
 }
 
 }  // namespace
 
-nb::object store_profile(const Call& call) {
+// True when every row of the table was handed to the store and the store closed.
+nb::object store_profile(const Call& call, nb::handle profile) {
     const nb::handle self = call.self();
-    const nb::handle profile = call[1];
-    try {
-        try {
-            nb::module_::import_("duckdb");
-        } catch (nb::python_error& error) {
-            if (!error.matches(PyExc_ImportError))
-                throw;
-            warn(call, nb::str("Warning: DuckDB not available. Profile results will not be "
-                               "persisted."));
-            return nb::none();
-        }
-        const nb::object store_type = py::import_from("kor.compute.metadata", "ProjectMetadataStore");
-        const nb::object row_type = py::import_from("kor.compute.metadata", "ColumnProfileResult");
-        const nb::object project_root =
-            call.global("Path")(self.attr("runtime_config").attr("project_root"));
-        const nb::object store = store_type(project_root);
-        store.attr("initialize")();
-        const nb::object columns = profile.attr("columns");
-        for (nb::handle col : columns)
-            store.attr("save_profile_result")(build_row(call, row_type, profile, col));
-        store.attr("close")();
-    } catch (nb::python_error& error) {
-        if (!py::is_exception(error))
-            throw;
-        // Storage is best effort: the run goes on and the warning says what was lost.
-        const nb::object exception = py::exception_object(error);
-        warn(call, (py::Text() << "Warning: Could not store profile results: "
-                               << py::to_str(exception)).str());
-    }
-    return nb::none();
+    const bool stored = py::absorb_exception(
+        [&] {
+            if (!duckdb_available()) {
+                warn(call, nb::str("Warning: DuckDB not available. Profile results will not be "
+                                   "persisted."));
+                return false;
+            }
+            const nb::object store_type =
+                py::import_from("kor.compute.metadata", "ProjectMetadataStore");
+            const nb::object row_type =
+                py::import_from("kor.compute.metadata", "ColumnProfileResult");
+            const nb::object project_root =
+                call.global("Path")(self.attr("runtime_config").attr("project_root"));
+            const nb::object store = store_type(project_root);
+            store.attr("initialize")();
+            const nb::object columns = profile.attr("columns");
+            for (nb::handle col : columns)
+                store.attr("save_profile_result")(build_row(call, row_type, profile, col));
+            store.attr("close")();
+            return true;
+        },
+        [&](nb::object exception) {
+            // Storage is best effort: the run goes on, the warning says what was lost and the
+            // false return lets the driver count the table as not stored.
+            warn(call, (py::Text() << "Warning: Could not store profile results: "
+                                   << py::to_str(exception))
+                           .str());
+            return false;
+        });
+    return nb::bool_(stored);
 }
 
 }  // namespace kor::store

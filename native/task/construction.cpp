@@ -4,16 +4,16 @@
 
 namespace kor::task {
 
-nb::object construct(const Call& call) {
+nb::object construct(const Call& call, nb::handle flags, nb::handle runtime_config,
+                     nb::handle manifest) {
     const nb::handle self = call.self();
-    const nb::handle flags = call[1];
 
     // super().__init__(flags), with the class the method was defined in.
     const nb::object super = nb::module_::import_("builtins").attr("super");
     super(call.owner(), self).attr("__init__")(flags);
 
-    self.attr("runtime_config") = call[2];
-    self.attr("manifest") = call[3];
+    self.attr("runtime_config") = runtime_config;
+    self.attr("manifest") = manifest;
 
     const nb::str explorative("explorative");
     const nb::object mode = py::attribute_or(self.attr("args"), "MODE", explorative);

@@ -37,16 +37,17 @@ bool bind_rich(nb::handle module) {
         {"rich.style", {"Style"}},
         {"rich.live", {"Live"}},
     };
-    try {
-        for (const FromImport& from : rich)
-            bind_from(module, from);
-    } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_ImportError))
-            throw;
-        // Rich is optional: every printing method takes its plain path when HAS_RICH is false.
-        return false;
-    }
-    return true;
+    return py::absorb(
+        PyExc_ImportError,
+        [&] {
+            for (const FromImport& from : rich)
+                bind_from(module, from);
+            return true;
+        },
+        [] {
+            // Rich is optional: every printing method takes its plain path when HAS_RICH is false.
+            return false;
+        });
 }
 
 }  // namespace

@@ -70,8 +70,10 @@ nb::object run(const Call& call) {
     return result;
 }
 
-nb::object interpret_results(const Call& call) {
-    const nb::handle result = call[1];
+nb::object interpret_results(const Call&, nb::handle result) {
+    // Rows that were not stored are lost: the run failed whatever the tables did.
+    if (py::truthy(result.attr("errors")))
+        return nb::bool_(false);
     if (!py::truthy(result.attr("profiles")))
         return nb::bool_(false);
     const nb::str success("success");

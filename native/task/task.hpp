@@ -22,8 +22,11 @@ void define_task_class(nb::handle module, nb::handle method_type);
 // The methods of ProfileTask, in class-body order.
 std::span<const py::MethodRecord> task_methods();
 
-nb::object construct(const Call& call);
+// The bodies of the task frame's methods; each takes the parameters after `self` that its record
+// in methods.cpp declares, in that order.
+nb::object construct(const Call& call, nb::handle flags, nb::handle runtime_config,
+                     nb::handle manifest);
 nb::object run(const Call& call);
-nb::object interpret_results(const Call& call);
+nb::object interpret_results(const Call& call, nb::handle result);
 
 }  // namespace kor::task

@@ -26,7 +26,7 @@ constexpr const char class_doc[] =
 }  // namespace
 
 void define_task_class(nb::handle module, nb::handle method_type) {
-    const nb::handle globals = PyModule_GetDict(module.ptr());
+    const nb::object globals = module.attr("__dict__");
     const nb::object base_task = module.attr("BaseTask");
     const py::ClassDraft draft = py::prepare_class(class_name, nb::make_tuple(base_task));
     const nb::object& body = draft.namespace_;

@@ -31,7 +31,8 @@ def write_project(root: Path, postgres, schema: str) -> Path:
         c.execute("CREATE TABLE orders AS SELECT i AS id, 'x' || (i % 3) AS status, "
                   "CASE WHEN i % 2 = 0 THEN NULL ELSE i END AS maybe, "
                   "CAST(i * 1.25 AS numeric(10,2)) AS price, "
-                  "CASE WHEN i % 4 = 0 THEN '' ELSE repeat('n', i % 7) END::text AS note "
+                  "CASE WHEN i % 4 = 0 THEN '' ELSE repeat('n', i % 7) END::text AS note, "
+                  "CASE WHEN i % 5 = 0 THEN NULL ELSE json_build_object('k', i % 3) END AS doc "
                   "FROM generate_series(1, 500) AS g(i)")
         c.execute(f'CREATE TABLE odd AS SELECT 1 AS "{HOSTILE.replace(chr(34), chr(34) * 2)}"')
         c.execute("CREATE TABLE t AS SELECT 1 AS keep")
@@ -81,6 +82,11 @@ def test_stored_metrics_equal_what_the_warehouse_computes(tmp_path, postgres, pg
         got = tuple(rows[("orders", column)][field] for field in TEXT_FIELDS)
         assert got == pytest.approx(direct_text(postgres, pg_schema, column)), column
     assert rows[("orders", "id")]["row_count"] == 500
+    # json has no equality, so even the basic counts fail: stored as not measured, not as 0.
+    doc = rows[("orders", "doc")]
+    assert [doc[field] for field in ("row_count", "null_count", "null_percent", "distinct_count",
+                                     "distinct_percent")] == [500, None, None, None, None]
+    assert '"PROFILE_ERROR"' in doc["alerts"]
     assert rows[("odd", HOSTILE)]["distinct_count"] == 1
     with postgres.connect() as c:
         assert c.execute(f'SELECT * FROM "{pg_schema}".t').fetchall() == [(1,)]
@@ -93,7 +99,7 @@ def test_threads_one_and_four_store_the_same_metrics(tmp_path, postgres, pg_sche
         assert run(project, postgres, "--threads", threads, "-s", "orders").returncode == 0
         stores.append(stored_rows(project, latest=True,
                                   without=("profiled_at", "duration_ms", "run_id")))
-    assert stores[0] == stores[1] and len(stores[0]) == 5
+    assert stores[0] == stores[1] and len(stores[0]) == 6
 
 
 def test_select_exclude_mode_and_failure_status(tmp_path, postgres, pg_schema):

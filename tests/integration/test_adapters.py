@@ -2,14 +2,25 @@
 
 from __future__ import annotations
 
+import os
+import signal
 import threading
+import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import duckdb
 import pytest
 
+from kor.adapters.base import TableNotFound
 from kor.adapters.duckdb import DuckDBAdapter
+
+# Minutes of work unless cancelled: a cross join of generated rows.
+LONG_QUERY = {
+    "duckdb": "SELECT max(hash(a.range * b.range)) FROM range(1000000) a, range(1000000) b",
+    "postgres": "SELECT max(a * b) FROM generate_series(1, 1000000) a, "
+                "generate_series(1, 1000000) b",
+}
 
 
 class Warehouse:
@@ -79,15 +90,27 @@ def test_quoted_identifiers_reach_the_right_table(warehouse, name):
     assert warehouse.run([f"SELECT COUNT(*) FROM {s}.keep"]) == [(0,)]
 
 
-def test_columns_in_order_and_a_missing_table_has_none(warehouse):
-    warehouse.run([f"CREATE TABLE {warehouse.schema}.t (z integer, a varchar, m date)"])
+def test_columns_in_order_from_one_catalog_read_and_a_missing_table_named(warehouse,
+                                                                         monkeypatch):
+    s = warehouse.schema
+    warehouse.run([f"CREATE TABLE {s}.t (z integer, a varchar, m date)",
+                   f"CREATE TABLE {s}.u (k integer)", f"CREATE VIEW {s}.v AS SELECT k FROM {s}.u"])
     adapter = warehouse.open()
-    columns = adapter.get_columns_in_relation(
-        adapter.Relation.create(database=None, schema=warehouse.schema, identifier="t"))
-    assert [c.name for c in columns] == ["z", "a", "m"]
-    assert all(isinstance(c.dtype, str) and c.dtype for c in columns)
-    missing = adapter.Relation.create(database=None, schema=warehouse.schema, identifier="nope")
-    assert list(adapter.get_columns_in_relation(missing)) == []
+    reads = []
+    read_schema = adapter._catalog._read_schema
+    monkeypatch.setattr(adapter._catalog, "_read_schema",
+                        lambda *args: reads.append(args) or read_schema(*args))
+
+    def names(table: str) -> list[str]:
+        relation = adapter.Relation.create(database=None, schema=s, identifier=table)
+        columns = adapter.get_columns_in_relation(relation)
+        assert all(isinstance(c.dtype, str) and c.dtype for c in columns)
+        return [c.name for c in columns]
+
+    assert (names("t"), names("u"), names("v")) == (["z", "a", "m"], ["k"], ["k"])
+    with pytest.raises(TableNotFound, match=f"^table not found: {s}.nope$"):
+        names("nope")
+    assert reads == [(None, s)]
 
 
 @pytest.mark.parametrize("statement", ["CREATE TABLE {s}.w (i integer)",
@@ -142,3 +165,54 @@ def test_many_threads_at_once_get_their_own_results(warehouse):
                                     f"WHERE i < {i}", fetch=True)[1][0][0] for i in range(20)]
 
     assert in_threads(16, work) == {n: [n + i for i in range(20)] for n in range(16)}
+
+
+@pytest.mark.parametrize("trigger, workers", [
+    ("adapter.interrupt()", 0), ("adapter.interrupt()", 3),
+    ("SIGINT, handler calls adapter.interrupt() and raises", 0),
+    ("SIGINT, handler calls adapter.interrupt()", 3)])
+def test_an_interrupt_cancels_the_statements_of_every_thread(warehouse, trigger, workers):
+    adapter = warehouse.open()
+    outcomes: list[object] = []
+    returned: list[float] = []
+
+    def on_signal(signum, frame):
+        adapter.interrupt()
+        if "raises" in trigger:
+            raise KeyboardInterrupt
+
+    def fire() -> None:
+        if trigger.startswith("SIGINT"):
+            os.kill(os.getpid(), signal.SIGINT)
+            return
+        begun = time.monotonic()
+        adapter.interrupt()
+        returned.append(time.monotonic() - begun)
+
+    def run() -> None:
+        try:
+            with adapter.connection_named("profile"):
+                outcomes.append(adapter.execute(LONG_QUERY[warehouse.kind], fetch=True))
+        except BaseException as exc:  # noqa: BLE001 - the outcome is what the test looks at
+            outcomes.append(exc)
+
+    # A handler must interrupt the adapter: duckdb runs handlers while a query runs on the main
+    # thread, and at times drops the KeyboardInterrupt they raise (the query then goes on).
+    previous = signal.signal(signal.SIGINT, on_signal)
+    threads = [threading.Thread(target=run) for _ in range(workers)]
+    # Half a second: the queries are running (an earlier interrupt would refuse them instead).
+    timer = threading.Timer(0.5, fire)
+    begun = time.monotonic()
+    try:
+        for thread in [*threads, timer]:
+            thread.start()
+        run()
+        for thread in [*threads, timer]:
+            thread.join(timeout=60)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert time.monotonic() - begun < 5 and all(r < 0.5 for r in returned)
+    assert [type(outcome) for outcome in outcomes] == [KeyboardInterrupt] * (workers + 1), outcomes
+    if "interrupt()" in trigger:  # the adapter takes no statement after it
+        with pytest.raises(KeyboardInterrupt):
+            adapter.execute("SELECT 1", fetch=True)

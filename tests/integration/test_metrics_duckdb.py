@@ -101,3 +101,27 @@ def test_row_count_and_missing_table(warehouse, make_task):
     assert task._get_row_count(warehouse, None, "main", "t") == 500
     with pytest.raises(duckdb.CatalogException):
         task._get_row_count(warehouse, None, "main", "missing")
+
+
+def test_decimal_quartiles_are_not_cut_to_the_scale(make_task):
+    # PERCENTILE_CONT over a DECIMAL(12,2) interpolates in DECIMAL(12,2) unless the values are
+    # ordered as doubles: 77894.7475 would come back as 77894.74.
+    adapter = InProcessDuckDB()
+    adapter.connection.execute("CREATE TABLE orders (o_totalprice DECIMAL(12,2))")
+    adapter.connection.execute("INSERT INTO orders VALUES (77894.74), (77894.77), (NULL)")
+    profile = make_task()._profile_column_sql(adapter, None, "main", "orders", "o_totalprice",
+                                              "DECIMAL(12,2)", 3)
+    low, high = 77894.74, 77894.77
+    assert (profile.p25, profile.p50, profile.p75) == pytest.approx(
+        (low + (high - low) * 0.25, low + (high - low) * 0.5, low + (high - low) * 0.75),
+        rel=1e-15)
+    assert profile.p25 == pytest.approx(77894.7475) and profile.median_value == profile.p50
+
+
+def test_no_constant_value_alert_for_two_values_equal_as_doubles(make_task):
+    adapter = InProcessDuckDB()
+    adapter.connection.execute("CREATE TABLE big AS SELECT * FROM (VALUES "
+                               "(9007199254740992::BIGINT), (9007199254740993::BIGINT)) v(n)")
+    profile = make_task()._profile_column_sql(adapter, None, "main", "big", "n", "BIGINT", 2)
+    assert profile.min_value == profile.max_value and profile.distinct_count == 2
+    assert "ZERO_VARIANCE" not in [a["type"] for a in profile.alerts]

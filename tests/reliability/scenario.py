@@ -109,7 +109,7 @@ def sequential_cases() -> list[tuple[str, int, Site]]:
         config = RuntimeConfig(project_root=".", project_name="shop", target_name="dev",
                                target={})
         task = module.ProfileTask(flags(THREADS=1), config, project())
-        task._store_profile = lambda profile: None
+        task._store_profile = lambda profile: True
         with contextlib.redirect_stdout(io.StringIO()):
             task.run()
     finally:

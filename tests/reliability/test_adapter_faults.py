@@ -30,6 +30,10 @@ UNSET_BY_QUERY = {
 }
 
 
+# A column whose profiling failed: its counts were not measured (the row count was).
+UNMEASURED = dict.fromkeys(("null_count", "null_percent", "distinct_count", "distinct_percent"))
+
+
 @pytest.fixture
 def faulty(monkeypatch):
     return install(monkeypatch, FaultyAdapter(InstantAdapter()))
@@ -62,12 +66,9 @@ def expected_after(clean: list[dict], operation: str, site: Site, pooled: bool,
     table = tables[site.node - 1]
     error_record = {"table": table["table"], "status": "error", "error": MESSAGE,
                     "row_count": 0, "columns": {}}
-    if site.kind in ("adapter", "count"):
-        # No adapter, or a count the warehouse refused: the whole table failed.
+    if site.kind in ("adapter", "count", "listing"):
+        # No adapter, or a count or column listing the warehouse refused: the table failed.
         tables[site.node - 1] = error_record
-    elif site.kind == "listing":
-        # Columns that cannot be listed: the table placeholder with the counted rows.
-        table["columns"] = {"_table_": defaults("_table_", "TABLE", table["row_count"])}
     elif site.kind == "name" and site.column is None:
         # The table name for the count cannot be built: the count stands at 0.
         table["row_count"] = 0
@@ -81,14 +82,15 @@ def expected_after(clean: list[dict], operation: str, site: Site, pooled: bool,
     elif site.kind == "name":
         column = table["columns"][site.column]
         failed = defaults(site.column, column["data_type"], table["row_count"])
-        failed["alerts"] = [{"type": "PROFILE_ERROR", "severity": "warning", "message": MESSAGE}]
+        failed.update(UNMEASURED, alerts=[{"type": "PROFILE_ERROR", "severity": "warning",
+                                           "message": MESSAGE}])
         table["columns"][site.column] = failed
     elif site.kind == "basic":
         # Even the basic counts failed: a column marked as not profiled, not a clean one.
         column = table["columns"][site.column]
         failed = defaults(site.column, column["data_type"], table["row_count"])
-        failed["alerts"] = [{"type": "PROFILE_ERROR", "severity": "warning",
-                             "message": "Could not profile column: " + MESSAGE}]
+        failed.update(UNMEASURED, alerts=[{"type": "PROFILE_ERROR", "severity": "warning",
+                                           "message": "Could not profile column: " + MESSAGE}])
         table["columns"][site.column] = failed
     else:
         column = table["columns"][site.column]

@@ -12,19 +12,22 @@ def model_alerts(p) -> list[dict]:
     def add(kind, severity, message):
         alerts.append({"type": kind, "severity": severity, "message": message})
 
-    if p.null_percent > 50:
+    # A metric that was not measured (None) takes no part.
+    nulls = p.null_percent is not None
+    if nulls and p.null_percent > 50:
         add("HIGH_MISSING", "error", f"Column has {p.null_percent:.1f}% null values (>50%)")
-    elif p.null_percent > 20:
+    elif nulls and p.null_percent > 20:
         add("MISSING", "warning", f"Column has {p.null_percent:.1f}% null values")
-    if p.distinct_percent > 99 and p.row_count > 100:
+    if p.distinct_percent is not None and p.distinct_percent > 99 and p.row_count > 100:
         add("HIGH_CARDINALITY", "info",
             f"Column is {p.distinct_percent:.1f}% unique (possible primary key)")
     if p.distinct_count and p.distinct_count < 10 and p.row_count > 1000:
         add("LOW_CARDINALITY", "info",
             f"Column has only {p.distinct_count} distinct values (possible category)")
-    if p.null_percent == 100:
+    if nulls and p.null_percent == 100:
         add("ALL_NULL", "error", "Column is 100% null - consider removing")
-    if p.min_value is not None and p.max_value is not None and p.min_value == p.max_value:
+    if (p.min_value is not None and p.max_value is not None and p.min_value == p.max_value
+            and p.distinct_count is not None and p.distinct_count < 2):
         add("ZERO_VARIANCE", "warning", "Column has constant value: " + str(p.min_value))
     return alerts
 
@@ -46,7 +49,8 @@ VALUES = st.one_of(st.none(), st.integers(-3, 3), st.floats(-3, 3, allow_nan=Fal
 
 @settings(max_examples=200, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(null_percent=around(20, 50, 100), distinct_percent=around(99, 100),
+@given(null_percent=st.one_of(st.none(), around(20, 50, 100)),
+       distinct_percent=st.one_of(st.none(), around(99, 100)),
        row_count=ROWS, distinct_count=COUNTS, min_value=VALUES,
        max_value=st.one_of(VALUES, st.just("same")))
 def test_alerts_follow_the_rules(make_task, profile_module, null_percent, distinct_percent,

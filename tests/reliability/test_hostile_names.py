@@ -60,6 +60,12 @@ def squashed(text: str) -> str:
     return "".join(text.split())
 
 
+def shown(name: str) -> str:
+    """A name as the terminal shows it: control characters as escapes, the rest as written."""
+    return "".join(f"\\x{ord(c):02x}" if ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F else c
+                   for c in name)
+
+
 @pytest.fixture
 def warehouse(runtime_config):
     path = Path(runtime_config.target["path"])
@@ -101,7 +107,7 @@ def test_hostile_names_profile_and_print_literally(make_task, warehouse, monkeyp
             assert {v["value"] for v in text.top_values} == set(VALUES)
             assert text.max_length == max(map(len, VALUES))
             assert [a["type"] for a in columns[constant_column(name)].alerts] == ["ZERO_VARIANCE"]
-            assert squashed(f"raw.{name}") in squashed(out)  # shown as written
+            assert squashed(f"raw.{shown(name)}") in squashed(out)
     assert digest(warehouse) == before
     if rich:
         assert out.count("Column has constant value: 7.0") == len(NAMES)

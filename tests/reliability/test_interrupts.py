@@ -1,10 +1,17 @@
-"""An interrupt on a wide table stops the table's column work without waiting for all of it."""
+"""Interrupts: queued column work is dropped, running queries are cancelled, the run stops."""
 
 from __future__ import annotations
 
+import os
+import signal
+import subprocess
+import time
+
+import duckdb
 import pytest
 
 from tests.builders import flags, manifest, source
+from tests.cli.projects import ZEL, write_project
 from tests.faults import Fault, FaultyAdapter, InstantAdapter, install
 
 COLUMNS = [f"c{i:02d}" for i in range(50)]
@@ -23,3 +30,43 @@ def test_interrupt_cancels_queued_columns(make_task, monkeypatch, plain_output, 
                if operation == "execute" and f'"{name}"' in args[0]}
     # c02 raised; at most the column running beside it, and the one it took up, finish.
     assert len(queried) <= 5, sorted(queried)
+
+
+SLOW_PROJECT = """
+sources:
+  - name: raw
+    schema: main
+    tables: [{name: quick}, {name: slow}, {name: after}]
+"""
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM])
+@pytest.mark.parametrize("threads", ["1", "4"])
+def test_a_signal_stops_a_real_run_at_once(tmp_path, signal_number, threads):
+    """Ctrl-C or SIGTERM while DuckDB runs a long query: the query is cancelled, the run stops
+    within seconds, and nothing of the interrupted table is stored as measured."""
+    project = write_project(tmp_path, SLOW_PROJECT, [
+        "CREATE TABLE quick AS SELECT 1 AS a",
+        # Every aggregate over this view runs for minutes.
+        "CREATE VIEW slow AS SELECT a.range * b.range AS x, 'v' || a.range AS y "
+        "FROM range(200000) a, range(200000) b",
+        "CREATE TABLE after AS SELECT 1 AS a"])
+    command = [*ZEL, "profile", "run", "--project-dir", str(project), "--threads", threads]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          env=dict(os.environ, COLUMNS="200")) as child:
+        while "raw.quick" not in child.stdout.readline():
+            pass
+        time.sleep(1.0)  # well inside the slow table's first query
+        start = time.monotonic()
+        child.send_signal(signal_number)
+        _, err = child.communicate(timeout=60)
+        stopped_after = time.monotonic() - start
+    assert child.returncode == 1 and "Aborted!" in err and "Traceback" not in err
+    assert stopped_after < 10, stopped_after  # it took 23 s when queries ran to their end
+    with duckdb.connect(str(project / ".zel" / "metadata_store.duckdb"), read_only=True) as c:
+        assert c.execute("SELECT status, exit_status FROM runs").fetchall() == [
+            ("interrupted", 130)]
+        assert c.execute("SELECT DISTINCT table_name FROM column_profiles").fetchall() == [
+            ("quick",)]
+        assert c.execute("SELECT table_name, status FROM table_runs").fetchall() == [
+            ("quick", "success")]

@@ -36,6 +36,10 @@ def alerts_for(make_task, module, **metrics):
         ({"min_value": 1.0, "max_value": None}, []),
         ({"min_value": None, "max_value": 1.0}, []),
         ({"min_value": 1.0, "max_value": 2.0}, []),
+        ({"min_value": 1.5, "max_value": 1.5, "distinct_count": 1},
+         [("ZERO_VARIANCE", "warning", "Column has constant value: 1.5")]),
+        ({"min_value": 2.0**53, "max_value": 2.0**53, "distinct_count": 2}, []),
+        ({"min_value": 0, "max_value": 0, "distinct_count": None}, []),
     ],
 )
 def test_rules(make_task, profile_module, metrics, expected):
@@ -46,7 +50,7 @@ def test_rules(make_task, profile_module, metrics, expected):
 
 def test_every_rule_fires_in_order(make_task, profile_module):
     got = alerts_for(make_task, profile_module, null_percent=100.0, distinct_percent=100.0,
-                     row_count=2000, distinct_count=3, min_value=4.0, max_value=4.0)
+                     row_count=2000, distinct_count=1, min_value=4.0, max_value=4.0)
     assert [a["type"] for a in got] == [
         "HIGH_MISSING", "HIGH_CARDINALITY", "LOW_CARDINALITY", "ALL_NULL", "ZERO_VARIANCE"]
 
@@ -57,6 +61,20 @@ def test_profile_is_left_unchanged(make_task, profile_module):
     assert profile.alerts == []
 
 
+@pytest.mark.parametrize("unmeasured", [
+    {"null_percent": None, "null_count": None},
+    {"distinct_percent": None, "distinct_count": None, "row_count": 5000},
+])
+def test_unmeasured_metrics_are_skipped(make_task, profile_module, unmeasured):
+    # A column whose profiling failed carries None counts; its other rules still apply.
+    metrics = {"null_percent": 100.0, "distinct_percent": 100.0, "row_count": 5000,
+               "distinct_count": 3, **unmeasured}
+    got = alerts_for(make_task, profile_module, **metrics)
+    expected = (["HIGH_CARDINALITY", "LOW_CARDINALITY"] if "null_percent" in unmeasured
+                else ["HIGH_MISSING", "ALL_NULL"])
+    assert [a["type"] for a in got] == expected
+
+
 def test_uncomparable_metrics_raise(make_task, profile_module):
     with pytest.raises(TypeError):
-        alerts_for(make_task, profile_module, null_percent=None)
+        alerts_for(make_task, profile_module, null_percent="12")

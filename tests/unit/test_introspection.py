@@ -77,16 +77,23 @@ def test_columns_from_db(make_task):
 
 
 @pytest.mark.parametrize(
-    "adapter",
+    "adapter, error",
     [
-        ScriptedAdapter(relation_error=RuntimeError("bad relation")),
-        ScriptedAdapter(enter_error=ConnectionError("refused")),
-        ScriptedAdapter(columns_error=RuntimeError("listing failed")),
-        ScriptedAdapter(columns_error=RuntimeError("listing failed"), exit_returns=True),
-        ScriptedAdapter(columns=[Relation(None, "s", "no name or dtype")]),
+        (ScriptedAdapter(relation_error=RuntimeError("bad relation")), RuntimeError),
+        (ScriptedAdapter(enter_error=ConnectionError("refused")), ConnectionError),
+        (ScriptedAdapter(columns_error=RuntimeError("listing failed")), RuntimeError),
+        (ScriptedAdapter(columns=[Relation(None, "s", "no name or dtype")]), AttributeError),
+        (ScriptedAdapter(columns_error=KeyboardInterrupt()), KeyboardInterrupt),
     ],
 )
-def test_columns_from_db_failures_give_no_columns(make_task, adapter):
+def test_listing_failures_propagate(make_task, adapter, error):
+    # The table then fails with the warehouse's reason instead of passing as column-less.
+    with pytest.raises(error):
+        make_task()._get_columns_from_db(adapter, None, "main", "orders")
+
+
+def test_a_listing_failure_the_connection_block_swallows_gives_no_columns(make_task):
+    adapter = ScriptedAdapter(columns_error=RuntimeError("listing failed"), exit_returns=True)
     assert make_task()._get_columns_from_db(adapter, None, "main", "orders") == []
 
 

@@ -20,10 +20,11 @@ NUMERIC_SQL = (COUNTS + ',\n                MIN("c") as min_val,\n'
 STRING_SQL = (COUNTS + ',\n                MIN(LENGTH("c")) as min_len,\n'
               '                MAX(LENGTH("c")) as max_len,\n'
               '                AVG(LENGTH("c")) as avg_len\n            FROM "s"."t"\n        ')
+ORDER_BY = 'WITHIN GROUP (ORDER BY CAST("c" AS DOUBLE PRECISION))'
 PERCENTILE_SQL = ('\n                SELECT\n'
-                  '                    PERCENTILE_CONT(0.25) WITHIN GROUP (ORDER BY "c") as p25,\n'
-                  '                    PERCENTILE_CONT(0.50) WITHIN GROUP (ORDER BY "c") as p50,\n'
-                  '                    PERCENTILE_CONT(0.75) WITHIN GROUP (ORDER BY "c") as p75\n'
+                  f'                    PERCENTILE_CONT(0.25) {ORDER_BY} as p25,\n'
+                  f'                    PERCENTILE_CONT(0.50) {ORDER_BY} as p50,\n'
+                  f'                    PERCENTILE_CONT(0.75) {ORDER_BY} as p75\n'
                   '                FROM "s"."t"\n                WHERE "c" IS NOT NULL\n'
                   '            ')
 TOP_SQL = ('\n                SELECT "c" as val, COUNT(*) as cnt\n                FROM "s"."t"\n'
@@ -49,7 +50,9 @@ def test_basic_metrics(make_task):
 def test_basic_metrics_failure_is_an_alert(make_task):
     adapter = ScriptedAdapter(default=RuntimeError("permission denied " + "x" * 200))
     profile = metric(make_task(), "_profile_basic_column", adapter)
-    assert (profile.null_count, profile.distinct_count, profile.null_percent) == (0, 0, 0.0)
+    # Not measured, so not zero: a clean-looking 0 would hide the failure.
+    assert (profile.null_count, profile.null_percent, profile.distinct_count,
+            profile.distinct_percent, profile.row_count) == (None, None, None, None, 3)
     (alert,) = profile.alerts
     assert alert["type"] == "PROFILE_ERROR" and alert["severity"] == "warning"
     text = "permission denied " + "x" * 200

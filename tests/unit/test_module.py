@@ -154,3 +154,33 @@ def test_a_failed_first_import_does_not_count_as_initialised():
     """)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["first: refused kor.task.base", "second: ProfileTask"]
+
+
+def test_the_task_class_is_made_by_the_base_classes_metaclass():
+    # The class statement's protocol: BaseTask's metaclass prepares the namespace and builds
+    # the class from it; the records use the plain type.
+    done = run_python("""
+    import kor.task.base as base
+    class Namespace(dict):
+        pass
+    class Meta(type):
+        seen = []
+        @classmethod
+        def __prepare__(mcs, name, bases):
+            Meta.seen.append(("prepare", name, [b.__name__ for b in bases]))
+            return Namespace()
+        def __new__(mcs, name, bases, namespace):
+            Meta.seen.append(("new", name, type(namespace).__name__, namespace.get("__module__")))
+            return super().__new__(mcs, name, bases, dict(namespace))
+    base.BaseTask = Meta("BaseTask", (base.BaseTask,), {})
+    Meta.seen.clear()
+    import kor.task.profile as m
+    print(Meta.seen)
+    print(type(m.ProfileTask).__name__, type(m.ColumnProfile).__name__)
+    """)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "[('prepare', 'ProfileTask', ['BaseTask']), "
+        "('new', 'ProfileTask', 'Namespace', 'kor.task.profile')]",
+        "Meta type",
+    ]

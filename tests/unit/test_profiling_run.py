@@ -18,6 +18,7 @@ class RecordingStore:
     rows: list = []
     events: list = []
     fail_on: int | None = None
+    failure = "disk [full]"
 
     def __init__(self, project_root):
         self.events.append(("open", project_root))
@@ -27,7 +28,7 @@ class RecordingStore:
 
     def save_profile_result(self, row):
         if self.fail_on is not None and len(self.rows) == self.fail_on:
-            raise RuntimeError("disk [full]")
+            raise RuntimeError(self.failure)
         self.rows.append(row)
 
     def close(self):
@@ -42,6 +43,7 @@ def store(monkeypatch):
     module.ColumnProfileResult = ColumnProfileResult
     module.ProjectMetadataStore = RecordingStore
     RecordingStore.rows, RecordingStore.events, RecordingStore.fail_on = [], [], None
+    RecordingStore.failure = "disk [full]"
     monkeypatch.setitem(sys.modules, "kor.compute.metadata", module)
     return RecordingStore
 
@@ -127,8 +129,11 @@ def test_rich_run_prints_data_literally(make_task, adapter, store, rich_console)
     text = rich_console.export_text()
     assert "OK raw.orders[/bold] (2,500 rows, 3 cols," in text
     assert "FAIL raw.missing (0 rows, 0 cols," in text
-    assert "Summary" in text and "Profiling complete!" in text
-    assert ".zel/metadata_store.duckdb" in text
+    assert "Summary" in text and "Tables failed:    1" in text
+    # A failed table is not a complete run: the closing lines say so and why.
+    assert "Profiling complete!" not in text and "Profiling finished with errors." in text
+    assert "  FAIL raw.missing: Catalog Error: Table missing does not exist\n" in text
+    assert "Results saved to: .zel/metadata_store.duckdb" in text
     assert result.tables_profiled == 3
 
 
@@ -159,10 +164,16 @@ def test_interrupt_in_a_column_leaves_run(make_task, adapter, store, plain_outpu
     assert threading.active_count() == before
 
 
-def test_placeholder_for_a_table_without_columns(make_task, adapter, store, plain_output):
-    adapter.columns = []
+@pytest.mark.parametrize("listing_error", [None, RuntimeError("server closed the connection")])
+def test_placeholder_only_for_a_listing_without_columns(make_task, adapter, store, plain_output,
+                                                        listing_error):
+    adapter.columns, adapter.columns_error = [], listing_error
     task = make_task(flags(SELECT=("customers",)), graph())
     (profile,) = task.run().profiles
+    if listing_error is not None:
+        assert (profile.status, profile.error, profile.columns) == (
+            "error", "server closed the connection", [])
+        return
     (column,) = profile.columns
     assert (column.column_name, column.data_type, column.row_count) == ("_table_", "TABLE", 2500)
     assert profile.alerts == [] and profile.column_count == 1
@@ -182,6 +193,10 @@ def test_store_failures_are_warnings(make_task, adapter, store, capsys, monkeypa
     assert "Warning: Could not store profile results: disk [full]" in text
     assert len(store.rows) == 1 and ("close",) not in store.events
     assert result.tables_profiled == 1
+    # The driver learns the rows were lost: the result says which table, and the run fails.
+    assert result.errors == ["raw.orders[/bold]: profile results not stored"]
+    assert "Not stored: 1 of 1 tables" in text
+    assert make_task().interpret_results(result) is False
 
 
 def test_node_naming(make_task, profile_module):
@@ -195,3 +210,30 @@ def test_node_naming(make_task, profile_module):
         "models", "stg", None)
     assert task._profile_node(types.SimpleNamespace(name="n"), 1, 1).connection_name == "default"
     assert broken.status == "error" and broken.columns == []
+
+
+@pytest.mark.parametrize("rich", [False, True])
+def test_control_characters_from_the_warehouse_are_shown_escaped(make_task, store, capsys,
+                                                                 monkeypatch, profile_module,
+                                                                 rich):
+    from rich.console import Console
+
+    console = Console(record=True, width=200) if rich else None
+    monkeypatch.setattr(profile_module, "HAS_RICH", rich)
+    monkeypatch.setattr(profile_module, "console", console)
+    made = ScriptedAdapter(answers={"gone": RuntimeError("no table\x1b[2J"),
+                                    "COUNT(*) as cnt": [(5,)]},
+                           default=RuntimeError("denied\x1b[31m"))
+    monkeypatch.setattr(factory, "get_adapter", lambda config: made)
+    store.fail_on, store.failure = 0, "disk \x1b[5m full"
+    graph = manifest(source("raw", "orders", "ord\x1b]0;pwned\x07ers-é", columns=[("c", "DATE")]),
+                     source("raw", "gone\x9b\x00"))
+    make_task(flags(THREADS=1), graph).run()
+    text = console.export_text() if rich else capsys.readouterr().out
+    assert not set(text) & set("\x1b\x07\x00\x9b")
+    shown = ["raw.ord\\x1b]0;pwned\\x07ers-é", "raw.gone\\x9b\\x00: no table\\x1b[2J",
+             "Warning: Could not store profile results: disk \\x1b[5m full"]
+    if rich:
+        shown.append("Could not profile column: denied\\x1b[31m")  # in the alerts table
+    for expected in shown:
+        assert expected in text

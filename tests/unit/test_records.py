@@ -9,8 +9,9 @@ import pytest
 
 COLUMN_FIELDS = [
     ("column_name", "str", dataclasses.MISSING), ("data_type", "str", dataclasses.MISSING),
-    ("row_count", "int", 0), ("null_count", "int", 0), ("null_percent", "float", 0.0),
-    ("distinct_count", "int", 0), ("distinct_percent", "float", 0.0),
+    ("row_count", "int", 0), ("null_count", "Optional[int]", 0),
+    ("null_percent", "Optional[float]", 0.0), ("distinct_count", "Optional[int]", 0),
+    ("distinct_percent", "Optional[float]", 0.0),
     ("min_value", "Optional[float]", None), ("max_value", "Optional[float]", None),
     ("mean_value", "Optional[float]", None), ("median_value", "Optional[float]", None),
     ("stddev_value", "Optional[float]", None), ("p25", "Optional[float]", None),

@@ -163,19 +163,25 @@ def record(status):
     return SimpleNamespace(status=status)
 
 
+NOT_STORED = ["raw.orders: profile results not stored"]
+
+
 @pytest.mark.parametrize(
-    "profiles, verdict",
+    "profiles, errors, verdict",
     [
-        ([], False),
-        ([record("error")], False),
-        ([record("error"), record("error")], False),
-        ([record("error"), record("success")], True),
-        ([record("success"), record("error")], True),
-        ([record("SUCCESS")], False),
+        ([], [], False),
+        ([record("error")], [], False),
+        ([record("error"), record("error")], [], False),
+        ([record("error"), record("success")], [], True),
+        ([record("success"), record("error")], [], True),
+        ([record("SUCCESS")], [], False),
+        # Rows that were not stored are lost, whatever the tables did.
+        ([record("success")], NOT_STORED, False),
+        ([record("success"), record("success")], NOT_STORED, False),
     ],
 )
-def test_interpret_results(make_task, profiles, verdict):
-    outcome = make_task().interpret_results(SimpleNamespace(profiles=profiles))
+def test_interpret_results(make_task, profiles, errors, verdict):
+    outcome = make_task().interpret_results(SimpleNamespace(profiles=profiles, errors=errors))
     assert outcome is verdict
 
 
@@ -186,10 +192,11 @@ def test_interpret_results_stops_at_the_first_success(make_task):
             raise AssertionError("read past the first success")
 
     assert make_task().interpret_results(
-        SimpleNamespace(profiles=[record("success"), Exploding()])) is True
+        SimpleNamespace(profiles=[record("success"), Exploding()], errors=[])) is True
 
 
-@pytest.mark.parametrize("result", [SimpleNamespace(), SimpleNamespace(profiles=[object()])])
+@pytest.mark.parametrize("result", [SimpleNamespace(), SimpleNamespace(errors=[]),
+                                    SimpleNamespace(errors=[], profiles=[object()])])
 def test_interpret_results_needs_profiles_and_status(make_task, result):
     with pytest.raises(AttributeError):
         make_task().interpret_results(result=result)

@@ -55,7 +55,7 @@ METHODS = [
                          ("profile", "ColumnProfile")], "None", "Add top values to profile."),
     ("_generate_alerts", [("profile", "ColumnProfile")], "List[Dict]",
      "Generate quality alerts for a column profile (Vantry-style)."),
-    ("_store_profile", [("profile", "TableProfile")], "None",
+    ("_store_profile", [("profile", "TableProfile")], "bool",
      "Store profile results in metadata_store.duckdb."),
     ("_print_summary", [("result", "ProfileExecutionResult")], "None",
      "Print Vantry-style summary with Rich formatting."),
