@@ -37,8 +37,8 @@ def test_show_prints_the_overview_then_each_table_in_table_order(history_project
                                  "4,000,000,000,000,000"]
     assert cells["amount"][5:7] == ["38,255.1", "3,000,279.6"] and cells["alpha"][3] == "3"
     assert "e+1" not in out and "mean 2,000,000,000,000,000.2 → 2,500,000,000,000,000" in out
-    assert ("The latest run (run 3) of this table failed: Catalog Error: Table with name "
-            "shrinking does not exist! ") in out and "The figures below are from run 2." in out
+    assert "The latest run (run 3) of this table failed: " in out
+    assert "The figures below are from run 2." in out
 
 
 @pytest.mark.parametrize("names, shown", [

@@ -81,7 +81,8 @@ def fill_store(tmp_path: Path) -> Callable[..., ProjectMetadataStore]:
 
 @pytest.fixture
 def hostile_store(fill_store) -> ProjectMetadataStore:
-    """Two runs of one table whose every stored text is markup, plus a plain table."""
+    """Two runs of one table whose every stored text is markup, plus a plain table with a
+    column that could not be measured."""
     first, second = datetime(2026, 1, 1, 9, 0), datetime(2026, 1, 2, 9, 0)
     return fill_store(
         stored_row(HOSTILE, f"t/{HOSTILE}?#", "c", first, row_count=5),
@@ -94,6 +95,9 @@ def hostile_store(fill_store) -> ProjectMetadataStore:
                    alerts=alerts(("ZERO_VARIANCE", "warning", "Column has constant value: 1.5"))),
         stored_row("raw", "orders", "id", second, row_count=1234567, min_value=0.0,
                    max_value=1234566.0, mean_value=617283.0),
+        # a column whose profiling failed: its counts were not measured
+        stored_row("raw", "orders", "broken", second, row_count=1234567, null_count=None,
+                   null_percent=None, distinct_count=None, distinct_percent=None),
     )
 
 

@@ -41,9 +41,11 @@ def test_every_route_of_a_recorded_history(hostile_store, serve):
         "/", HOSTILE_PAGE, HOSTILE_PAGE + "?run=1", "/alerts", "/alerts?severity=error",
         "/alerts?type=ZERO_VARIANCE&severity=warning")}
     assert {status for status, _ in pages.values()} == {200}
+    orders = get(base + "/table/raw/orders")[1]
+    assert '<td class="name">broken</td><td class="name type">–</td>' + "<td>–</td>" * 4 in orders
     overview, page, first, every, errors, narrowed = (page for _, page in pages.values())
     assert f'href="{escape(HOSTILE_PAGE)}"' in overview and "1,234,567" in overview
-    assert ("2 tables (0 failed in their latest run, 0 stale), 3 columns; "
+    assert ("2 tables (0 failed in their latest run, 0 stale), 4 columns; "
             '<a href="/alerts">alerts</a>: 1 error, 1 warning, 0 info') in overview
     # The hostile table lost column c and gained two: the diff's changes, summed up.
     assert '<span class="badge error">3 schema changes</span>' in overview
