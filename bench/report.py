@@ -1,4 +1,8 @@
-"""Times the report's store reads and pages on a large metadata store.
+"""Times the report's pages and `show` on large metadata stores of recorded runs.
+
+Two stores: 200 tables of 50 columns over 20 runs (200,000 rows), and one table of 1,000
+columns over 20 runs. Every run profiles every table; figures stay as they were, the row
+counts move.
 
 Run: .venv/bin/python bench/report.py [--tables T] [--columns C] [--runs R] [--repeat N]
 """
@@ -6,50 +10,39 @@ Run: .venv/bin/python bench/report.py [--tables T] [--columns C] [--runs R] [--r
 from __future__ import annotations
 
 import argparse
-import json
-import statistics
+import io
 import sys
 import tempfile
-import time
-from datetime import datetime
+from collections.abc import Callable
 from pathlib import Path
 
-import duckdb
+from rich.console import Console
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-from kor.compute.metadata import ProjectMetadataStore  # noqa: E402
-from kor.report import site  # noqa: E402
+from bench.stores import fill, timed  # noqa: E402
+from kor.report import console, content, site  # noqa: E402
 
 
-def fill(store: ProjectMetadataStore, tables: int, columns: int, runs: int) -> int:
-    """Rows written in bulk through SQL: saving them one by one would time the writer."""
-    store.initialize()
-    store.close()
-    top = json.dumps([{"value": f"v{i}", "count": 100 - i} for i in range(10)])
-    alert = json.dumps([{"type": "MISSING", "severity": "warning", "message": "m"}])
-    start = datetime(2026, 1, 1)
-    with duckdb.connect(str(store.path)) as connection:
-        connection.execute(
-            """INSERT INTO column_profiles (source_name, table_name, column_name, profile_mode,
-                   row_count, null_count, null_percent, distinct_count, distinct_percent,
-                   min_value, max_value, mean_value, top_values, alerts, profiled_at, duration_ms)
-               SELECT 'raw', 'table_' || t, 'column_' || c, 'explorative', 100000, c, c * 0.1,
-                      50, 0.05, 0, c, c / 2, $top, CASE WHEN c % 3 = 0 THEN $alert END,
-                      $start::TIMESTAMP + r * INTERVAL 1 DAY + t * INTERVAL 1 SECOND, 1
-               FROM range($tables) a(t), range($columns) b(c), range($runs) d(r)""",
-            {"top": top, "alert": alert, "start": start, "tables": tables, "columns": columns,
-             "runs": runs})
-    return tables * columns * runs
+def show(source: site.ReportSource) -> None:
+    """What `zel profile show` prints, into a buffer."""
+    whole = site.document(source, lambda _: content.NoLinks())
+    assert whole is not None
+    terminal = Console(file=io.StringIO(), width=200)
+    console.print_overview(terminal, whole.overview)
+    for view in whole.tables:
+        console.print_table(terminal, view)
 
 
-def timed(action, repeat: int) -> tuple[float, float]:
-    times = []
-    for _ in range(repeat):
-        begin = time.perf_counter()
-        action()
-        times.append(time.perf_counter() - begin)
-    return min(times) * 1000, statistics.median(times) * 1000
+def cases(source: site.ReportSource, table: str) -> dict[str, Callable[[], object]]:
+    return {
+        "overview page": lambda: site.overview_page(source),
+        "table page": lambda: site.table_page(source, "raw", table),
+        "table page, first run": lambda: site.table_page(source, "raw", table, 1),
+        "alerts page": lambda: site.alerts_page(source),
+        "whole report file": lambda: site.report_document(source),
+        "show": lambda: show(source),
+    }
 
 
 def main() -> None:
@@ -59,23 +52,18 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=20)
     parser.add_argument("--repeat", type=int, default=5)
     options = parser.parse_args()
-    with tempfile.TemporaryDirectory() as folder:
-        store = ProjectMetadataStore(Path(folder))
-        rows = fill(store, options.tables, options.columns, options.runs)
-        cases = [
-            ("profiled_tables", store.profiled_tables),
-            ("latest_profiles(one table)", lambda: store.latest_profiles("raw.table_7")),
-            ("table_history(one table)", lambda: store.table_history("table_7", "raw")),
-            ("overview page", lambda: site.overview_page(store)),
-            ("table page", lambda: site.table_page(store, "raw", "table_7")),
-            ("whole report file", lambda: site.report_document(store)),
-        ]
-        print(f"store: {rows:,} rows ({options.tables} tables x {options.columns} columns x "
-              f"{options.runs} runs); {options.repeat} repetitions")
-        print(f"{'case':<28} {'best ms':>9} {'median ms':>10}")
-        for label, action in cases:
-            best, median = timed(action, options.repeat)
-            print(f"{label:<28} {best:>9.1f} {median:>10.1f}")
+    print(f"{options.repeat} repetitions")
+    print(f"{'store':<32}{'rows':>10}  {'case':<24}{'best ms':>9}{'median ms':>11}")
+    for tables, columns, table in ((options.tables, options.columns, "table_7"),
+                                   (1, 1000, "table_0")):
+        with tempfile.TemporaryDirectory() as folder:
+            path = fill(Path(folder), tables, columns, options.runs, churn=False)
+            source = site.ReportSource.for_store(path)
+            shape = f"{tables:,} tables x {columns:,} columns"
+            rows = tables * columns * options.runs
+            for case, action in cases(source, table).items():
+                best, median = timed(action, options.repeat)
+                print(f"{shape:<32}{rows:>10,}  {case:<24}{best:>9.1f}{median:>11.1f}")
 
 
 if __name__ == "__main__":

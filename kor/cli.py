@@ -24,11 +24,11 @@ from kor.profiling import (
     StoreReadError,
     StoreWriteError,
     latest_profiles,
-    open_reader,
     profile_project,
-    profiled_tables,
+    read_errors,
 )
 from kor.profiling.diff import RunNotFound
+from kor.profiling.run import SEVERITIES
 from kor.project.loader import ProjectError
 
 FORMAT = click.option("--format", "output_format", type=click.Choice(["table", "json"]),
@@ -37,6 +37,7 @@ FORMAT = click.option("--format", "output_format", type=click.Choice(["table", "
 SELECT = click.option("-s", "--select", multiple=True,
                       help="Selectors: source:GLOB, model:GLOB, a glob or an exact name; several "
                       "per value, separated by spaces.")
+ALERT_SEVERITIES = tuple(reversed(SEVERITIES))
 EXCLUDE = click.option("--exclude", multiple=True, help="Selectors of nodes to leave out.")
 
 PROJECT_DIR = click.option("--project-dir", type=click.Path(file_okay=False, path_type=Path),
@@ -167,12 +168,14 @@ def profile() -> None:
 MODES_HELP = """Profiling modes (--mode):
 
 \b
-  explorative  every figure: counts, min/max/mean/stddev, quartiles and
-               median of numeric columns, text lengths, top values (default)
+  explorative  every figure: null and distinct counts; min, max, mean,
+               standard deviation, quartiles and median of numeric
+               columns; text lengths; the ten most frequent values of
+               columns with at most 100 distinct values (default)
   minimal      as explorative without quartiles and median
-  sensitive    as minimal without top values: no value of the data is
-               stored (numeric min/max/mean are)
-  time-series  as explorative
+  sensitive    as minimal without the most frequent values: no value of
+               the data is stored (numeric min/max/mean/stddev are)
+  time-series  the same as explorative
 """
 
 
@@ -210,25 +213,59 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
 
 @profile.command("show")
 @PROJECT_DIR
-@click.option("--table", default=None, help="Only this table: NAME or SOURCE.NAME.")
+@click.option("--table", default=None, metavar="NAMES",
+              help="Only these tables, with their top values and history: NAME, SOURCE.NAME "
+                   "or what --select takes (source:GLOB, model:GLOB, a glob); several "
+                   "separated by spaces.")
+@click.option("--alerts", "alerts_only", is_flag=True,
+              help="List the alerts of every table's latest profile instead.")
+@click.option("--severity", type=click.Choice(ALERT_SEVERITIES), default=None,
+              help="Only the alerts of this severity (implies --alerts).")
+@click.option("--type", "alert_type", default=None, metavar="TYPE",
+              help="Only the alerts of this type, such as MISSING (implies --alerts).")
 @FORMAT
-def profile_show(project_dir: Path, table: str | None, output_format: str) -> None:
-    """Print the latest stored profile of each table."""
+def profile_show(project_dir: Path, table: str | None, alerts_only: bool,
+                 severity: str | None, alert_type: str | None, output_format: str) -> None:
+    """Print the overview of every table, then each table's latest profile (columns in table
+    order), its alerts and its changes since the previous run."""
     from rich.console import Console
 
+    from kor.profiling.history import matching_tables
+    from kor.report import console, content, site
     from kor.report.changes import as_json
-    from kor.report.console import print_profiles
 
     with known_failures():
-        rows = latest_profiles(project_dir, table)
-        if not rows and table is not None and profiled_tables(project_dir):
-            raise NothingStored(f"No stored profile for table '{table}'.")
-    if not rows:
-        raise _nothing_stored(project_dir)
+        source = site.ReportSource.for_project(project_dir)
+        with read_errors(source.reader.path):
+            whole = site.document(source, lambda keys: content.NoLinks())
+        if whole is None:
+            raise _nothing_stored(project_dir)
+        views = whole.tables
+        if table is not None:
+            keys = matching_tables(project_dir, table, [view.key for view in views])
+            if not keys:
+                raise NothingStored(f"No stored profile for table '{table}'.")
+            views = [view for view in views if view.key in keys]
+    if alerts_only or severity is not None or alert_type is not None:
+        alerts = content.alerts_view(source.project, [(v.key, v.columns) for v in views],
+                                     content.NoLinks(), severity, alert_type)
+        if output_format == "json":
+            click.echo(as_json([entry.record() for entry in alerts.entries]))
+        else:
+            console.print_alerts(Console(), alerts)
+        return
     if output_format == "json":
+        with known_failures():
+            shown = {view.key for view in views}
+            rows = [row for row in latest_profiles(project_dir)
+                    if (row.source_name, row.table_name) in shown]
         click.echo(as_json(rows))
         return
-    print_profiles(Console(), rows)
+    terminal = Console()
+    console.print_overview(terminal, site.narrowed(whole.overview, {v.key for v in views}))
+    terminal.print()
+    for view in views:
+        console.print_table(terminal, view, detail=table is not None)
 
 
 @profile.command("diff")
@@ -329,14 +366,13 @@ def profile_prune(project_dir: Path, keep: int | None, older_than: str | None) -
               help="Port to listen on (0: any free port).")
 def profile_serve(project_dir: Path, host: str, port: int) -> None:
     """Serve the stored profiles as an HTML report until Ctrl-C."""
-    from kor.compute.metadata import ProjectMetadataStore
     from kor.report.server import ReportServer
+    from kor.report.site import ReportSource
 
     with known_failures():
-        open_reader(project_dir)
-    store = ProjectMetadataStore(project_dir.resolve())
+        source = ReportSource.for_project(project_dir)
     try:
-        server = ReportServer(store, host, port)
+        server = ReportServer(source, host, port)
     except (OSError, ValueError) as exc:
         raise UnusableInput(f"cannot listen on {host} port {port}: {exc}") from None
     try:
@@ -355,18 +391,12 @@ def profile_serve(project_dir: Path, host: str, port: int) -> None:
               help="The HTML file to write.")
 def profile_report(project_dir: Path, output: Path) -> None:
     """Write the stored profiles as one self-contained HTML file."""
-    import duckdb
-
-    from kor.compute.metadata import ProjectMetadataStore
-    from kor.report.site import report_document
+    from kor.report.site import ReportSource, report_document
 
     with known_failures():
-        reader = open_reader(project_dir)
-    store = ProjectMetadataStore(project_dir.resolve())
-    try:
-        document = report_document(store)
-    except duckdb.Error as exc:
-        raise CommandFailure(f"cannot read the metadata store {reader.path}: {exc}") from None
+        source = ReportSource.for_project(project_dir)
+        with read_errors(source.reader.path):
+            document = report_document(source)
     if document is None:
         raise _nothing_stored(project_dir)
     try:

@@ -12,6 +12,7 @@ from kor.profiling.read import (
     latest_profiles,
     open_reader,
     profiled_tables,
+    read_errors,
     table_history,
 )
 from kor.profiling.run import (
@@ -35,6 +36,7 @@ __all__ = [
     "open_reader",
     "profile_project",
     "profiled_tables",
+    "read_errors",
     "split_selectors",
     "table_history",
 ]

@@ -19,6 +19,9 @@ from kor.compute.metadata import ColumnProfileResult, MetadataReader, decode_ale
 from kor.compute.metadata.records import RecordedRun, RecordedTableRun, decode_top_values
 from kor.profiling.rules import DiffRules, Severity
 
+# Figures read the same in a diff as on the report's pages: in full, never rounded.
+from kor.report.figures import number
+
 
 class RunNotFound(LookupError):
     """A `base`/`head` that names no recorded run."""
@@ -60,6 +63,11 @@ class ProjectDiff:
         return max((t.worst for t in self.tables if t.worst is not None), default=None)
 
 
+TableKey = tuple[str, str]
+RunPair = tuple[RecordedTableRun | None, RecordedTableRun | None]
+RowsByRun = dict[tuple[int, str, str], dict[str, ColumnProfileResult]]
+
+
 # Values closer than this (relative) are the same figure computed twice.
 _SAME = 1e-9
 
@@ -84,17 +92,30 @@ def resolve_run(runs: list[RecordedRun], spec: str) -> int:
 
 def diff_runs(reader: MetadataReader, rules: DiffRules, *, base: str | None = None,
               head: str | None = None,
-              tables: Iterable[tuple[str, str]] | None = None) -> ProjectDiff:
+              tables: Iterable[TableKey] | None = None) -> ProjectDiff:
     """Compares the tables of the store (only `tables`, as (source, table), when given)."""
     with reader.holding():
         return _diff_runs(reader, rules, base, head, tables)
 
 
 def _diff_runs(reader: MetadataReader, rules: DiffRules, base: str | None, head: str | None,
-               tables: Iterable[tuple[str, str]] | None) -> ProjectDiff:
+               tables: Iterable[TableKey] | None) -> ProjectDiff:
     runs = reader.runs()
     base_id = resolve_run(runs, base) if base is not None else None
     head_id = resolve_run(runs, head) if head is not None else None
+    pairs = run_pairs(reader, base_id, head_id, tables)
+    rows = rows_by_run(reader.run_profiles(
+        t.run_id for pair in pairs.values() for t in pair if t is not None))
+    diffs = [compare_tables(key, base_run, head_run, rows, rules)
+             for key, (base_run, head_run) in pairs.items()]
+    return ProjectDiff(base_id, head_id, diffs)
+
+
+def run_pairs(reader: MetadataReader, base_id: int | None = None, head_id: int | None = None,
+              tables: Iterable[TableKey] | None = None) -> dict[TableKey, RunPair]:
+    """The (older, newer) table runs a diff compares, per table in source and table order:
+    each table's run in `head_id` (default: its latest) against its run in `base_id`
+    (default: its latest earlier run that was measured and stored)."""
     heads = _by_table(reader.latest_table_runs(head_id))
     bases = _by_table(reader.latest_table_runs(base_id) if base_id is not None
                       else reader.measured_before(head_id))
@@ -102,30 +123,35 @@ def _diff_runs(reader: MetadataReader, rules: DiffRules, base: str | None, head:
     if tables is not None:
         wanted = set(tables)
         keys = [key for key in keys if key in wanted]
-    pairs = {key: (bases.get(key), heads.get(key)) for key in keys}
-    rows = _rows_by_table(reader.run_profiles(
-        t.run_id for pair in pairs.values() for t in pair if t is not None))
-    diffs = [compare_tables(key, base_run, head_run, rows, rules)
-             for key, (base_run, head_run) in pairs.items()]
-    return ProjectDiff(base_id, head_id, diffs)
+    return {key: (bases.get(key), heads.get(key)) for key in keys}
 
 
-def _by_table(table_runs: list[RecordedTableRun]) -> dict[tuple[str, str], RecordedTableRun]:
+def previous_measured(runs: list[RecordedTableRun], head: RecordedTableRun
+                      ) -> RecordedTableRun | None:
+    """Of one table's runs, newest first, the one a diff compares `head` with by default:
+    the latest earlier run that was measured and stored (`run_pairs` picks it in SQL)."""
+    position = next(index for index, run in enumerate(runs) if run is head)
+    return next((run for run in runs[position + 1:] if run.succeeded and run.stored), None)
+
+
+def _by_table(table_runs: list[RecordedTableRun]) -> dict[TableKey, RecordedTableRun]:
     return {(t.source_name, t.table_name): t for t in table_runs}
 
 
-def _rows_by_table(rows: list[tuple[int, ColumnProfileResult]]
-                   ) -> dict[tuple[int, str, str], dict[str, ColumnProfileResult]]:
-    grouped: dict[tuple[int, str, str], dict[str, ColumnProfileResult]] = {}
+def rows_by_run(rows: Iterable[tuple[int, ColumnProfileResult]]) -> RowsByRun:
+    """Stored column rows by (run id, source, table), then by column name."""
+    grouped: RowsByRun = {}
     for run_id, row in rows:
         grouped.setdefault((run_id, row.source_name, row.table_name), {})[row.column_name] = row
     return grouped
 
 
-def compare_tables(key: tuple[str, str], base: RecordedTableRun | None,
-                   head: RecordedTableRun | None,
-                   rows: dict[tuple[int, str, str], dict[str, ColumnProfileResult]],
-                   rules: DiffRules) -> TableDiff:
+def compare_tables(key: TableKey, base: RecordedTableRun | None,
+                   head: RecordedTableRun | None, rows: RowsByRun, rules: DiffRules, *,
+                   figures: bool = True) -> TableDiff:
+    """What changed in one table from `base` to `head`, whose column rows `rows` holds.
+    Without `figures` columns are compared by their alerts alone (so their rows need only
+    their counts and alerts): the schema, the rows and the alerts, as an overview sums up."""
     source, table = key
     diff = TableDiff(source, table, base, head)
 
@@ -159,7 +185,7 @@ def compare_tables(key: tuple[str, str], base: RecordedTableRun | None,
     head_rows = rows.get((head.run_id, source, table), {})
     for name, head_row in head_rows.items():
         if name in base_rows:
-            _compare_column(name, base_rows[name], head_row, change)
+            _compare_column(name, base_rows[name], head_row, change, figures)
     return diff
 
 
@@ -167,7 +193,8 @@ def _compare_schema(base: RecordedTableRun, head: RecordedTableRun, change: Any)
     base_types, head_types = dict(base.columns), dict(head.columns)
     for name, data_type in head.columns:
         if name not in base_types:
-            change("column_added", name, None, data_type, f"column added ({data_type})")
+            change("column_added", name, None, data_type,
+                   "column added" + (f" ({data_type})" if data_type else ""))
         elif None not in (base_types[name], data_type) and base_types[name] != data_type:
             change("type_changed", name, base_types[name], data_type,
                    f"type {base_types[name]} → {data_type}")
@@ -206,12 +233,21 @@ def is_measured(row: ColumnProfileResult) -> bool:
 
 
 def _compare_column(name: str, base: ColumnProfileResult, head: ColumnProfileResult,
-                    change: Any) -> None:
+                    change: Any, figures: bool) -> None:
     if not is_measured(base):
         return
     if not is_measured(head):
         change("column_not_measured", name, None, None, "not measured in the newer run")
         return
+    if figures:
+        _compare_figures(name, base, head, change)
+    _compare_alerts(name, base, head, change)
+    if figures:
+        _compare_top_values(name, base, head, change)
+
+
+def _compare_figures(name: str, base: ColumnProfileResult, head: ColumnProfileResult,
+                     change: Any) -> None:
     assert base.null_percent is not None and head.null_percent is not None
     _points(name, "null_percent", base.null_percent, head.null_percent, "null %", change)
     assert base.distinct_percent is not None and head.distinct_percent is not None
@@ -229,15 +265,13 @@ def _compare_column(name: str, base: ColumnProfileResult, head: ColumnProfileRes
     for kind, label, before, after in (("min_changed", "min", base.min_value, head.min_value),
                                        ("max_changed", "max", base.max_value, head.max_value)):
         if before is not None and after is not None and not _same(before, after):
-            change(kind, name, before, after, f"{label} {before:g} → {after:g}")
+            change(kind, name, before, after, f"{label} {number(before)} → {number(after)}")
     for kind, label, before, after in (
             ("mean_changed", "mean", base.mean_value, head.mean_value),
             ("stddev_changed", "stddev", base.stddev_value, head.stddev_value)):
         if before is not None and after is not None and not _same(before, after):
-            change(kind, name, before, after, f"{label} {before:g} → {after:g}",
+            change(kind, name, before, after, f"{label} {number(before)} → {number(after)}",
                    _relative(before, after))
-    _compare_alerts(name, base, head, change)
-    _compare_top_values(name, base, head, change)
 
 
 def _points(name: str, figure: str, before: float, after: float, label: str,

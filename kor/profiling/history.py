@@ -36,14 +36,46 @@ def diff(project_dir: Path | str, *, base: str | None = None, head: str | None =
     project's rules; `select`/`exclude` pick tables as `zel profile run` does, nothing
     selected meaning every stored table."""
     project = Path(project_dir)
-    try:
-        rules = DiffRules.from_settings(project_settings(project).get("diff"))
-    except RuleError as exc:
-        raise ProjectError(f"{project / PROJECT_FILE}: {exc}") from None
+    rules = project_rules(project)
     selected, excluded = split_selectors(select), split_selectors(exclude)
     tables = _selected_tables(project, selected, excluded) if selected or excluded else None
     with reading(project) as reader:
         return diff_runs(reader, rules, base=base, head=head, tables=tables)
+
+
+def project_rules(project_dir: Path | str) -> DiffRules:
+    """The severities of changes as the project's `diff:` setting makes them."""
+    project = Path(project_dir)
+    try:
+        return DiffRules.from_settings(project_settings(project).get("diff"))
+    except RuleError as exc:
+        raise ProjectError(f"{project / PROJECT_FILE}: {exc}") from None
+
+
+def selected_tables(project_dir: Path | str, select: Iterable[str],
+                    exclude: Iterable[str] = ()) -> list[tuple[str, str]]:
+    """(source, table) as stored, of the nodes `select`/`exclude` pick as `zel profile run`
+    picks them (several selectors per value, separated by spaces)."""
+    return _selected_tables(Path(project_dir), split_selectors(select), split_selectors(exclude))
+
+
+def matching_tables(project_dir: Path | str, names: str,
+                    stored: Iterable[tuple[str, str]]) -> list[tuple[str, str]]:
+    """Of the `stored` tables, in their order, those `names` names: each name (several
+    separated by spaces) a table's stored NAME or SOURCE.NAME, or else a selector as
+    `--select` takes it, which the project's own selection resolves."""
+    stored = list(stored)
+    wanted: set[tuple[str, str]] = set()
+    selectors = []
+    for name in names.split():
+        named = {key for key in stored if name in (key[1], f"{key[0]}.{key[1]}")}
+        if named:
+            wanted |= named
+        else:
+            selectors.append(name)
+    if selectors:
+        wanted.update(selected_tables(project_dir, [" ".join(selectors)]))
+    return [key for key in stored if key in wanted]
 
 
 def _selected_tables(project: Path, select: tuple[tuple[str, ...], ...],

@@ -13,6 +13,7 @@ from kor.compute.metadata import (
     MetadataReader,
     ProfiledTable,
     TableRun,
+    is_lock_conflict,
     store_path,
 )
 from kor.compute.metadata.migrations import StoreLayoutError
@@ -21,6 +22,10 @@ from kor.project.loader import PROJECT_FILE, ProjectError
 
 class StoreReadError(Exception):
     """The metadata store exists but cannot be read."""
+
+
+RUN_IN_PROGRESS = ("a run is in progress (it holds the store until it ends); "
+                   "try again when it has finished")
 
 
 def open_reader(project_dir: Path | str) -> MetadataReader:
@@ -36,10 +41,19 @@ def open_reader(project_dir: Path | str) -> MetadataReader:
 def reading(project_dir: Path | str) -> Iterator[MetadataReader]:
     """The project's reader; a store that cannot be read raises StoreReadError."""
     reader = open_reader(project_dir)
-    try:
+    with read_errors(reader.path):
         yield reader
+
+
+@contextmanager
+def read_errors(path: Path) -> Iterator[None]:
+    """Reads of the store at `path` inside the block raise StoreReadError when it cannot be
+    read, saying so in words when a run holds it."""
+    try:
+        yield
     except (duckdb.Error, StoreLayoutError) as exc:
-        raise StoreReadError(f"cannot read the metadata store {reader.path}: {exc}") from exc
+        reason = RUN_IN_PROGRESS if is_lock_conflict(exc) else str(exc)
+        raise StoreReadError(f"cannot read the metadata store {path}: {reason}") from exc
 
 
 def latest_profiles(project_dir: Path | str, table: str | None = None

@@ -13,8 +13,8 @@ from rich.table import Table
 from rich.text import Text
 
 from kor.compute.metadata.records import RecordedRun, RecordedTableRun
-from kor.profiling.diff import ProjectDiff, TableDiff
-from kor.report.figures import number, qualified, timestamp
+from kor.profiling.diff import Change, ProjectDiff, TableDiff
+from kor.report.figures import number, one_line, printable, qualified, timestamp
 
 SEVERITY_STYLES = {"error": "bold red", "warning": "yellow", "info": "cyan"}
 MISSING = "–"
@@ -54,9 +54,21 @@ def _run_label(table_run: RecordedTableRun | None) -> str:
 
 
 def _table_heading(table: TableDiff) -> Text:
-    heading = Text(qualified(table.source_name, table.table_name), style="bold")
+    heading = Text(printable(qualified(table.source_name, table.table_name)), style="bold")
     heading.append(f"  {_run_label(table.base)} → {_run_label(table.head)}", style="dim")
     return heading
+
+
+def changes_grid(changes: list[Change]) -> Table:
+    """A table's changes, the most severe first; stored text is printed as text."""
+    grid = Table(show_header=True, box=None, padding=(0, 2, 0, 2))
+    for heading in ("severity", "change", "column", "what"):
+        grid.add_column(heading)
+    for change in sorted(changes, key=lambda c: -c.severity):
+        severity = str(change.severity)
+        grid.add_row(Text(severity, style=SEVERITY_STYLES[severity]), Text(change.kind),
+                     Text(printable(change.column or "")), Text(one_line(change.message)))
+    return grid
 
 
 def print_diff(console: Console, diff: ProjectDiff) -> None:
@@ -72,14 +84,7 @@ def print_diff(console: Console, diff: ProjectDiff) -> None:
             if not table.note:
                 console.print(Text("  no changes", style="dim"))
             continue
-        grid = Table(show_header=True, box=None, padding=(0, 2, 0, 2))
-        for heading in ("severity", "change", "column", "what"):
-            grid.add_column(heading)
-        for change in sorted(table.changes, key=lambda c: -c.severity):
-            severity = str(change.severity)
-            grid.add_row(Text(severity, style=SEVERITY_STYLES[severity]), Text(change.kind),
-                         Text(change.column or ""), Text(change.message))
-        console.print(grid)
+        console.print(changes_grid(table.changes))
     counts = {str(s): sum(1 for t in diff.tables for c in t.changes if c.severity == s)
               for s in sorted({c.severity for t in diff.tables for c in t.changes},
                               reverse=True)}

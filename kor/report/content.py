@@ -1,29 +1,52 @@
-"""What the report's pages show: the stored rows decoded and arranged for the templates.
+"""What the report shows: stored runs and rows arranged for the HTML templates and the terminal.
 
-Text stays text here: escaping is the templates' job. Numbers stay numbers, formatted by the
-templates' filters; only the charts' geometry is worked out here.
+Text stays text here: escaping is the templates' job, and the terminal's. Numbers stay numbers,
+formatted by `kor.report.figures`; only the charts' geometry is worked out here. Addresses come
+from a `Links`, so one arrangement serves the served pages, the single file and the terminal.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable
-from dataclasses import dataclass
+from collections import Counter
+from dataclasses import dataclass, field
 from datetime import datetime
-from typing import Any, NamedTuple
+from functools import cached_property, lru_cache
+from typing import Any, NamedTuple, Protocol
 
-from kor.compute.metadata import (
-    ColumnProfileResult,
-    ProfiledTable,
-    TableRun,
-    decode_alerts,
-    decode_top_values,
-)
+from kor.compute.metadata import ColumnProfileResult, decode_list, decode_top_values
+from kor.compute.metadata.records import RecordedTableRun
+from kor.profiling.diff import Change, TableDiff
+from kor.report.store import RunPoint, TableKey
 
 SEVERITIES = ("error", "warning", "info")
+# The runs a table's row-count trend covers.
+TREND_RUNS = 12
 
 # The top-values chart, in SVG user units: a row per value, the longest bar for the most
 # frequent one. Inside a row the layout is the chart macro's (labels left of x=170, bars after).
 _ROW_HEIGHT, _BAR_WIDTH, _LABEL_CHARACTERS = 18, 220, 22
+
+_SCHEMA_CHANGES = ("column_added", "column_removed", "type_changed")
+
+
+class Links(Protocol):
+    """Where a page's links lead; None where the output has nothing to lead to."""
+
+    def table(self, key: TableKey, run_id: int | None = None) -> str | None: ...
+
+    def alerts(self, severity: str | None = None, alert_type: str | None = None
+               ) -> str | None: ...
+
+
+class NoLinks:
+    """The terminal's: nothing to follow."""
+
+    def table(self, key: TableKey, run_id: int | None = None) -> str | None:
+        return None
+
+    def alerts(self, severity: str | None = None, alert_type: str | None = None
+               ) -> str | None:
+        return None
 
 
 @dataclass
@@ -33,6 +56,11 @@ class Alert:
     severity: str
     type: str
     message: str
+
+    @classmethod
+    def of(cls, stored: dict[str, Any]) -> Alert:
+        return cls(severity=str(stored.get("severity", "")), type=str(stored.get("type", "")),
+                   message=str(stored.get("message", "")))
 
 
 class Bar(NamedTuple):
@@ -55,62 +83,241 @@ class Chart:
 
 @dataclass
 class Column:
-    """One column's latest profile with its stored JSON decoded."""
+    """One column of a table run: its declared type and its stored profile."""
 
+    name: str
+    data_type: str | None
     row: ColumnProfileResult
-    alerts: list[Alert]
+    alerts: tuple[Alert, ...]
     chart: Chart | None
 
     @property
     def worst(self) -> str:
-        return _worst({alert.severity for alert in self.alerts} - {"info"})
+        return worst({alert.severity for alert in self.alerts} - {"info"})
 
 
 @dataclass
-class Section:
-    """One table: its latest profile, column by column, and its stored runs."""
+class Trend:
+    """A table's row counts over its last runs, oldest first, drawn as a small line; failed
+    runs are marked on the axis."""
 
-    columns: list[Column]
-    runs: list[TableRun]
-
-    @property
-    def first(self) -> ColumnProfileResult:
-        return self.columns[0].row
-
-    @property
-    def alerts(self) -> list[tuple[str, Alert]]:
-        return [(column.row.column_name, alert)
-                for column in self.columns for alert in column.alerts]
+    width: int
+    height: int
+    line: str
+    last: tuple[float, float]
+    failed: list[float]
+    counts: list[int]
 
 
 @dataclass
-class OverviewLine:
-    table: ProfiledTable
-    href: str
+class Changes:
+    """A table's diff against its previous measured run, as the overview sums it up."""
+
+    diff: TableDiff
+
+    @cached_property
+    def ordered(self) -> list[Change]:
+        return sorted(self.diff.changes, key=lambda change: -change.severity)
+
+    @cached_property
+    def rows(self) -> Change | None:
+        return next((c for c in self.diff.changes if c.kind.startswith("row_count_")), None)
+
+    @cached_property
+    def row_delta(self) -> int | None:
+        if self.rows is None:
+            return None
+        return int(self.rows.head) - int(self.rows.base)
+
+    @cached_property
+    def schema(self) -> list[Change]:
+        return [c for c in self.diff.changes if c.kind in _SCHEMA_CHANGES]
+
+    @cached_property
+    def new_alerts(self) -> list[Change]:
+        return [c for c in self.diff.changes if c.kind == "alert_new"]
+
+    @cached_property
+    def worst(self) -> str:
+        return "" if self.diff.worst is None else str(self.diff.worst)
+
+    @staticmethod
+    def severity_of(changes: list[Change | None]) -> str:
+        """The most severe of `changes`, by name."""
+        return str(max(change.severity for change in changes if change is not None))
+
+    @cached_property
+    def compared(self) -> bool:
+        """Whether two measured runs were compared (else `reason` says why not)."""
+        return (self.diff.note is None and self.diff.base is not None
+                and self.diff.head is not None and self.diff.head.succeeded)
+
+    @cached_property
+    def reason(self) -> str:
+        if self.diff.head is not None and not self.diff.head.succeeded:
+            return "not measured: the run failed"
+        if self.diff.note is not None:
+            return self.diff.note
+        return "no earlier measured run to compare with"
+
+
+@dataclass
+class TableLine:
+    """One table on the overview: its latest run and the profile it shows (`rows`, by
+    column; `columns` arranged from them where a page shows them)."""
+
+    key: TableKey
+    href: str | None
+    head: RecordedTableRun
+    shown: RecordedTableRun | None
+    stale: bool
+    rows: dict[str, ColumnProfileResult]
+    changes: Changes
+    trend: Trend | None
+    columns: list[Column] = field(default_factory=list)
+
+    @property
+    def status(self) -> str:
+        return status(self.head)
+
+    @cached_property
+    def alert_counts(self) -> list[tuple[str, int]]:
+        counts = Counter(alert.severity for row in self.rows.values() for alert in alerts(row))
+        return [(severity, counts.get(severity, 0)) for severity in SEVERITIES]
 
     @property
     def worst(self) -> str:
-        return _worst(set(self.table.alerts_by_severity) - {"info"})
-
-    @property
-    def counts(self) -> list[tuple[str, int]]:
-        return [(severity, self.table.alerts_by_severity.get(severity, 0))
-                for severity in SEVERITIES]
+        if not self.head.succeeded:
+            return "error"
+        return worst({severity for severity, count in self.alert_counts if count} - {"info"})
 
 
 @dataclass
 class Overview:
-    """Every stored table's latest run, and the sums over them."""
+    """Every recorded table's latest run, and the sums over them."""
 
-    lines: list[OverviewLine]
-    column_count: int
-    latest: datetime
-    totals: dict[str, int]
+    project: str | None
+    lines: list[TableLine]
+    latest_run: int
+    latest_started: datetime
+
+    @property
+    def column_count(self) -> int:
+        return sum(len(line.rows) for line in self.lines)
+
+    @cached_property
+    def totals(self) -> dict[str, int]:
+        return {severity: sum(dict(line.alert_counts)[severity] for line in self.lines)
+                for severity in SEVERITIES}
+
+    @property
+    def failed(self) -> int:
+        return sum(1 for line in self.lines if not line.head.succeeded)
+
+    @property
+    def stale(self) -> int:
+        return sum(1 for line in self.lines if line.stale)
 
 
-def _worst(severities: set[str]) -> str:
+@dataclass
+class HistoryEntry:
+    run: RunPoint
+    href: str | None
+    shown: bool
+
+
+@dataclass
+class TableView:
+    """One table's page: the profile of one of its runs, its history and its diff."""
+
+    key: TableKey
+    project: str | None
+    head: RecordedTableRun
+    shown: RecordedTableRun | None
+    columns: list[Column]
+    history: list[HistoryEntry]
+    changes: Changes
+    # A run asked for by id, rather than the latest.
+    pinned: bool = False
+
+    @property
+    def notice(self) -> str | None:
+        """Why the figures are not the asked-for run's own, when they are not."""
+        if self.head.succeeded and self.head.stored:
+            return None
+        which = f"Run {self.head.run_id}" if self.pinned else (
+            f"The latest run (run {self.head.run_id})")
+        what = (f"failed: {self.head.error}" if not self.head.succeeded
+                else "was measured but its rows were not stored")
+        text = f"{which} of this table {what}."
+        if self.shown is not None:
+            text += f" The figures below are from run {self.shown.run_id}."
+        return text
+
+    @property
+    def alerts(self) -> list[tuple[str, Alert]]:
+        return [(column.name, alert) for column in self.columns for alert in column.alerts]
+
+
+@dataclass
+class AlertEntry:
+    key: TableKey
+    href: str | None
+    column: str
+    alert: Alert
+
+    def record(self) -> dict[str, str]:
+        """The alert as a flat record, for JSON."""
+        return {"source_name": self.key[0], "table_name": self.key[1],
+                "column_name": self.column, "severity": self.alert.severity,
+                "type": self.alert.type, "message": self.alert.message}
+
+
+@dataclass
+class AlertFilter:
+    """A choice of the alerts page: its label, its address and how many alerts it keeps."""
+
+    label: str
+    href: str | None
+    count: int
+    active: bool
+
+
+@dataclass
+class AlertGroup:
+    """The alerts of one severity and type, for the file's list of anchors."""
+
+    severity: str
+    type: str
+    anchor: str
+    entries: list[AlertEntry]
+
+
+@dataclass
+class AlertsView:
+    """The alerts of every table's latest profile, narrowed by severity and type."""
+
+    project: str | None
+    entries: list[AlertEntry]
+    severity: str | None
+    alert_type: str | None
+    severities: list[AlertFilter]
+    types: list[AlertFilter]
+    # The page without the severity chosen, and without the type chosen.
+    all_severities: str | None
+    all_types: str | None
+    groups: list[AlertGroup] = field(default_factory=list)
+
+
+def worst(severities: set[str]) -> str:
     # The severity a row is highlighted with; callers leave "info" out, it highlights nothing.
     return next((severity for severity in SEVERITIES if severity in severities), "")
+
+
+def status(run: RecordedTableRun | RunPoint) -> str:
+    if not run.succeeded:
+        return "failed"
+    return "success" if run.stored else "not stored"
 
 
 def _label(value: str) -> str:
@@ -133,21 +340,89 @@ def _chart(entries: list[dict[str, Any]]) -> Chart | None:
     return Chart(height=_ROW_HEIGHT * len(bars) + 4, bars=bars)
 
 
-def _column(row: ColumnProfileResult) -> Column:
-    alerts = [Alert(severity=str(alert.get("severity", "")), type=str(alert.get("type", "")),
-                    message=str(alert.get("message", "")))
-              for alert in decode_alerts(row)]
-    return Column(row=row, alerts=alerts, chart=_chart(decode_top_values(row)))
+@lru_cache(maxsize=4096)
+def _alerts(text: str | None) -> tuple[Alert, ...]:
+    # Columns share their alerts' texts often ("Column has only 2 distinct values"): each
+    # text is decoded once.
+    return tuple(Alert.of(alert) for alert in decode_list(text))
 
 
-def section(columns: list[ColumnProfileResult], runs: list[TableRun]) -> Section:
-    return Section(columns=[_column(row) for row in columns], runs=runs)
+def alerts(row: ColumnProfileResult) -> tuple[Alert, ...]:
+    """A stored row's alerts; shared between rows that store the same text, not to be
+    changed."""
+    return _alerts(row.alerts)
 
 
-def overview(tables: list[ProfiledTable], link: Callable[[ProfiledTable], str]) -> Overview:
-    return Overview(
-        lines=[OverviewLine(table, link(table)) for table in tables],
-        column_count=sum(table.column_count for table in tables),
-        latest=max(table.profiled_at for table in tables),
-        totals={severity: sum(t.alerts_by_severity.get(severity, 0) for t in tables)
-                for severity in SEVERITIES})
+def columns(run: RecordedTableRun | None, rows: dict[str, ColumnProfileResult],
+            charts: bool = True) -> list[Column]:
+    """A run's stored columns in table order, with the types the run recorded; rows the run
+    does not list (a store written before it kept the order) follow by name."""
+    types = dict(run.columns) if run is not None else {}
+    order = [name for name in types if name in rows]
+    order += sorted(rows.keys() - types.keys())
+    return [Column(name, types.get(name), rows[name], alerts(rows[name]),
+                   _chart(decode_top_values(rows[name])) if charts else None)
+            for name in order]
+
+
+def trend(points: list[RunPoint], width: int = 96, height: int = 22) -> Trend | None:
+    """The line of a table's row counts over `points` (newest first); None under two."""
+    points = list(reversed(points[:TREND_RUNS]))
+    counted = [(index, p.row_count) for index, p in enumerate(points)
+               if p.succeeded and p.row_count is not None]
+    if len(counted) < 2:
+        return None
+    low, high = min(c for _, c in counted), max(c for _, c in counted)
+    step = (width - 6) / max(len(points) - 1, 1)
+
+    def x(index: int) -> float:
+        return round(3 + index * step, 1)
+
+    def y(count: int) -> float:
+        # A flat line sits in the middle; otherwise the fewest rows at the bottom.
+        share = 0.5 if high == low else (count - low) / (high - low)
+        return round(height - 4 - share * (height - 8), 1)
+
+    line = " ".join(f"{x(i)},{y(c)}" for i, c in counted)
+    last_index, last_count = counted[-1]
+    return Trend(width, height, line, (x(last_index), y(last_count)),
+                 [x(i) for i, p in enumerate(points) if not p.succeeded],
+                 [c for _, c in counted])
+
+
+def history(points: list[RunPoint], key: TableKey, shown: RecordedTableRun | None,
+            links: Links) -> list[HistoryEntry]:
+    shown_id = shown.run_id if shown is not None else None
+    return [HistoryEntry(point, links.table(key, point.run_id), point.run_id == shown_id)
+            for point in points]
+
+
+def alerts_view(project: str | None, tables: list[tuple[TableKey, list[Column]]],
+                links: Links, severity: str | None = None, alert_type: str | None = None
+                ) -> AlertsView:
+    """Every alert of the tables' columns, the most severe first, then by type and table."""
+    every = [AlertEntry(key, links.table(key), column.name, alert)
+             for key, table_columns in tables for column in table_columns
+             for alert in column.alerts]
+    rank = {name: index for index, name in enumerate(SEVERITIES)}
+    every.sort(key=lambda e: (rank.get(e.alert.severity, len(rank)), e.alert.type, e.key))
+    by_severity = Counter(e.alert.severity for e in every
+                          if alert_type is None or e.alert.type == alert_type)
+    by_type = Counter(e.alert.type for e in every
+                      if severity is None or e.alert.severity == severity)
+    severities = [AlertFilter(name, links.alerts(name, alert_type), by_severity[name],
+                              name == severity)
+                  for name in (*SEVERITIES, *sorted(by_severity.keys() - set(SEVERITIES)))]
+    types = [AlertFilter(name, links.alerts(severity, name), count, name == alert_type)
+             for name, count in sorted(by_type.items())]
+    entries = [e for e in every if severity in (None, e.alert.severity)
+               and alert_type in (None, e.alert.type)]
+    groups: list[AlertGroup] = []
+    for entry in every:
+        if not groups or (groups[-1].severity, groups[-1].type) != (entry.alert.severity,
+                                                                    entry.alert.type):
+            groups.append(AlertGroup(entry.alert.severity, entry.alert.type,
+                                     f"alerts-{len(groups) + 1}", []))
+        groups[-1].entries.append(entry)
+    return AlertsView(project, entries, severity, alert_type, severities, types,
+                      links.alerts(None, alert_type), links.alerts(severity, None), groups)

@@ -1,4 +1,5 @@
-"""The HTML report's pages, rendered from the Jinja2 templates beside this module.
+"""The HTML report's pages, rendered from the Jinja2 templates beside this module, and where
+their links lead when served and inside the single file.
 
 Autoescaping is on for every template and nothing from the store is marked safe: stored text
 always reaches a page as text. Figures are formatted by `kor.report.figures`, registered as
@@ -7,16 +8,23 @@ filters.
 
 from __future__ import annotations
 
-from collections.abc import Callable
 from functools import cache
 from pathlib import Path
 from typing import Any
-from urllib.parse import quote
+from urllib.parse import quote, urlencode
 
 from jinja2 import Environment, PackageLoader, StrictUndefined
 
-from kor.compute.metadata import ColumnProfileResult, ProfiledTable, TableRun
 from kor.report import content, figures
+from kor.report.content import AlertsView, Overview, TableView
+from kor.report.store import TableKey
+
+# Seconds a browser waits before asking again while a run holds the store.
+RETRY_SECONDS = 10
+
+
+def report_title(project: str | None) -> str:
+    return f"{project} profile report" if project else "Profile report"
 
 
 @cache
@@ -33,9 +41,11 @@ def _environment() -> Environment:
         keep_trailing_newline=True,
     )
     environment.filters.update(number=figures.number, percent=figures.percent,
-                               lengths=figures.lengths, timestamp=figures.timestamp)
-    environment.globals.update(qualified=figures.qualified, MISSING=figures.MISSING,
-                               SEVERITIES=content.SEVERITIES)
+                               lengths=figures.lengths, timestamp=figures.timestamp,
+                               duration=figures.duration)
+    environment.globals.update(qualified=figures.qualified, signed=figures.signed,
+                               MISSING=figures.MISSING, SEVERITIES=content.SEVERITIES,
+                               status=content.status, report_title=report_title)
     return environment
 
 
@@ -43,44 +53,88 @@ def _render(template: str, **context: Any) -> str:
     return _environment().get_template(template).render(**context)
 
 
-def table_url(source_name: str, table_name: str) -> str:
-    """The served page of a table; names may hold any character, '/' included."""
-    return f"/table/{quote(source_name, safe='')}/{quote(table_name, safe='')}"
+def table_url(source_name: str, table_name: str, run_id: int | None = None) -> str:
+    """The served page of a table (in one run); names may hold any character, '/' included."""
+    url = f"/table/{quote(source_name, safe='')}/{quote(table_name, safe='')}"
+    return url if run_id is None else f"{url}?run={run_id}"
 
 
-def overview(tables: list[ProfiledTable], link: Callable[[ProfiledTable], str]) -> str:
-    """The latest run of every stored table; `link` gives each table's address."""
-    return _render("overview.html", overview=content.overview(tables, link))
+class ServedLinks:
+    """Addresses of the served pages; filters and runs go in the query."""
+
+    home = "/"
+
+    def table(self, key: TableKey, run_id: int | None = None) -> str:
+        return table_url(*key, run_id)
+
+    def alerts(self, severity: str | None = None, alert_type: str | None = None) -> str:
+        query = urlencode([(name, value) for name, value in
+                           (("severity", severity), ("type", alert_type)) if value is not None])
+        return "/alerts" + (f"?{query}" if query else "")
 
 
-def table_page(columns: list[ColumnProfileResult], runs: list[TableRun], back: str) -> str:
-    """One table's latest profile, its alerts, its top values and its history."""
-    return _render("table.html", section=content.section(columns, runs), back=back)
+SERVED = ServedLinks()
 
 
-def report_file(tables: list[ProfiledTable],
-                sections: list[tuple[list[ColumnProfileResult], list[TableRun]]]) -> str:
+class FileLinks:
+    """Anchors inside the single file: one section per table, holding its latest profile
+    (other runs' profiles are the served report's)."""
+
+    home = "#overview"
+
+    def __init__(self, keys: list[TableKey]) -> None:
+        self.anchors = {key: f"t{index}" for index, key in enumerate(keys, start=1)}
+
+    def table(self, key: TableKey, run_id: int | None = None) -> str | None:
+        return None if run_id is not None else "#" + self.anchors[key]
+
+    def alerts(self, severity: str | None = None, alert_type: str | None = None) -> str:
+        return "#alerts"
+
+
+def _served(template: str, project: str | None, **context: Any) -> str:
+    return _render(template, project=project, home=SERVED.home, alerts_home=SERVED.alerts(),
+                   **context)
+
+
+def overview_page(view: Overview) -> str:
+    return _served("overview.html", view.project, overview=view)
+
+
+def table_page(view: TableView) -> str:
+    return _served("table.html", view.project, view=view)
+
+
+def alerts_page(view: AlertsView) -> str:
+    return _served("alerts.html", view.project, view=view)
+
+
+def report_file(overview: Overview, alerts: AlertsView, tables: list[TableView]) -> str:
     """The whole report as one self-contained page: sections and anchors instead of routes.
-
-    `sections` holds the columns and the history of each of `tables`, in the same order.
-    """
-    anchors = {(t.source_name, t.table_name): f"t{i}" for i, t in enumerate(tables, start=1)}
-    return _render(
-        "report.html",
-        overview=content.overview(tables, lambda t: "#" + anchors[t.source_name, t.table_name]),
-        sections=[(anchors[table.source_name, table.table_name], content.section(columns, runs))
-                  for table, (columns, runs) in zip(tables, sections, strict=True)])
+    `tables` are the overview's, in its order."""
+    anchors = [str(line.href).removeprefix("#") for line in overview.lines]
+    return _render("report.html", project=overview.project, home=FileLinks.home,
+                   alerts_home="#alerts", overview=overview, alerts=alerts,
+                   sections=list(zip(anchors, tables, strict=True)))
 
 
-def message_page(title: str, message: str) -> str:
-    return _render("message.html", title=title, message=message)
+def message_page(title: str, message: str, project: str | None = None,
+                 retry_seconds: int | None = None) -> str:
+    return _render("message.html", title=title, message=message, project=project,
+                   retry_seconds=retry_seconds)
 
 
-def empty_store_page(store_path: Path) -> str:
+def empty_store_page(store_path: Path, project: str | None = None) -> str:
     return message_page("No profiles yet",
                         f"The metadata store {store_path} holds no profiles yet: "
-                        "run `zel profile run` first, then reload this page.")
+                        "run `zel profile run` first, then reload this page.", project)
 
 
-def not_found_page(what: str) -> str:
-    return message_page("Not found", f"No stored profile for {what}.")
+def not_found_page(what: str, project: str | None = None) -> str:
+    return message_page("Not found", f"No stored profile for {what}.", project)
+
+
+def busy_page(project: str | None = None) -> str:
+    return message_page("A run is in progress",
+                        "A profile run holds the metadata store until it ends. This page "
+                        f"asks again every {RETRY_SECONDS} seconds.", project, RETRY_SECONDS)

@@ -10,12 +10,14 @@ import threading
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, HTTPServer
 from typing import Any
-from urllib.parse import unquote, urlsplit
+from urllib.parse import parse_qs, unquote, urlsplit
 
 import duckdb
 
-from kor.compute.metadata import ProjectMetadataStore
+from kor.compute.metadata import is_lock_conflict
+from kor.compute.metadata.migrations import StoreLayoutError
 from kor.report import html, site
+from kor.report.site import ReportSource
 from kor.report.waiting_room import WaitingRoom
 
 # A client that sends nothing (or stops reading) for this long is dropped.
@@ -28,7 +30,8 @@ MAX_WAITING = 512
 
 
 class ReportHandler(BaseHTTPRequestHandler):
-    """GET and HEAD of `/` and `/table/<source>/<table>`; any other method is refused."""
+    """GET and HEAD of `/`, `/alerts[?severity=S&type=T]` and
+    `/table/<source>/<table>[?run=N]`; any other method is refused."""
 
     server: ReportServer
 
@@ -49,33 +52,55 @@ class ReportHandler(BaseHTTPRequestHandler):
         return None
 
     def _page(self) -> tuple[HTTPStatus, str]:
-        store = self.server.store
-        parts = [unquote(part) for part in urlsplit(self.path).path.split("/")[1:]]
+        source = self.server.source
+        address = urlsplit(self.path)
+        parts = [unquote(part) for part in address.path.split("/")[1:]]
+        query = parse_qs(address.query)
+
+        def asked(name: str) -> str | None:
+            return query.get(name, [None])[-1]
+
         if parts in ([""], []):
-            return HTTPStatus.OK, site.overview_page(store)
+            return HTTPStatus.OK, site.overview_page(source)
+        if parts == ["alerts"]:
+            return HTTPStatus.OK, site.alerts_page(source, asked("severity"), asked("type"))
         if len(parts) == 3 and parts[0] == "table":
-            page = site.table_page(store, parts[1], parts[2])
+            run = asked("run")
+            page = None
+            if run is None or run.isdigit():
+                page = site.table_page(source, parts[1], parts[2],
+                                       None if run is None else int(run))
             if page is not None:
                 return HTTPStatus.OK, page
-            return HTTPStatus.NOT_FOUND, html.not_found_page(f"table {parts[1]}.{parts[2]}")
-        return HTTPStatus.NOT_FOUND, html.not_found_page(f"the address {urlsplit(self.path).path}")
+            what = f"table {parts[1]}.{parts[2]}" + (f" in run {run}" if run else "")
+            return HTTPStatus.NOT_FOUND, html.not_found_page(what, source.project)
+        return HTTPStatus.NOT_FOUND, html.not_found_page(f"the address {address.path}",
+                                                         source.project)
 
     def _respond(self, with_body: bool) -> None:
         refused = self._refused_host()
         if refused is not None:
             self.send_error(refused, explain="The Host header does not name this server.")
             return
+        headers = {}
         try:
             status, page = self._page()
-        except duckdb.Error as exc:
-            # A run holding the store past the lock wait, or an unreadable file: say so.
+        except (duckdb.Error, StoreLayoutError) as exc:
             status = HTTPStatus.SERVICE_UNAVAILABLE
-            page = html.message_page("Metadata store unavailable", str(exc))
+            project = self.server.source.project
+            if is_lock_conflict(exc):
+                # The open has waited its while; the browser asks again by itself.
+                page = html.busy_page(project)
+                headers["Retry-After"] = str(html.RETRY_SECONDS)
+            else:
+                page = html.message_page("Metadata store unavailable", str(exc), project)
         body = page.encode("utf-8")
         self.send_response(status)
         self.send_header("Content-Type", "text/html; charset=utf-8")
         self.send_header("Content-Length", str(len(body)))
         self.send_header("Cache-Control", "no-store")
+        for name, value in headers.items():
+            self.send_header(name, value)
         self.end_headers()
         if with_body:
             self.wfile.write(body)
@@ -98,9 +123,9 @@ class ReportServer(HTTPServer):
     # The listen backlog: the stdlib's 5 makes a burst of clients wait seconds on SYN retries.
     request_queue_size = 128
 
-    def __init__(self, store: ProjectMetadataStore, host: str, port: int, *,
+    def __init__(self, source: ReportSource, host: str, port: int, *,
                  idle_timeout: float = IDLE_TIMEOUT, max_handlers: int = MAX_HANDLERS) -> None:
-        self.store = store
+        self.source = source
         self.idle_timeout = idle_timeout
         self._requests: queue.SimpleQueue[tuple[socket.socket, Any] | None] = queue.SimpleQueue()
         self._handlers = [threading.Thread(target=self._handle_requests, name="report-handler",

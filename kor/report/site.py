@@ -1,47 +1,225 @@
-"""The report's pages, read fresh from the metadata store for every request or file."""
+"""The report's views, read fresh from the metadata store for every request, file or `show`.
+
+Each view reads through one connection. Changes come from the diff's own pairing and
+comparison (`kor.profiling.diff`); only the rows a view shows are read.
+"""
 
 from __future__ import annotations
 
-from collections import defaultdict
-from typing import TypeVar
+import dataclasses
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from pathlib import Path
 
-from kor.compute.metadata import ColumnProfileResult, ProjectMetadataStore, TableRun, summarise
-from kor.report import html
+from kor.compute.metadata import PROFILE_FIELDS, ColumnProfileResult, store_path
+from kor.compute.metadata.records import RecordedTableRun
+from kor.profiling.diff import (
+    RowsByRun,
+    RunPair,
+    compare_tables,
+    previous_measured,
+    rows_by_run,
+    run_pairs,
+)
+from kor.profiling.history import project_rules
+from kor.profiling.read import open_reader
+from kor.profiling.rules import DiffRules
+from kor.project.loader import project_settings
+from kor.report import content, html
+from kor.report.content import (
+    AlertsView,
+    Changes,
+    Links,
+    Overview,
+    TableLine,
+    TableView,
+)
+from kor.report.store import SUMMARY_FIELDS, ReportReader, RunPoint, TableKey
 
-T = TypeVar("T", ColumnProfileResult, TableRun)
+
+@dataclass
+class ReportSource:
+    """What the report is made of: the store, the project's name and its rules for changes."""
+
+    reader: ReportReader
+    project: str | None = None
+    rules: DiffRules = field(default_factory=DiffRules)
+
+    @classmethod
+    def for_project(cls, project_dir: Path | str) -> ReportSource:
+        """The report of the project in `project_dir`; raises ProjectError for a folder that
+        is not a project or a `diff:` setting that is not rules."""
+        project = Path(project_dir)
+        open_reader(project)
+        name = project_settings(project).get("name")
+        return cls(ReportReader(store_path(project.resolve())),
+                   None if name is None else str(name), project_rules(project))
+
+    @classmethod
+    def for_store(cls, path: Path) -> ReportSource:
+        """The report of a store file alone: no project name, the default rules."""
+        return cls(ReportReader(path))
 
 
-def overview_page(store: ProjectMetadataStore) -> str:
-    tables = store.profiled_tables()
-    if not tables:
-        return html.empty_store_page(store.path)
-    return html.overview(tables, lambda t: html.table_url(t.source_name, t.table_name))
+@dataclass
+class _Latest:
+    """Each recorded table's latest run paired with its previous measured one, and the stored
+    rows of both."""
+
+    pairs: dict[TableKey, RunPair]
+    rows: RowsByRun
+
+    def shown(self, key: TableKey) -> RecordedTableRun | None:
+        base, head = self.pairs[key]
+        assert head is not None  # every table in the default pairing has a latest run
+        return _shown(base, head)
 
 
-def table_page(store: ProjectMetadataStore, source_name: str, table_name: str) -> str | None:
-    """The page of one table, or None when the store holds no profile of it."""
-    columns = store.latest_profiles(table_name, source_name=source_name)
-    if not columns:
+def _shown(base: RecordedTableRun | None, head: RecordedTableRun) -> RecordedTableRun | None:
+    """The run whose profile a table shows: its latest, or the one before when that failed."""
+    return head if head.succeeded and head.stored else base
+
+
+def _latest(reader: ReportReader, whole: bool) -> _Latest:
+    """`whole`: every field of the rows; else what a summary needs (see SUMMARY_FIELDS)."""
+    pairs = run_pairs(reader)
+    ids = {run.run_id for pair in pairs.values() for run in pair if run is not None}
+    fields = PROFILE_FIELDS if whole else SUMMARY_FIELDS
+    return _Latest(pairs, rows_by_run(reader.profiles(ids, fields=fields)))
+
+
+def _rows(run: RecordedTableRun | None, key: TableKey, rows: RowsByRun
+          ) -> dict[str, ColumnProfileResult]:
+    return {} if run is None else rows.get((run.run_id, *key), {})
+
+
+def _overview(source: ReportSource, latest: _Latest, histories: dict[TableKey, list[RunPoint]],
+              links: Links, whole: bool) -> Overview:
+    """`whole`: the rows were read whole, so the lines carry their columns and the changes
+    cover every figure; else the changes are the summary's (schema, rows, alerts)."""
+    heads = [head for _, head in latest.pairs.values() if head is not None]
+    newest = max(heads, key=lambda head: head.run_id)
+    lines = []
+    for key, (base, head) in latest.pairs.items():
+        assert head is not None
+        shown = latest.shown(key)
+        rows = _rows(shown, key, latest.rows)
+        changes = compare_tables(key, base, head, latest.rows, source.rules, figures=whole)
+        lines.append(TableLine(
+            key, links.table(key), head, shown, head.run_id < newest.run_id, rows,
+            Changes(changes), content.trend(histories.get(key, [])),
+            content.columns(shown, rows) if whole else []))
+    return Overview(source.project, lines, newest.run_id, newest.run_started_at)
+
+
+def overview(source: ReportSource, links: Links) -> Overview | None:
+    """Every recorded table's latest run; None when no run has been recorded."""
+    reader = source.reader
+    with reader.holding():
+        latest = _latest(reader, whole=False)
+        if not latest.pairs:
+            return None
+        histories = reader.history(limit=content.TREND_RUNS)
+    return _overview(source, latest, histories, links, whole=False)
+
+
+def table_view(source: ReportSource, key: TableKey, links: Links, run_id: int | None = None
+               ) -> TableView | None:
+    """One table's latest profile, or its profile in run `run_id`; None when the store has
+    no such run of the table."""
+    reader = source.reader
+    with reader.holding():
+        runs = reader.table_runs(key[1], source_name=key[0])
+        head = next((run for run in runs if run_id in (None, run.run_id)), None)
+        if head is None:
+            return None
+        base = previous_measured(runs, head)
+        rows = rows_by_run(reader.profiles(
+            {run.run_id for run in (base, head) if run is not None}, key))
+    # A run asked for by id shows its own figures or none; the latest shows the last measured.
+    shown = _shown(base, head) if run_id is None else (
+        head if head.succeeded and head.stored else None)
+    return TableView(
+        key, source.project, head, shown, content.columns(shown, _rows(shown, key, rows)),
+        content.history([RunPoint.of(run) for run in runs], key, shown, links),
+        Changes(compare_tables(key, base, head, rows, source.rules)), pinned=run_id is not None)
+
+
+def alerts(source: ReportSource, links: Links, severity: str | None = None,
+           alert_type: str | None = None) -> AlertsView | None:
+    """The alerts of every table's shown profile; None when no run has been recorded."""
+    with source.reader.holding():
+        latest = _latest(source.reader, whole=False)
+    if not latest.pairs:
         return None
-    runs = store.table_history(table_name, source_name=source_name)
-    return html.table_page(columns, runs, back="/")
+    tables = []
+    for key in latest.pairs:
+        shown = latest.shown(key)
+        tables.append((key, content.columns(shown, _rows(shown, key, latest.rows),
+                                            charts=False)))
+    return content.alerts_view(source.project, tables, links, severity, alert_type)
 
 
-def report_document(store: ProjectMetadataStore) -> str | None:
-    """The whole report as one file, or None when the store holds no profiles."""
-    latest = store.latest_profiles()
-    if not latest:
-        return None
-    # Two reads for the whole store: a query per table would dominate on a large project.
-    columns = _by_table(latest)
-    runs = _by_table(store.table_history(None))
-    tables = summarise(latest)
-    return html.report_file(tables, [(columns[t.source_name, t.table_name],
-                                      runs[t.source_name, t.table_name]) for t in tables])
+@dataclass
+class Document:
+    """Everything the single-file report holds."""
+
+    overview: Overview
+    alerts: AlertsView
+    tables: list[TableView]
 
 
-def _by_table(entries: list[T]) -> dict[tuple[str, str], list[T]]:
-    grouped: dict[tuple[str, str], list[T]] = defaultdict(list)
-    for entry in entries:
-        grouped[entry.source_name, entry.table_name].append(entry)
-    return grouped
+def document(source: ReportSource, links_for: Callable[[list[TableKey]], Links]
+             ) -> Document | None:
+    """The overview, the alerts and every table's latest profile; None when no run has been
+    recorded. `links_for` makes the links of the file that holds these tables."""
+    reader = source.reader
+    with reader.holding():
+        latest = _latest(reader, whole=True)
+        if not latest.pairs:
+            return None
+        histories = reader.history()
+    links = links_for(list(latest.pairs))
+    summary = _overview(source, latest, histories, links, whole=True)
+    tables = [TableView(line.key, source.project, line.head, line.shown, line.columns,
+                        content.history(histories.get(line.key, []), line.key, line.shown,
+                                        links),
+                        line.changes)
+              for line in summary.lines]
+    every = content.alerts_view(source.project, [(t.key, t.columns) for t in tables], links)
+    return Document(summary, every, tables)
+
+
+def narrowed(summary: Overview, keys: set[TableKey]) -> Overview:
+    """The overview of some of its tables only."""
+    return dataclasses.replace(summary, lines=[line for line in summary.lines
+                                               if line.key in keys])
+
+
+def overview_page(source: ReportSource) -> str:
+    view = overview(source, html.SERVED)
+    if view is None:
+        return html.empty_store_page(source.reader.path, source.project)
+    return html.overview_page(view)
+
+
+def table_page(source: ReportSource, source_name: str, table_name: str,
+               run_id: int | None = None) -> str | None:
+    """The page of one table (in one run), or None when the store holds no such run."""
+    view = table_view(source, (source_name, table_name), html.SERVED, run_id)
+    return None if view is None else html.table_page(view)
+
+
+def alerts_page(source: ReportSource, severity: str | None = None,
+                alert_type: str | None = None) -> str:
+    view = alerts(source, html.SERVED, severity, alert_type)
+    if view is None:
+        return html.empty_store_page(source.reader.path, source.project)
+    return html.alerts_page(view)
+
+
+def report_document(source: ReportSource) -> str | None:
+    """The whole report as one file, or None when no run has been recorded."""
+    whole = document(source, html.FileLinks)
+    return None if whole is None else html.report_file(whole.overview, whole.alerts,
+                                                       whole.tables)

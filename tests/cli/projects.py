@@ -42,7 +42,7 @@ def write_project(root: Path, tables: str, extra_sql: Iterable[str] = ()) -> Pat
 
 def run_zel(*args: str, timeout: float = 120, env: dict[str, str] | None = None
             ) -> subprocess.CompletedProcess:
-    environment = dict(os.environ, COLUMNS="200", **(env or {}))
+    environment = {**os.environ, "COLUMNS": "200", **(env or {})}
     return subprocess.run([*ZEL, *args], capture_output=True, text=True, timeout=timeout,
                           env=environment)
 

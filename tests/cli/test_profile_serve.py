@@ -74,15 +74,41 @@ def rendered(url: str, profile_dir: Path) -> str:
     return done.stdout
 
 
-def test_a_browser_renders_the_served_report(profiled_project, tmp_path):
+def test_a_browser_renders_every_page(history_project, tmp_path):
+    paths = {"overview": "", "table": "table/raw/measures", "first run": "table/raw/measures?run=1",
+             "failed": "table/raw/shrinking", "alerts": "alerts?severity=warning",
+             "missing": "table/raw/nope"}
+    with serving(history_project) as url:
+        pages = {name: rendered(url + path, tmp_path) for name, path in paths.items()}
+    report = tmp_path / "report.html"
+    assert run_zel("profile", "report", "--project-dir", str(history_project),
+                   "--output", str(report)).returncode == 0
+    pages["file"] = rendered(report.as_uri(), tmp_path)
+    overview, table, first, failed, alerts, missing, file = pages.values()
+    assert "<title>Overview — shop profile report</title>" in overview
+    assert '<svg class="trend"' in overview and "<polyline" in overview  # row-count trends
+    assert "stale: not in run 3" in overview and '<span class="badge error"' in overview
+    assert "<title>raw.measures — shop profile report</title>" in table
+    columns = table[table.index('<table class="columns">'):]
+    assert [columns.index(f'<td class="name">{c}</td>') for c in ("zeta", "amount", "beta")
+            ] == sorted(columns.index(f'<td class="name">{c}</td>') for c in ("zeta", "amount",
+                                                                              "beta"))
+    assert "<td>1,000,000,000,000,001</td>" in columns and "<details open=" in table
+    assert '<td class="name">beta</td>' not in first.split("<h2>History")[0]
+    assert 'class="notice"' in failed and "The figures below are from run 2." in failed
+    assert "<b>warning (2)</b>" in alerts and "HIGH_MISSING" not in alerts
+    assert "Not found" in missing
+    assert all(f'id="t{n}"' in file for n in (1, 2, 3)) and 'id="alerts-1"' in file
+
+
+def test_stored_markup_stays_text_in_the_browser(profiled_project, tmp_path):
     with serving(profiled_project) as url:
-        overview = rendered(url, tmp_path)
         orders = rendered(url + "table/raw/orders", tmp_path)
         odd = rendered(url + f"table/raw/{quote(ODD_TABLE, safe='')}", tmp_path)
-    assert ">raw.orders</a>" in overview and f">raw.{escape(ODD_TABLE)}</a>" in overview
-    # maybe: 50 % null, min 1, max 9, mean 5, and its MISSING alert highlighted.
-    assert ('<tr class="warning"><td class="name">maybe</td><td>50.0%</td><td>50.0%</td>'
-            "<td>1</td><td>9</td><td>5</td>") in orders
+    # maybe: 5 nulls, 50 % null, 5 distinct, min 1, max 9, mean 5, its MISSING alert highlighted.
+    assert ('<tr class="warning"><td class="name">maybe</td><td class="name type">BIGINT</td>'
+            "<td>5</td><td>50.0%</td><td>5</td><td>50.0%</td><td>1</td><td>9</td><td>5</td>"
+            ) in orders
     assert '<span class="badge warning">MISSING</span>' in orders and "<svg" in orders
     # Stored markup stays text in the browser: no script element was created from it.
     assert "<script" not in odd and escape(HOSTILE) in odd

@@ -3,26 +3,36 @@
 from __future__ import annotations
 
 import io
+import json
 
 from rich.console import Console
 
-from kor.report.console import print_profiles
+from kor.report import content, site
+from kor.report.console import print_alerts, print_overview, print_table
 from tests.builders import stored_row
 from tests.report.conftest import alerts
 
 CONTROLS = {chr(code) for code in (*range(0x20), *range(0x7F, 0xA0))}
 
 
-def test_control_characters_in_stored_text_are_shown_escaped():
+def test_control_characters_in_stored_text_are_shown_escaped(fill_store):
     # A window title, a screen clear, NUL, DEL, a C1 CSI, and the layout's own controls.
     hostile = "café\x1b]0;owned\x07名\x1b[2J\x00\x7f\x9b\r\n\t"
     shown = r"café\x1b]0;owned\x07名\x1b[2J\x00\x7f\x9b\x0d\x0a\x09"
-    row = stored_row(hostile, hostile, hostile, profile_mode=hostile,
-                     alerts=alerts((hostile, hostile, hostile)))
+    store = fill_store(stored_row(hostile, hostile, hostile, profile_mode=hostile,
+                                  top_values=json.dumps([{"value": hostile, "count": 2}]),
+                                  alerts=alerts((hostile, hostile, hostile))))
+    whole = site.document(site.ReportSource.for_store(store.path), lambda _: content.NoLinks())
     output = io.StringIO()
-    print_profiles(Console(file=output, width=1000, color_system=None), [row])
+    terminal = Console(file=output, width=1000, color_system=None)
+    print_overview(terminal, whole.overview)
+    print_table(terminal, whole.tables[0], detail=True)
+    print_alerts(terminal, content.alerts_view(None, [(t.key, t.columns) for t in whole.tables],
+                                               content.NoLinks()))
     printed = output.getvalue()
     assert not (CONTROLS - {"\n"}) & set(printed)
-    # source and table in the title, the mode, the column in its table and in the alert line,
-    # the alert's severity, type and message
-    assert printed.count(shown) == 8, printed
+    # the table in the overview, the run's title, the alerts list; the alert line; the
+    # column, the mode, the alert's severity, type and message in their cells
+    assert printed.count(f"{shown}.{shown}") == 3, printed
+    assert f"{shown}: {shown} {shown}" in printed
+    assert printed.count(f"│ {shown} ") >= 5

@@ -3,26 +3,30 @@
 from __future__ import annotations
 
 import json
+from datetime import datetime
 from html.parser import HTMLParser
 
 import pytest
 
-from kor.compute.metadata import ProjectMetadataStore
+from kor.compute.metadata import ProjectMetadataStore, store_path
 from kor.report import html, site
+from kor.report.site import ReportSource
+from kor.report.store import ReportReader
 from tests.builders import stored_row
-from tests.report.conftest import alerts
+from tests.report.conftest import Failure, alerts
 
 # Closes an attribute with either quote, opens an element with a handler, looks like an entity.
 PAYLOAD = "\"'><img src=x onerror=alert(1)>&amp; ü/"
 
 REPORT_ELEMENTS = {
-    "html", "head", "meta", "title", "style", "body", "section", "hr", "h1", "h2", "p", "a",
-    "span", "b", "ul", "li", "table", "thead", "tbody", "tr", "th", "td", "figure",
-    "figcaption", "svg", "g", "text", "rect",
+    "html", "head", "meta", "title", "style", "body", "nav", "section", "hr", "h1", "h2", "h3",
+    "p", "a", "span", "b", "ul", "li", "table", "thead", "tbody", "tr", "th", "td", "details",
+    "summary", "figure", "figcaption", "svg", "g", "text", "rect", "polyline", "circle", "line",
 }
 REPORT_ATTRIBUTES = {
-    "lang", "charset", "id", "class", "href", "xmlns", "width", "height", "role", "transform",
-    "x", "y", "dx", "text-anchor", "fill",
+    "lang", "charset", "http-equiv", "content", "id", "class", "href", "title", "open", "xmlns",
+    "width", "height", "role", "transform", "x", "y", "dx", "text-anchor", "fill", "points",
+    "stroke", "stroke-width", "cx", "cy", "r", "x1", "x2", "y1", "y2",
 }
 
 
@@ -46,24 +50,37 @@ class Parsed(HTMLParser):
         self.texts.append(data)
 
 
+def source(store: ProjectMetadataStore) -> ReportSource:
+    return ReportSource(ReportReader(store.path), project=PAYLOAD)
+
+
 PAGES = {
-    "overview": lambda store: site.overview_page(store),
-    "table": lambda store: site.table_page(store, PAYLOAD, PAYLOAD),
-    "report file": lambda store: site.report_document(store),
-    "empty store": lambda store: site.overview_page(ProjectMetadataStore(store.path / PAYLOAD)),
-    "not found": lambda store: html.not_found_page(PAYLOAD),
-    "message": lambda store: html.message_page(PAYLOAD, PAYLOAD),
+    "overview": lambda store: site.overview_page(source(store)),
+    "table": lambda store: site.table_page(source(store), PAYLOAD, PAYLOAD),
+    "table in a failed run": lambda store: site.table_page(source(store), PAYLOAD, PAYLOAD, 3),
+    "alerts": lambda store: site.alerts_page(source(store)),
+    "alerts of a type": lambda store: site.alerts_page(source(store), PAYLOAD, PAYLOAD),
+    "report file": lambda store: site.report_document(source(store)),
+    "empty store": lambda store: site.overview_page(
+        ReportSource.for_store(store_path(store.path / PAYLOAD))),
+    "not found": lambda store: html.not_found_page(PAYLOAD, PAYLOAD),
+    "busy": lambda store: html.busy_page(PAYLOAD),
 }
 
 
 @pytest.mark.parametrize("page", PAGES)
 def test_stored_text_never_becomes_markup(fill_store, page):
+    # Three runs of the table: measured, measured with changes, failed.
+    first, second, third = (datetime(2026, 1, day) for day in (1, 2, 3))
     store = fill_store(
-        stored_row(PAYLOAD, PAYLOAD, PAYLOAD, profile_mode=PAYLOAD, min_length=0, max_length=3,
-                   top_values=json.dumps([{"value": PAYLOAD, "count": 3},
-                                          {"value": "", "count": 1}]),
+        stored_row(PAYLOAD, PAYLOAD, PAYLOAD, first, profile_mode=PAYLOAD, row_count=3),
+        stored_row(PAYLOAD, PAYLOAD, PAYLOAD, second, profile_mode=PAYLOAD, min_length=0,
+                   max_length=3, top_values=json.dumps([{"value": PAYLOAD, "count": 3},
+                                                        {"value": "", "count": 1}]),
                    alerts=alerts((PAYLOAD, PAYLOAD, PAYLOAD), (PAYLOAD, "error", ""))),
-        stored_row("", "", "", alerts=json.dumps([{}])))
+        stored_row(PAYLOAD, PAYLOAD, "", second, alerts=json.dumps([{}])),
+        stored_row("", "", "", second, alerts=json.dumps([{}])),
+        Failure(PAYLOAD, PAYLOAD, third, error=PAYLOAD))
     parsed = Parsed(PAGES[page](store))
     assert parsed.elements <= REPORT_ELEMENTS and parsed.attributes <= REPORT_ATTRIBUTES
     assert any(PAYLOAD in text for text in parsed.texts)  # shown, not dropped

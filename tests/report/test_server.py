@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import socket
 import struct
+import subprocess
+import sys
 import threading
 import urllib.error
 import urllib.request
@@ -12,9 +14,10 @@ from urllib.parse import urlsplit
 
 import pytest
 
-from kor.compute.metadata import ProjectMetadataStore
+from kor.compute.metadata import ProjectMetadataStore, connection
 from kor.report.html import table_url
 from kor.report.server import ReportServer
+from kor.report.site import ReportSource
 from tests.builders import stored_row
 from tests.report.conftest import HOSTILE
 
@@ -32,28 +35,42 @@ def get(url: str, method: str = "GET") -> tuple[int, str]:
             return error.code, error.read().decode("utf-8")
 
 
-def test_overview_and_table_page(hostile_store, serve):
+def test_every_route_of_a_recorded_history(hostile_store, serve):
     base = serve(hostile_store).rstrip("/")
-    (status, overview), (table_status, page) = get(base + "/"), get(base + HOSTILE_PAGE)
-    assert status == table_status == 200
+    pages = {path: get(base + path) for path in (
+        "/", HOSTILE_PAGE, HOSTILE_PAGE + "?run=1", "/alerts", "/alerts?severity=error",
+        "/alerts?type=ZERO_VARIANCE&severity=warning")}
+    assert {status for status, _ in pages.values()} == {200}
+    orders = get(base + "/table/raw/orders")[1]
+    assert '<td class="name">broken</td><td class="name type">–</td>' + "<td>–</td>" * 4 in orders
+    overview, page, first, every, errors, narrowed = (page for _, page in pages.values())
     assert f'href="{escape(HOSTILE_PAGE)}"' in overview and "1,234,567" in overview
-    assert "2 tables, 3 columns; alerts: 1 error, 1 warning, 0 info" in overview
-    assert "2026-01-02 09:00:00" in overview and "2026-01-01" not in overview  # latest run
-    assert '<tr class="error"><td class="name">' + escape(HOSTILE) in page  # highlighted
-    assert "<td>60.0%</td>" in page and "<td>1.5</td>" in page
-    assert page.count("<svg") == 1 and ">4</text>" in page  # the top value's count
+    assert ("2 tables (0 failed in their latest run, 0 stale), 4 columns; "
+            '<a href="/alerts">alerts</a>: 1 error, 1 warning, 0 info') in overview
+    # The hostile table lost column c and gained two: the diff's changes, summed up.
+    assert '<span class="badge error">3 schema changes</span>' in overview
+    # Columns in the recorded order, the latest run's; its history newest first, linked.
+    columns = page[page.index('<table class="columns">'):page.index("<h2>Alerts")]
+    assert columns.index(f'<td class="name">{escape(HOSTILE)}</td>') < columns.index(
+        '<td class="name">n</td>') and '<td class="name">c</td>' not in columns
+    assert "<td>60.0%</td>" in page and "<td>1.5</td>" in page and ">4</text>" in page
     history = page[page.index('<table class="history">'):]
-    assert history.index("2026-01-01 09:00:00") < history.index("2026-01-02 09:00:00")
-    assert "<td>5</td><td>1</td><td>0</td>" in history  # first run: 5 rows, 1 column, 0 alerts
-    for text in (overview, page):  # stored markup is text, never an element
+    assert history.index(f'{escape(HOSTILE_PAGE)}?run=2">2</a>') < history.index(
+        f'{escape(HOSTILE_PAGE)}?run=1">1</a>')
+    assert "column_removed" in page and f"{escape(HOSTILE)} &amp; more" in page
+    assert '<td class="name">c</td>' in first and '<td class="name">n</td>' not in first
+    assert "no earlier measured run to compare with" in first
+    assert every.count('<tr><td class="name"><span class="badge') == 2
+    assert "ZERO_VARIANCE" not in errors and "ZERO_VARIANCE</td>" in narrowed
+    assert "<b>warning (1)</b>" in narrowed and escape(HOSTILE) + "</td>" not in narrowed
+    for text in (overview, page, every):  # stored markup is text, never an element
         assert "<script" not in text and escape(HOSTILE) in text
-    assert f"{escape(HOSTILE)} &amp; more" in page
     assert get(base + "/", method="HEAD") == (200, "")
 
 
 @pytest.mark.parametrize("path", [
     "/table/raw/nope", "/table/nope/orders", "/table/raw", "/table/raw/orders/more",
-    "/elsewhere", "/table/raw/%3Cscript%3E",
+    "/elsewhere", "/table/raw/%3Cscript%3E", "/table/raw/orders?run=1", "/table/raw/orders?run=x",
 ])
 def test_unknown_addresses_are_404_pages(hostile_store, serve, path):
     status, page = get(serve(hostile_store).rstrip("/") + path)
@@ -86,7 +103,8 @@ def ask(port: int, client: socket.socket | None = None, host: str | None = "127.
 
 
 def test_a_burst_of_clients_waits_in_the_backlog_and_is_answered(fill_store):
-    with ReportServer(fill_store(stored_row()), "127.0.0.1", 0, max_handlers=4) as server:
+    source = ReportSource.for_store(fill_store(stored_row()).path)
+    with ReportServer(source, "127.0.0.1", 0, max_handlers=4) as server:
         # Not accepting yet: every connection has to fit in the listen backlog.
         clients = [socket.create_connection(server.bound_to, timeout=10) for _ in range(64)]
         thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
@@ -141,3 +159,23 @@ def test_a_client_leaving_mid_response_is_quiet(fill_store, serve, capfd):
             client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     assert get(url)[0] == 200
     assert capfd.readouterr().err == ""
+
+
+def test_a_run_holding_the_store_is_answered_with_a_busy_page(fill_store, serve, monkeypatch):
+    store = fill_store(stored_row())
+    monkeypatch.setattr(connection, "LOCK_WAIT_SECONDS", 0.3)  # the wait is tested elsewhere
+    port = int(urlsplit(serve(store)).port or 0)
+    script = (f"import duckdb, sys\nc = duckdb.connect({str(store.path)!r})\n"
+              "print('held', flush=True)\nsys.stdin.read()")
+    with subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, text=True) as holder:
+        try:
+            assert holder.stdout.readline().strip() == "held"
+            busy = ask(port, path="/table/raw/orders")
+        finally:
+            holder.communicate("", timeout=30)
+    head, _, body = busy.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.0 503 ") and b"\r\nRetry-After: 10" in head
+    assert b"A run is in progress" in body and b'http-equiv="refresh"' in body
+    assert b"Conflicting lock" not in body and b"IO Error" not in body
+    assert ask(port).startswith(b"HTTP/1.0 200 OK")  # and answered again once it has ended

@@ -122,6 +122,21 @@ def test_unmeasured_tables_are_not_compared(base, head, note):
     assert note in diff.note and not any(kind.startswith("null") for kind, _ in found)
 
 
+def test_without_figures_only_the_schema_rows_and_alerts_are_compared():
+    base_row = row(mean_value=1.0, null_percent=1.0, alerts=alerts(("MISSING", "warning")),
+                   top_values='[{"value": "a", "count": 2}]')
+    head_row = row(mean_value=9.0, null_percent=40.0, alerts=alerts(("UNIQUE", "info")),
+                   top_values='[{"value": "b", "count": 2}]')
+    base, head = table_run(BASE), table_run(HEAD, rows=10, columns=COLUMNS + [("x", "T")])
+    rows = {(BASE, "raw", "t"): {"v": base_row}, (HEAD, "raw", "t"): {"v": head_row}}
+    full, summary = (compare_tables(("raw", "t"), base, head, rows, DiffRules(), figures=f)
+                     for f in (True, False))
+    assert summary.changes == [c for c in full.changes if not c.kind.startswith(
+        ("mean", "null", "top"))]
+    assert {c.kind for c in summary.changes} == {"column_added", "row_count_down", "alert_new",
+                                                 "alert_resolved"}
+
+
 def test_legacy_runs_without_types_compare_no_types():
     untyped = [("id", None), ("v", None)]
     assert changes(base=table_run(BASE, columns=untyped), head=table_run(HEAD))[1] == {}
