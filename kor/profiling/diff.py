@@ -16,7 +16,7 @@ from datetime import date, datetime, time
 from typing import Any
 
 from kor.compute.metadata import ColumnProfileResult, MetadataReader, decode_alerts
-from kor.compute.metadata.records import RecordedRun, RecordedTableRun, decode_top_values
+from kor.compute.metadata.records import RecordedRun, RecordedTableRun, TableKey, decode_top_values
 from kor.profiling.rules import DiffRules, Severity
 
 # Figures read the same in a diff as on the report's pages: in full, never rounded.
@@ -63,7 +63,6 @@ class ProjectDiff:
         return max((t.worst for t in self.tables if t.worst is not None), default=None)
 
 
-TableKey = tuple[str, str]
 RunPair = tuple[RecordedTableRun | None, RecordedTableRun | None]
 RowsByRun = dict[tuple[int, str, str], dict[str, ColumnProfileResult]]
 

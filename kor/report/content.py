@@ -14,9 +14,8 @@ from functools import cached_property, lru_cache
 from typing import Any, NamedTuple, Protocol
 
 from kor.compute.metadata import ColumnProfileResult, decode_list, decode_top_values
-from kor.compute.metadata.records import RecordedTableRun
+from kor.compute.metadata.records import RecordedTableRun, RunPoint, TableKey
 from kor.profiling.diff import Change, TableDiff
-from kor.report.store import RunPoint, TableKey
 
 SEVERITIES = ("error", "warning", "info")
 # The runs a table's row-count trend covers.

@@ -15,9 +15,9 @@ from urllib.parse import quote, urlencode
 
 from jinja2 import Environment, PackageLoader, StrictUndefined
 
+from kor.compute.metadata.records import TableKey
 from kor.report import content, figures
 from kor.report.content import AlertsView, Overview, TableView
-from kor.report.store import TableKey
 
 # Seconds a browser waits before asking again while a run holds the store.
 RETRY_SECONDS = 10

@@ -11,8 +11,8 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from kor.compute.metadata import PROFILE_FIELDS, ColumnProfileResult, store_path
-from kor.compute.metadata.records import RecordedTableRun
+from kor.compute.metadata import PROFILE_FIELDS, ColumnProfileResult, MetadataReader, store_path
+from kor.compute.metadata.records import RecordedTableRun, RunPoint, TableKey
 from kor.profiling.diff import (
     RowsByRun,
     RunPair,
@@ -34,14 +34,19 @@ from kor.report.content import (
     TableLine,
     TableView,
 )
-from kor.report.store import SUMMARY_FIELDS, ReportReader, RunPoint, TableKey
+
+# What a summary of a column needs: who it is, its counts and its alerts. The other fields,
+# its figures and (the widest by far) its most frequent values, read as None.
+SUMMARY_FIELDS = tuple(name for name in PROFILE_FIELDS if name not in (
+    "min_value", "max_value", "mean_value", "median_value", "stddev_value", "p25", "p50",
+    "p75", "min_length", "max_length", "avg_length", "histogram", "top_values"))
 
 
 @dataclass
 class ReportSource:
     """What the report is made of: the store, the project's name and its rules for changes."""
 
-    reader: ReportReader
+    reader: MetadataReader
     project: str | None = None
     rules: DiffRules = field(default_factory=DiffRules)
 
@@ -52,13 +57,13 @@ class ReportSource:
         project = Path(project_dir)
         open_reader(project)
         name = project_settings(project).get("name")
-        return cls(ReportReader(store_path(project.resolve())),
+        return cls(MetadataReader(store_path(project.resolve())),
                    None if name is None else str(name), project_rules(project))
 
     @classmethod
     def for_store(cls, path: Path) -> ReportSource:
         """The report of a store file alone: no project name, the default rules."""
-        return cls(ReportReader(path))
+        return cls(MetadataReader(path))
 
 
 @dataclass
@@ -80,12 +85,12 @@ def _shown(base: RecordedTableRun | None, head: RecordedTableRun) -> RecordedTab
     return head if head.succeeded and head.stored else base
 
 
-def _latest(reader: ReportReader, whole: bool) -> _Latest:
+def _latest(reader: MetadataReader, whole: bool) -> _Latest:
     """`whole`: every field of the rows; else what a summary needs (see SUMMARY_FIELDS)."""
     pairs = run_pairs(reader)
     ids = {run.run_id for pair in pairs.values() for run in pair if run is not None}
     fields = PROFILE_FIELDS if whole else SUMMARY_FIELDS
-    return _Latest(pairs, rows_by_run(reader.profiles(ids, fields=fields)))
+    return _Latest(pairs, rows_by_run(reader.run_profiles(ids, fields=fields)))
 
 
 def _rows(run: RecordedTableRun | None, key: TableKey, rows: RowsByRun
@@ -119,7 +124,7 @@ def overview(source: ReportSource, links: Links) -> Overview | None:
         latest = _latest(reader, whole=False)
         if not latest.pairs:
             return None
-        histories = reader.history(limit=content.TREND_RUNS)
+        histories = reader.run_history(limit=content.TREND_RUNS)
     return _overview(source, latest, histories, links, whole=False)
 
 
@@ -134,7 +139,7 @@ def table_view(source: ReportSource, key: TableKey, links: Links, run_id: int | 
         if head is None:
             return None
         base = previous_measured(runs, head)
-        rows = rows_by_run(reader.profiles(
+        rows = rows_by_run(reader.run_profiles(
             {run.run_id for run in (base, head) if run is not None}, key))
     # A run asked for by id shows its own figures or none; the latest shows the last measured.
     shown = _shown(base, head) if run_id is None else (
@@ -178,7 +183,7 @@ def document(source: ReportSource, links_for: Callable[[list[TableKey]], Links]
         latest = _latest(reader, whole=True)
         if not latest.pairs:
             return None
-        histories = reader.history()
+        histories = reader.run_history()
     links = links_for(list(latest.pairs))
     summary = _overview(source, latest, histories, links, whole=True)
     tables = [TableView(line.key, source.project, line.head, line.shown, line.columns,

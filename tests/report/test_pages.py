@@ -8,10 +8,9 @@ from html.parser import HTMLParser
 
 import pytest
 
-from kor.compute.metadata import ProjectMetadataStore, store_path
+from kor.compute.metadata import MetadataReader, ProjectMetadataStore, store_path
 from kor.report import html, site
 from kor.report.site import ReportSource
-from kor.report.store import ReportReader
 from tests.builders import stored_row
 from tests.report.conftest import Failure, alerts
 
@@ -51,7 +50,7 @@ class Parsed(HTMLParser):
 
 
 def source(store: ProjectMetadataStore) -> ReportSource:
-    return ReportSource(ReportReader(store.path), project=PAYLOAD)
+    return ReportSource(MetadataReader(store.path), project=PAYLOAD)
 
 
 PAGES = {

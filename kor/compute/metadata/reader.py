@@ -15,6 +15,7 @@ from kor.compute.metadata.records import (
     ProfiledTable,
     RecordedRun,
     RecordedTableRun,
+    RunPoint,
     TableRun,
     decode_columns,
     decode_list,
@@ -214,17 +215,46 @@ class MetadataReader:
                 for (run_id, started, source, table, status, error, row_count, column_count,
                      duration, profiled_at, columns, stored) in rows]
 
-    def run_profiles(self, run_ids: Iterable[int]) -> list[tuple[int, ColumnProfileResult]]:
-        """The stored column rows of the given runs, each with its run id."""
+    def run_profiles(self, run_ids: Iterable[int], table: tuple[str, str] | None = None, *,
+                     fields: tuple[str, ...] = PROFILE_FIELDS
+                     ) -> list[tuple[int, ColumnProfileResult]]:
+        """The stored column rows of the runs (of one table, as (source, table), when given),
+        each with its run id; the fields not in `fields` read as None, so a page that shows
+        only counts does not decode every figure and top value."""
         ids = sorted(set(run_ids))
         if not ids:
             return []
+        source, name = table if table is not None else (None, None)
         with self._reading() as connection:
             if connection is None:
                 return []
             rows = connection.execute(
-                f"SELECT run_id, {', '.join(PROFILE_FIELDS)} FROM {PROFILES_TABLE} "
-                "WHERE run_id IN (SELECT unnest(?)) ORDER BY run_id, source_name, table_name",
-                [ids]).fetchall()
-        return [(row[0], ColumnProfileResult(**dict(zip(PROFILE_FIELDS, row[1:], strict=True))))
+                f"SELECT run_id, {', '.join(fields)} FROM {PROFILES_TABLE} "
+                "WHERE run_id IN (SELECT unnest($ids)) AND ($source IS NULL OR "
+                "(source_name = $source AND table_name = $table))",
+                {"ids": ids, "source": source, "table": name}).fetchall()
+        return [(row[0], ColumnProfileResult(**dict(zip(fields, row[1:], strict=True))))
                 for row in rows]
+
+    def run_history(self, table: tuple[str, str] | None = None, limit: int | None = None
+                    ) -> dict[tuple[str, str], list[RunPoint]]:
+        """Each table's runs (of one table when given), newest first, at most `limit` each:
+        their outcome and size, without their column lists."""
+        source, name = table if table is not None else (None, None)
+        with self._reading() as connection:
+            if connection is None:
+                return {}
+            rows = connection.execute("""
+                SELECT t.source_name, t.table_name, t.run_id, r.started_at, t.profiled_at,
+                       t.status, t.error, t.row_count, t.column_count, t.duration_ms, t.stored
+                FROM table_runs t JOIN runs r USING (run_id)
+                WHERE $source IS NULL OR (t.source_name = $source AND t.table_name = $table)
+                QUALIFY $limit IS NULL OR row_number() OVER (
+                    PARTITION BY t.source_name, t.table_name
+                    ORDER BY t.run_id DESC, t.profiled_at DESC) <= $limit
+                ORDER BY t.source_name, t.table_name, t.run_id DESC, t.profiled_at DESC""",
+                {"source": source, "table": name, "limit": limit}).fetchall()
+        history: dict[tuple[str, str], list[RunPoint]] = {}
+        for source_name, table_name, *point in rows:
+            history.setdefault((source_name, table_name), []).append(RunPoint(*point))
+        return history

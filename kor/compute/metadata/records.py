@@ -9,6 +9,9 @@ from typing import Any
 
 from kor.compute.metadata.schema import ColumnProfileResult
 
+# A table as the store names it: (source name, table name).
+TableKey = tuple[str, str]
+
 
 @dataclass
 class StoredRun:
@@ -145,3 +148,27 @@ def decode_json_list(text: str | None) -> list[Any]:
     except (TypeError, ValueError):
         return []
     return value if isinstance(value, list) else []
+
+
+@dataclass
+class RunPoint:
+    """One table run as its history shows it: its outcome and its size."""
+
+    run_id: int
+    run_started_at: datetime
+    profiled_at: datetime
+    status: str
+    error: str | None
+    row_count: int | None
+    column_count: int | None
+    duration_ms: int | None
+    stored: bool
+
+    @property
+    def succeeded(self) -> bool:
+        return self.status == "success"
+
+    @classmethod
+    def of(cls, run: RecordedTableRun) -> RunPoint:
+        return cls(run.run_id, run.run_started_at, run.profiled_at, run.status, run.error,
+                   run.row_count, run.column_count, run.duration_ms, run.stored)
