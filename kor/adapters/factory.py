@@ -49,6 +49,11 @@ def _connect(runtime_config: RuntimeConfig) -> Adapter:
             from kor.adapters.postgres import PostgresAdapter
 
             return PostgresAdapter.from_target(target)
+        if kind == "spark":
+            from kor.adapters.spark import SparkAdapter
+
+            return SparkAdapter.from_target(target, Path(runtime_config.project_root),
+                                            int(target.get("threads", 4)))
     except Exception as exc:
         # libpq's messages run over several lines; the command prints one.
         message = "; ".join(line.strip() for line in str(exc).splitlines() if line.strip())
