@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 BUILD_FLAGS := -Ccmake.define.KOR_WERROR=ON -Cbuild-dir=build/dev
 BUILD_REQUIREMENTS := "scikit-build-core>=0.10" "nanobind==2.12.0"
 
-.PHONY: dev test demo lint bench test-asan clean
+.PHONY: dev test test-spark demo lint bench test-asan clean
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -19,8 +19,14 @@ $(VENV)/.ready: pyproject.toml
 dev: $(VENV)/.ready
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps $(BUILD_FLAGS) -e .
 
+# The Spark tier needs PySpark and Java: `make test-spark`.
 test: dev
-	$(VENV)/bin/pytest
+	$(VENV)/bin/pytest --ignore=tests/spark
+
+# The Spark tier with its extra (PySpark and its Spark Connect client); Java 17+ must be there.
+test-spark: dev
+	$(PY) -m pip install --quiet --no-build-isolation $(BUILD_FLAGS) -e '.[spark]'
+	$(VENV)/bin/pytest tests/spark
 
 demo: dev
 	$(PY) examples/shop/generate.py

@@ -10,7 +10,7 @@ import shutil
 import tempfile
 import threading
 import warnings
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
 from datetime import timezone
 from pathlib import Path
@@ -182,15 +182,35 @@ def _local_session(settings: SparkTarget, resources: contextlib.ExitStack) -> An
     warehouse = tempfile.mkdtemp(prefix="zel-spark-")
     resources.callback(shutil.rmtree, warehouse, ignore_errors=True)
     conf = {**_LOCAL_DEFAULTS, "spark.sql.warehouse.dir": warehouse, **_session_conf(settings)}
+    builder = SparkSession.builder.master(settings.master).appName("zel")
+    for key, value in conf.items():
+        builder = builder.config(key, value)
     try:
-        session = (SparkSession.builder.master(settings.master).appName("zel")
-                   .config(map=conf).getOrCreate())
+        with _loopback_driver(settings.master):
+            session = builder.getOrCreate()
     except Exception as exc:
         raise SparkUnavailable(f"cannot start a local Spark session: {_folded(exc)}") from exc
     resources.callback(session.stop)
     # Failed tasks log their Java stacks at ERROR; the query's own error says what failed.
     session.sparkContext.setLogLevel("FATAL")
     return session
+
+
+@contextlib.contextmanager
+def _loopback_driver(master: str) -> Iterator[None]:
+    """While Spark's JVM starts: a session of this process alone binds to loopback.
+
+    Spark would otherwise move its driver's ports to the machine's network address (and say so
+    on stderr). The JVM reads SPARK_LOCAL_IP from the environment it is started with.
+    """
+    if not master.startswith("local") or "SPARK_LOCAL_IP" in os.environ:
+        yield
+        return
+    os.environ["SPARK_LOCAL_IP"] = "127.0.0.1"
+    try:
+        yield
+    finally:
+        del os.environ["SPARK_LOCAL_IP"]
 
 
 def _session_conf(settings: SparkTarget) -> dict[str, str]:

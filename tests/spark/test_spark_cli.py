@@ -28,8 +28,9 @@ def write_project(root: Path, **targets: dict) -> Path:
 
 
 def zel(project: Path, target: str, **env: str):
+    # A local session's start alone takes 7 to 9 s on two cores.
     return run_zel("profile", "run", "--project-dir", str(project), "--target", target,
-                   env=env)
+                   env=env, timeout=600)
 
 
 def stored(project: Path) -> dict:
