@@ -155,6 +155,10 @@ def _connect_session(settings: SparkTarget, resources: contextlib.ExitStack) -> 
     session = SparkSession(connection=channel)
     resources.callback(session.stop)
     session.client.set_retry_policies([DefaultPolicy(**_CONNECT_RETRIES)])
+    # A reattachable query that `interrupt()` cancels before its first answer is sent again
+    # by the client as a new operation, which then runs on unseen; one stream per query can
+    # be cancelled for good.
+    session.client.disable_reattachable_execute()
     try:
         session.conf.set(_TIME_ZONE, SESSION_TIME_ZONE)
     except Exception as exc:

@@ -137,9 +137,9 @@ def test_threads_share_one_session(warehouse, tmp_path):
     def work(number: int) -> list:
         with adapter.connection_named("profile"):
             return [adapter.execute(f"SELECT COUNT(*) + {number} FROM main.n WHERE i < {i}",
-                                    fetch=True)[1][0][0] for i in range(0, 1000, 100)]
+                                    fetch=True)[1][0][0] for i in range(0, 1000, 200)]
 
-    assert in_threads(4, work) == {n: [n + i for i in range(0, 1000, 100)] for n in range(4)}
+    assert in_threads(4, work) == {n: [n + i for i in range(0, 1000, 200)] for n in range(4)}
     response, rows = adapter.execute("SELECT 1 as a, NULL as b UNION ALL SELECT 2, 'x' "
                                      "ORDER BY a", fetch=True)
     assert response == "OK" and rows == [(1, None), (2, "x")]
@@ -156,7 +156,7 @@ def test_interrupt_cancels_running_queries(warehouse):
         except Exception as exc:  # noqa: BLE001 - what the interrupt leaves the worker with
             failures.append(exc)
 
-    worker = threading.Thread(target=endless)
+    worker = threading.Thread(target=endless, daemon=True)
     worker.start()
     # An interrupt cancels what runs, not what is still being planned: repeat it until the
     # query has started and stopped.
