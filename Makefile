@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 BUILD_FLAGS := -Ccmake.define.KOR_WERROR=ON -Cbuild-dir=build/dev
 BUILD_REQUIREMENTS := "scikit-build-core>=0.10" "nanobind==2.12.0"
 
-.PHONY: dev test test-reliability test-all demo lint bench test-asan clean
+.PHONY: dev test test-reliability test-spark test-all demo lint bench test-asan clean
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -28,8 +28,13 @@ test: dev
 test-reliability: dev
 	$(VENV)/bin/pytest tests/reliability
 
-# Everything CI runs after lint: both tiers, then the sanitizer build.
-test-all: test test-reliability test-asan
+# Everything CI runs after lint: the tiers, then the sanitizer build.
+test-all: test test-reliability test-spark test-asan
+
+# The Spark tier with its extra (PySpark and its Spark Connect client); Java 17+ must be there.
+test-spark: dev
+	$(PY) -m pip install --quiet --no-build-isolation $(BUILD_FLAGS) -e '.[spark]'
+	$(VENV)/bin/pytest tests/spark
 
 demo: dev
 	$(PY) examples/shop/generate.py

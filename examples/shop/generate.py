@@ -1,4 +1,8 @@
-"""Creates the demo warehouse, deterministically: python generate.py [PATH]."""
+"""Creates the demo warehouse, deterministically: python generate.py [PATH].
+
+Its tables are also written as Parquet files to data/ beside the warehouse, which the project's
+`spark` target registers as tables of a local Spark session.
+"""
 
 from __future__ import annotations
 
@@ -39,11 +43,19 @@ GROUP BY c.customer_id, c.region;
 """
 
 
+# What Spark reads: the tables, and the view as the table it computes.
+PARQUET_TABLES = ("customers", "orders", "product_catalog", "customer_orders_v")
+
+
 def main() -> None:
     path = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).with_name("warehouse.duckdb")
+    data = path.parent / "data"
+    data.mkdir(exist_ok=True)
     with duckdb.connect(str(path)) as connection:
         connection.execute(SQL)
-    print(f"demo warehouse written to {path}")
+        for table in PARQUET_TABLES:
+            connection.execute(f"COPY {table} TO '{data / table}.parquet' (FORMAT parquet)")
+    print(f"demo warehouse written to {path}, its tables as Parquet to {data}")
 
 
 if __name__ == "__main__":

@@ -26,12 +26,19 @@ def _postgres() -> AdapterType:
     return PostgresAdapter
 
 
+def _spark() -> AdapterType:
+    from kor.adapters.spark import SparkAdapter
+
+    return SparkAdapter
+
+
 # `type:` of a target -> its adapter class, imported when first needed (a driver that is not
 # installed fails only the targets that use it). Typed, so mypy checks each class against the
 # Adapter protocol.
 ADAPTER_TYPES: dict[str, Callable[[], AdapterType]] = {
     "duckdb": _duckdb,
     "postgres": _postgres,
+    "spark": _spark,
 }
 # Worker threads (and so warehouse sessions) of a run unless it says otherwise.
 DEFAULT_THREADS = 4

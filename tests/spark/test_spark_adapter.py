@@ -1,0 +1,169 @@
+"""The Spark adapter on a local session and through Spark Connect: what every adapter promises,
+and profiles equal to DuckDB's on the same Parquet files."""
+
+from __future__ import annotations
+
+import dataclasses
+import threading
+
+import duckdb
+import pytest
+
+from kor.adapters.spark import SparkAdapter, SparkQueryCancelled
+from kor.adapters.spark_sql import StatementRefused, prepare
+from kor.config.runtime import RuntimeConfig
+from tests.builders import flags, manifest, source
+from tests.integration.test_adapters import in_threads
+from tests.spark.tables import (
+    HOSTILE_NAMES,
+    TYPED,
+    TYPED_COLUMNS,
+    comparable,
+    duck_quote,
+    duckdb_views,
+    hostile_query,
+    hostile_sql,
+    write_parquet,
+)
+
+pytestmark = pytest.mark.spark
+
+
+def relation(adapter, table: str):
+    return adapter.Relation.create(database=None, schema="main", identifier=table)
+
+
+def profiles(target: dict, root, tables: list[str]) -> dict[tuple[str, str], dict]:
+    """Each column's profile, by table and column, from the task run on `target` with 4 threads."""
+    from kor.task.profile import ProfileTask
+
+    config = RuntimeConfig(project_root=root, project_name="shop", target_name="t",
+                           target=target)
+    nodes = [source("raw", table) for table in tables]
+    task = ProfileTask(flags(THREADS=4, MODE="explorative"), config, manifest(*nodes))
+    result = {}
+    for node in nodes:
+        profiled = task._profile_node(node, 1, 1)
+        assert profiled.status == "success", profiled.error
+        for column in profiled.columns:
+            result[(node.name, column.column_name)] = dataclasses.asdict(column)
+    return result
+
+
+def test_hostile_names_are_quoted(warehouse, tmp_path):
+    hostile = write_parquet(tmp_path / "hostile.parquet", hostile_sql())
+    warehouse.register("hostile", hostile)
+    adapter = warehouse.open()
+    assert [c.name for c in adapter.get_columns_in_relation(relation(adapter, "hostile"))] == \
+        HOSTILE_NAMES
+    (answer,) = adapter.execute(hostile_query(adapter.quote), fetch=True)[1]
+    with duckdb.connect() as duck:
+        duck.execute(f"CREATE VIEW main.hostile AS SELECT * FROM read_parquet('{hostile}')")
+        assert answer == pytest.approx(duck.execute(hostile_query(duck_quote)).fetchone())
+
+
+# Locally, the same comparison runs through the command (tests/spark/test_spark_cli.py).
+@pytest.mark.parametrize("warehouse", ["connect"], indirect=True)
+def test_profiles_equal_duckdbs_on_the_same_file(warehouse, tmp_path):
+    typed = write_parquet(tmp_path / "typed.parquet", TYPED)
+    warehouse.register("typed", typed)
+    adapter = warehouse.open()
+    assert [(c.name, c.dtype) for c in adapter.get_columns_in_relation(
+        relation(adapter, "typed"))] == TYPED_COLUMNS
+
+    on_spark = profiles(warehouse.target, tmp_path, ["typed"])
+    duck = duckdb_views(tmp_path / "wh.duckdb", {"typed": typed})
+    on_duckdb = profiles({"type": "duckdb", "path": str(duck)}, tmp_path, ["typed"])
+    assert on_spark.keys() == on_duckdb.keys()
+    for key, profile in on_spark.items():
+        assert comparable(profile) == comparable(on_duckdb[key]), key
+    assert on_spark[("typed", "c_decimal")]["p75"] is not None  # the rewritten casts ran
+
+
+def test_describe_lists_columns_before_the_partition_rows(spark_session, tmp_path):
+    from pyspark.sql import SparkSession
+
+    for day in (1, 2):
+        write_parquet(tmp_path / "parts" / f"dt=2024-01-0{day}" / "p.parquet",
+                      f"SELECT {day} AS a, 'x' AS \"#tag\"")
+    writer = SparkSession.getActiveSession()
+    writer.sql("CREATE DATABASE IF NOT EXISTS main")
+    writer.sql("CREATE TABLE main.declared (a int, v varchar(10), c char(3), `#tag` int, "
+               "dt date) USING parquet PARTITIONED BY (dt)")
+    try:
+        adapter = SparkAdapter.from_target(
+            {"type": "spark", "tables": {"main.parted": {"path": "parts"}}}, tmp_path, threads=4)
+        listed = {table: [(c.name, c.dtype) for c in adapter.get_columns_in_relation(
+            relation(adapter, table))] for table in ("declared", "parted")}
+        assert listed == {"declared": [("a", "int"), ("v", "varchar(10)"), ("c", "char(3)"),
+                                       ("#tag", "int"), ("dt", "date")],
+                          "parted": [("a", "int"), ("#tag", "string"), ("dt", "date")]}
+        # The registered folder's partitions were found: both files' rows are there.
+        assert adapter.execute("SELECT COUNT(*) FROM main.parted", fetch=True)[1] == [(2,)]
+        adapter.close()
+        assert not writer.catalog.tableExists("main.parted")  # registered, then dropped
+    finally:
+        writer.sql("DROP TABLE main.declared")
+
+
+@pytest.mark.parametrize("statement", ["DROP TABLE main.r", "INSERT INTO main.r VALUES (1)",
+                                       "CREATE TABLE main.w (i int) USING parquet"])
+def test_only_queries_run(warehouse, tmp_path, statement):
+    warehouse.register("r", write_parquet(tmp_path / "r.parquet", "SELECT 1 AS i"))
+    adapter = warehouse.open()
+    with pytest.raises(StatementRefused, match="read-only"):
+        adapter.execute(statement)
+    # Sent as it would be without the check, the statement does not even parse.
+    with adapter.connection_named("raw") as session, \
+            pytest.raises(Exception, match="PARSE_SYNTAX_ERROR"):
+        session.sql(prepare("SELECT 1").replace("SELECT 1", statement)).collect()
+    assert adapter.execute("SELECT COUNT(*) FROM main.r", fetch=True)[1] == [(1,)]
+    assert warehouse.sql("SELECT COUNT(*) FROM main.r") == [(1,)]
+
+
+def test_a_missing_table_raises_one_clear_message(warehouse):
+    adapter = warehouse.open()
+    for call in (lambda: adapter.get_columns_in_relation(relation(adapter, "nope")),
+                 lambda: adapter.execute("SELECT COUNT(*) as cnt FROM `main`.`nope`", fetch=True)):
+        with pytest.raises(Exception, match="TABLE_OR_VIEW_NOT_FOUND") as raised:
+            call()
+        assert "stacktrace" not in str(raised.value).lower()
+
+
+def test_threads_share_one_session(warehouse, tmp_path):
+    warehouse.register("n", write_parquet(tmp_path / "n.parquet", "SELECT i FROM range(1000) r(i)"))
+    adapter = warehouse.open()
+
+    def work(number: int) -> list:
+        with adapter.connection_named("profile"):
+            return [adapter.execute(f"SELECT COUNT(*) + {number} FROM main.n WHERE i < {i}",
+                                    fetch=True)[1][0][0] for i in range(0, 1000, 200)]
+
+    assert in_threads(4, work) == {n: [n + i for i in range(0, 1000, 200)] for n in range(4)}
+    response, rows = adapter.execute("SELECT 1 as a, NULL as b UNION ALL SELECT 2, 'x' "
+                                     "ORDER BY a", fetch=True)
+    assert response == "OK" and rows == [(1, None), (2, "x")]
+
+
+def test_interrupt_cancels_running_queries(warehouse):
+    adapter = warehouse.open()
+    failures: list[BaseException] = []
+
+    def endless() -> None:
+        try:
+            adapter.execute("SELECT COUNT(DISTINCT id * 7919 % 1000000007) "
+                            "FROM range(100000000000)", fetch=True)
+        except Exception as exc:  # noqa: BLE001 - what the interrupt leaves the worker with
+            failures.append(exc)
+
+    worker = threading.Thread(target=endless, daemon=True)
+    worker.start()
+    # An interrupt cancels what runs, not what is still being planned: repeat it until the
+    # query has started and stopped.
+    for _ in range(240):
+        adapter.interrupt()
+        worker.join(0.5)
+        if not worker.is_alive():
+            break
+    assert not worker.is_alive() and [type(f) for f in failures] == [SparkQueryCancelled]
+    assert adapter.execute("SELECT 1", fetch=True)[1] == [(1,)]
