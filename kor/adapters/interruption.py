@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -10,9 +11,12 @@ from typing import Generic, TypeVar
 
 Handle = TypeVar("Handle")
 
-# After an interrupt, statements still running are cancelled again at these offsets (seconds):
-# a statement that started just as the first cancel went out would not see it.
+# After an interrupt, statements still running are cancelled again at these offsets (seconds),
+# then every half second while any runs, for at most CANCEL_FOR_SECONDS: a statement that
+# started just as a cancel went out would not see it, and Spark cancels jobs, not a query
+# still being planned.
 CANCEL_ROUNDS = (0.0, 0.1, 0.3, 0.7, 1.5)
+CANCEL_FOR_SECONDS = 30.0
 
 
 class Interruption(Generic[Handle]):
@@ -60,7 +64,10 @@ class Interruption(Generic[Handle]):
 
     def _cancel_running(self) -> None:
         started = time.monotonic()
-        for offset in CANCEL_ROUNDS:
+        later = itertools.count(CANCEL_ROUNDS[-1] + 0.5, 0.5)
+        for offset in itertools.chain(CANCEL_ROUNDS, later):
+            if offset > CANCEL_FOR_SECONDS:
+                return
             time.sleep(max(0.0, started + offset - time.monotonic()))
             running = list(self._running.values())
             # Nothing running at two looks in a row: no statement slipped past the flag.

@@ -8,7 +8,6 @@ import os
 import re
 import shutil
 import tempfile
-import threading
 import warnings
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
@@ -17,6 +16,7 @@ from pathlib import Path
 from typing import Any
 
 from kor.adapters.base import WarehouseColumn, WarehouseRelation
+from kor.adapters.interruption import Interruption
 from kor.adapters.spark_sql import prepare, quote
 
 INSTALL_HINT = "PySpark is not installed: pip install 'kor[spark]'"
@@ -288,9 +288,13 @@ class SparkAdapter:
                  resources: contextlib.ExitStack,
                  java_errors: tuple[type[BaseException], ...] = ()) -> None:
         self._session = session
-        self._cancel = cancel
         self._resources = resources
         self._java_errors = java_errors
+        # One session serves every thread: a cancel stops all of its jobs at once.
+        def cancel_all(_: None) -> None:
+            cancel()
+
+        self._interruption: Interruption[None] = Interruption(cancel_all)
 
     @classmethod
     def from_target(cls, target: Mapping[str, Any], project_root: Path,
@@ -331,8 +335,9 @@ class SparkAdapter:
     def get_columns_in_relation(self, relation: WarehouseRelation) -> list[WarehouseColumn]:
         # DESCRIBE keeps varchar(n) and char(n), which the catalog API reports as string.
         parts = (relation.database, relation.schema, relation.identifier)
-        rows = self._session.sql(
-            "DESCRIBE TABLE " + ".".join(quote(part) for part in parts if part)).collect()
+        with self._interruption.statement(None):
+            rows = self._session.sql(
+                "DESCRIBE TABLE " + ".".join(quote(part) for part in parts if part)).collect()
         columns = []
         for name, dtype, *_ in rows:
             # Partition details follow a blank row or a "# Partition Information" row, neither
@@ -345,7 +350,8 @@ class SparkAdapter:
     def execute(self, sql: str, fetch: bool = False) -> tuple[Any, list[tuple[Any, ...]]]:
         statement = prepare(sql)
         try:
-            table = self._session.sql(statement).toArrow()
+            with self._interruption.statement(None):
+                table = self._session.sql(statement).toArrow()
         except Exception as exc:
             message = _java_message(exc) if isinstance(exc, self._java_errors) else str(exc)
             if any(mark in message for mark in _CANCELLED):
@@ -356,16 +362,9 @@ class SparkAdapter:
         return "OK", _rows(table) if fetch else []
 
     def interrupt(self) -> None:
-        # Called from a signal handler while workers wait on queries: the cancel request goes
-        # out on a thread of its own, so the handler never waits on the JVM or the network.
-        threading.Thread(target=self._cancel_quietly, name="zel-spark-cancel",
-                         daemon=True).start()
-
-    def _cancel_quietly(self) -> None:
-        try:
-            self._cancel()
-        except Exception:  # noqa: BLE001
-            pass  # a session already gone has nothing left running to cancel
+        # The cancel goes out on a thread of its own: the signal handler that calls this never
+        # waits on the JVM or the network. What was cancelled leaves as KeyboardInterrupt.
+        self._interruption.interrupt()
 
     def close(self) -> None:
         self._resources.close()
