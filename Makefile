@@ -19,10 +19,11 @@ $(VENV)/.ready: pyproject.toml
 dev: $(VENV)/.ready
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps $(BUILD_FLAGS) -e .
 
-# The fast tier, for every change: unit, integration (real DuckDB and PostgreSQL), CLI, report.
+# The fast tier, for every change: unit, integration (real DuckDB and PostgreSQL), CLI, report;
+# on every core (most of it waits on `zel` subprocesses and warehouses).
 FAST_TESTS := tests/unit tests/integration tests/cli tests/report
 test: dev
-	$(VENV)/bin/pytest $(FAST_TESTS)
+	$(VENV)/bin/pytest -n auto $(FAST_TESTS)
 
 # Fault injection, leaks, interrupts, hostile input and property tests: minutes, not seconds.
 test-reliability: dev
