@@ -27,7 +27,7 @@ test: dev
 
 # Fault injection, leaks, interrupts, hostile input and property tests: minutes, not seconds.
 test-reliability: dev
-	$(VENV)/bin/pytest tests/reliability
+	$(VENV)/bin/pytest -n auto tests/reliability
 
 # Everything CI runs after lint: the tiers, then the sanitizer build.
 test-all: test test-reliability test-spark test-asan
@@ -64,7 +64,7 @@ test-asan: $(ASAN_VENV)/.ready
 	LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc KOR_SANITIZED=1 \
 		ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_init_order=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		$(ASAN_VENV)/bin/pytest -p no:cacheprovider tests/unit tests/integration tests/reliability
+		$(ASAN_VENV)/bin/pytest -p no:cacheprovider -n auto tests/unit tests/integration tests/reliability
 
 # The benchmark with its own extras (pandas, psutil); `make bench BENCH_ARGS=--quick` for the short one.
 bench: dev

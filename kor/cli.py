@@ -31,17 +31,17 @@ from kor.profiling.diff import RunNotFound
 from kor.profiling.run import SEVERITIES
 from kor.project.loader import ProjectError
 
+PROJECT_DIR = click.option("--project-dir", type=click.Path(file_okay=False, path_type=Path),
+                           default=".", show_default=True, help="The project folder.")
 FORMAT = click.option("--format", "output_format", type=click.Choice(["table", "json"]),
                       default="table", show_default=True,
                       help="Rich tables for people, JSON for programs.")
 SELECT = click.option("-s", "--select", multiple=True,
                       help="Selectors: source:GLOB, model:GLOB, a glob or an exact name; several "
                       "per value, separated by spaces.")
-ALERT_SEVERITIES = tuple(reversed(SEVERITIES))
 EXCLUDE = click.option("--exclude", multiple=True, help="Selectors of nodes to leave out.")
+ALERT_SEVERITIES = tuple(reversed(SEVERITIES))
 
-PROJECT_DIR = click.option("--project-dir", type=click.Path(file_okay=False, path_type=Path),
-                           default=".", show_default=True, help="The project folder.")
 
 class CommandFailure(click.ClickException):
     """A run or a read that failed: "Error: …" on stderr, exit status 1."""
