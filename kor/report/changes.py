@@ -107,8 +107,8 @@ def print_runs(console: Console, runs: list[RecordedRun]) -> None:
     for run in runs:
         table.add_row(str(run.run_id), timestamp(run.started_at), Text(run.status),
                       number(run.tables), number(run.failed_tables),
-                      Text(run.profile_mode or MISSING), Text(run.target or MISSING),
-                      Text(" ".join(run.select) or MISSING))
+                      Text(run.profile_mode or MISSING), Text(printable(run.target or MISSING)),
+                      Text(printable(" ".join(run.select)) or MISSING))
     console.print(table)
 
 
@@ -119,7 +119,8 @@ def print_table_runs(console: Console, runs: list[RecordedTableRun]) -> None:
                      ("error", "left"))
     for run in runs:
         table.add_row(str(run.run_id), timestamp(run.run_started_at),
-                      Text(qualified(run.source_name, run.table_name)),
+                      Text(printable(qualified(run.source_name, run.table_name))),
                       Text(run.status if run.stored or not run.succeeded else "not stored"),
-                      number(run.row_count), number(run.column_count), Text(run.error or ""))
+                      number(run.row_count), number(run.column_count),
+                      Text(one_line(run.error or "")))
     console.print(table)
