@@ -28,7 +28,7 @@ from kor.profiling import (
     read_errors,
 )
 from kor.profiling.diff import RunNotFound
-from kor.profiling.run import SEVERITIES
+from kor.profiling.rules import SEVERITY_NAMES
 from kor.project.loader import ProjectError
 
 PROJECT_DIR = click.option("--project-dir", type=click.Path(file_okay=False, path_type=Path),
@@ -40,7 +40,7 @@ SELECT = click.option("-s", "--select", multiple=True,
                       help="Selectors: source:GLOB, model:GLOB, a glob or an exact name; several "
                       "per value, separated by spaces.")
 EXCLUDE = click.option("--exclude", multiple=True, help="Selectors of nodes to leave out.")
-ALERT_SEVERITIES = tuple(reversed(SEVERITIES))
+ALERT_SEVERITIES = tuple(reversed(SEVERITY_NAMES))
 
 
 class CommandFailure(click.ClickException):

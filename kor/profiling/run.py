@@ -24,6 +24,7 @@ from kor.compute.metadata import store_session
 from kor.compute.metadata.migrations import StoreLayoutError
 from kor.compute.metadata.runs import RunStart, RunState, finish_run, start_run
 from kor.config.runtime import RuntimeConfig
+from kor.profiling.rules import SEVERITY_NAMES, Severity
 from kor.project.loader import load_manifest
 
 if TYPE_CHECKING:
@@ -31,8 +32,6 @@ if TYPE_CHECKING:
 
 MODES = ("explorative", "minimal", "sensitive", "time-series")
 DEFAULT_MODE = "explorative"
-# Alert severities from the least to the most severe; `fail_on` names one of the last two.
-SEVERITIES = ("info", "warning", "error")
 
 
 class StoreWriteError(Exception):
@@ -86,7 +85,7 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
         raise ValueError(f"unknown profiling mode {mode!r}; expected one of {', '.join(MODES)}")
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
-    if fail_on is not None and fail_on not in SEVERITIES[1:]:
+    if fail_on is not None and fail_on not in ("warning", "error"):
         raise ValueError(f"fail_on must be 'warning' or 'error', not {fail_on!r}")
     from kor.profiling.task import RecordedProfileTask
 
@@ -132,10 +131,12 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
 def _gating_alerts(result: ProfileExecutionResult, fail_on: str | None) -> list[str]:
     if fail_on is None:
         return []
-    gating = set(SEVERITIES[SEVERITIES.index(fail_on):])
+    threshold = Severity.named(fail_on)
     return [f"{table.table_name}.{column.column_name}: {alert['type']}"
             for table in result.profiles for column in table.columns
-            for alert in column.alerts if alert.get("severity") in gating]
+            for alert in column.alerts
+            if alert.get("severity") in SEVERITY_NAMES
+            and Severity.named(alert["severity"]) >= threshold]
 
 
 @contextmanager

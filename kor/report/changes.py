@@ -14,10 +14,9 @@ from rich.text import Text
 
 from kor.compute.metadata.records import RecordedRun, RecordedTableRun
 from kor.profiling.diff import Change, ProjectDiff, TableDiff
-from kor.report.figures import number, one_line, printable, qualified, timestamp
+from kor.report.figures import MISSING, number, one_line, printable, qualified, timestamp
 
 SEVERITY_STYLES = {"error": "bold red", "warning": "yellow", "info": "cyan"}
-MISSING = "–"
 
 
 def as_json(value: Any) -> str:

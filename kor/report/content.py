@@ -16,8 +16,10 @@ from typing import Any, NamedTuple, Protocol
 from kor.compute.metadata import ColumnProfileResult, decode_list, decode_top_values
 from kor.compute.metadata.records import RecordedTableRun, RunPoint, TableKey
 from kor.profiling.diff import Change, TableDiff
+from kor.profiling.rules import SEVERITY_NAMES
 
-SEVERITIES = ("error", "warning", "info")
+# Alert severities, the most severe first.
+SEVERITIES = tuple(reversed(SEVERITY_NAMES))
 # The runs a table's row-count trend covers.
 TREND_RUNS = 12
 
