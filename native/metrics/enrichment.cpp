@@ -47,13 +47,16 @@ nb::object add_top_values(const Call&, nb::handle adapter, nb::handle fqn, nb::h
                           nb::handle profile) {
     py::absorb_exception(
         [&] {
+            // Ties are broken by the value, so the same data gives the same ten values on
+            // every run, whatever order the warehouse grouped them in.
             const nb::str sql = (py::Text() << "\n                SELECT " << quoted_col
                                             << " as val, COUNT(*) as cnt\n                FROM "
                                             << fqn << "\n                WHERE " << quoted_col
                                             << " IS NOT NULL\n                GROUP BY "
                                             << quoted_col
-                                            << "\n                ORDER BY cnt DESC\n"
-                                               "                LIMIT 10\n            ")
+                                            << "\n                ORDER BY cnt DESC, "
+                                            << quoted_col
+                                            << "\n                LIMIT 10\n            ")
                                     .str();
             host::query(adapter, sql, [&](nb::handle table) {
                 if (!py::truthy(table))

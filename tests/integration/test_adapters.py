@@ -216,3 +216,27 @@ def test_an_interrupt_cancels_the_statements_of_every_thread(warehouse, trigger,
     if "interrupt()" in trigger:  # the adapter takes no statement after it
         with pytest.raises(KeyboardInterrupt):
             adapter.execute("SELECT 1", fetch=True)
+
+
+@pytest.mark.parametrize("column_type", ["integer", "varchar"])
+def test_top_values_break_ties_by_the_value(warehouse, make_task, column_type):
+    # Two values lead; twelve tie for the other eight places. Two tables hold the same
+    # rows inserted in opposite orders, so a grouping order that leaked through would differ.
+    s = warehouse.schema
+    tied = [f"{n:02d}" for n in range(12)]
+    rows = ["20"] * 4 + ["21"] * 3 + [value for value in tied for _ in range(2)]
+    if column_type == "varchar":
+        rows = [f"'v{value}'" for value in rows]
+    for table, order in (("fwd", rows), ("rev", rows[::-1])):
+        warehouse.run([f"CREATE TABLE {s}.{table} (c {column_type})",
+                       f"INSERT INTO {s}.{table} VALUES {', '.join(f'({v})' for v in order)}"])
+    adapter, task = warehouse.open(), make_task()
+    stored = []
+    for table in ("fwd", "rev"):
+        profile = task._profile_column_sql(adapter, None, s, table, "c", column_type.upper(),
+                                           len(rows))
+        stored.append([(entry["value"], entry["count"]) for entry in profile.top_values])
+    prefix = "v" if column_type == "varchar" else ""
+    expected = [(f"{prefix}20", 4), (f"{prefix}21", 3)] + [
+        (prefix + (value if prefix else str(int(value))), 2) for value in tied[:8]]
+    assert stored == [expected, expected]

@@ -29,7 +29,7 @@ PERCENTILE_SQL = ('\n                SELECT\n'
                   '            ')
 TOP_SQL = ('\n                SELECT "c" as val, COUNT(*) as cnt\n                FROM "s"."t"\n'
            '                WHERE "c" IS NOT NULL\n                GROUP BY "c"\n'
-           '                ORDER BY cnt DESC\n                LIMIT 10\n            ')
+           '                ORDER BY cnt DESC, "c"\n                LIMIT 10\n            ')
 
 ARGS = ('"s"."t"', '"c"', "c", "T")
 
