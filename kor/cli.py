@@ -271,8 +271,10 @@ def profile_show(project_dir: Path, table: str | None, alerts_only: bool,
 @profile.command("diff")
 @PROJECT_DIR
 @click.option("--base", default=None, metavar="RUN",
-              help="The older run: a run id, or a date (the last run on or before it). "
-                   "Default: each table's previous measured run.")
+              help="The older run: a run id (digits alone, as `history` lists them), or "
+                   "a date, YYYY-MM-DD or an ISO date and time with or without an offset "
+                   "(the last run started then or before). Default: each table's previous "
+                   "measured run.")
 @click.option("--head", default=None, metavar="RUN",
               help="The newer run, likewise. Default: each table's latest run.")
 @SELECT

@@ -72,21 +72,38 @@ _SAME = 1e-9
 
 
 def resolve_run(runs: list[RecordedRun], spec: str) -> int:
-    """The run id `spec` names: an id, or a date/time meaning the last run started then or
-    before."""
-    if spec.isdigit():
+    """The run id `spec` names: a run id is ASCII digits alone; anything else is read as an
+    ISO-8601 date or date and time (an offset converted to this machine's local time, in
+    which runs are recorded), meaning the last run started then or before. A date alone
+    covers its whole day."""
+    if spec.isascii() and spec.isdigit():
         if any(run.run_id == int(spec) for run in runs):
             return int(spec)
-        raise RunNotFound(f"no recorded run with id {spec}")
-    try:
-        moment = (datetime.combine(date.fromisoformat(spec), time.max)
-                  if re.fullmatch(r"\d{4}-\d{2}-\d{2}", spec) else datetime.fromisoformat(spec))
-    except ValueError:
-        raise RunNotFound(f"{spec!r} is neither a run id nor a date (YYYY-MM-DD)") from None
+        hint = ""
+        if len(spec) == 8 and _moment(f"{spec[:4]}-{spec[4:6]}-{spec[6:]}") is not None:
+            hint = f" (a date is written {spec[:4]}-{spec[4:6]}-{spec[6:]})"
+        raise RunNotFound(f"no recorded run with id {spec}{hint}")
+    moment = _moment(spec)
+    if moment is None:
+        raise RunNotFound(f"{spec!r} is neither a run id (digits) nor a date "
+                          "(YYYY-MM-DD, or YYYY-MM-DDTHH:MM[:SS][+HH:MM])")
     earlier = [run.run_id for run in runs if run.started_at <= moment]
     if not earlier:
         raise RunNotFound(f"no recorded run started on or before {spec}")
     return max(earlier)
+
+
+def _moment(spec: str) -> datetime | None:
+    """The local time `spec` names, as runs' start times are stored; None when it is none."""
+    try:
+        if re.fullmatch(r"\d{4}-\d{2}-\d{2}", spec):
+            return datetime.combine(date.fromisoformat(spec), time.max)
+        moment = datetime.fromisoformat(spec)
+        if moment.tzinfo is not None:
+            moment = moment.astimezone().replace(tzinfo=None)
+    except (ValueError, OverflowError):
+        return None
+    return moment
 
 
 def diff_runs(reader: MetadataReader, rules: DiffRules, *, base: str | None = None,
@@ -249,13 +266,17 @@ def _compare_figures(name: str, base: ColumnProfileResult, head: ColumnProfileRe
                      change: Any) -> None:
     assert base.null_percent is not None and head.null_percent is not None
     _points(name, "null_percent", base.null_percent, head.null_percent, "null %", change)
-    assert base.distinct_percent is not None and head.distinct_percent is not None
-    if base.row_count and base.distinct_percent >= 100 > head.distinct_percent:
+    # Distinct values are compared with the values there are: NULLs added to a column
+    # change its null share, not how distinct its values are.
+    before, after = _distinct_share(base), _distinct_share(head)
+    if _is_unique(base) and not _is_unique(head):
+        assert head.distinct_percent is not None
         change("unique_lost", name, base.distinct_percent, head.distinct_percent,
                f"no longer unique: distinct {head.distinct_percent:.1f}%")
-    else:
-        _points(name, "distinct_percent", base.distinct_percent, head.distinct_percent,
-                "distinct %", change)
+    elif before is not None and after is not None:
+        label = ("distinct %" if base.null_percent == head.null_percent == 0
+                 else "distinct % of non-null")
+        _points(name, "distinct_percent", before, after, label, change)
     if base.distinct_count != head.distinct_count:
         assert base.distinct_count is not None and head.distinct_count is not None
         change("distinct_count_changed", name, base.distinct_count, head.distinct_count,
@@ -271,6 +292,24 @@ def _compare_figures(name: str, base: ColumnProfileResult, head: ColumnProfileRe
         if before is not None and after is not None and not _same(before, after):
             change(kind, name, before, after, f"{label} {number(before)} → {number(after)}",
                    _relative(before, after))
+
+
+def _distinct_share(row: ColumnProfileResult) -> float | None:
+    """Distinct values as a percentage of the non-null values; None when there are none."""
+    assert row.distinct_percent is not None and row.null_percent is not None
+    if row.null_percent >= 100:
+        return None
+    # Multiplied first: with no NULLs the share is the stored percentage to the last bit.
+    return row.distinct_percent * 100 / (100 - row.null_percent)
+
+
+def _is_unique(row: ColumnProfileResult) -> bool:
+    """No non-null value repeats (and there is at least one)."""
+    if row.null_count is None or not row.row_count or row.distinct_count is None:
+        share = _distinct_share(row)
+        return share is not None and share >= 100
+    values = row.row_count - row.null_count
+    return values > 0 and row.distinct_count >= values
 
 
 def _points(name: str, figure: str, before: float, after: float, label: str,

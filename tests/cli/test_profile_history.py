@@ -67,7 +67,8 @@ def test_history_usage_errors(tmp_path):
     zel(project, "run")
     for args, status, text in [
             (("diff", "--base", "99"), 2, "no recorded run with id 99"),
-            (("diff", "--head", "yesterday"), 2, "neither a run id nor a date"),
+            (("diff", "--head", "yesterday"), 2, "neither a run id (digits) nor a date"),
+            (("diff", "--base", "²"), 2, "Error: '²' is neither a run id"),
             (("diff", "--head", "2000-01-01"), 2, "no recorded run started on or before"),
             (("prune",), 2, "give one of --keep and --older-than"),
             (("prune", "--older-than", "soon"), 2, "30d, 12h or 2w"),

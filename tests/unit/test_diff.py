@@ -4,12 +4,12 @@ from __future__ import annotations
 
 import json
 import re
-from datetime import datetime
+from datetime import datetime, timedelta, timezone
 
 import pytest
 
-from kor.compute.metadata.records import RecordedTableRun
-from kor.profiling.diff import compare_tables
+from kor.compute.metadata.records import RecordedRun, RecordedTableRun
+from kor.profiling.diff import RunNotFound, compare_tables, resolve_run
 from kor.profiling.rules import DiffRules, RuleError, Severity
 from tests.builders import stored_row
 
@@ -96,6 +96,29 @@ def test_no_change_is_reported_where_nothing_comparable_changed(base_row, head_r
     assert changes(base_row, head_row)[1] == {}
 
 
+def column(rows: int, nulls: int, distinct: int, **fields):
+    return row(row_count=rows, null_count=nulls, null_percent=nulls / rows * 100,
+               distinct_count=distinct, distinct_percent=distinct / rows * 100, min_value=1.0,
+               max_value=600.0, mean_value=300.5, stddev_value=173.35,
+               top_values='[{"value": "1", "count": 1}]', **fields)
+
+
+@pytest.mark.parametrize("distinct", [600, 300, 1])
+@pytest.mark.parametrize("before, after, expected", [
+    # 400 NULL rows added to 600 values, then taken away again: only the nulls and rows moved
+    ((600, 0), (1000, 400), {("null_percent_up", "v"): E, ("row_count_up", None): I}),
+    ((1000, 400), (600, 0), {("null_percent_down", "v"): I, ("row_count_down", None): W}),
+])
+def test_nulls_alone_change_only_the_null_share(distinct, before, after, expected):
+    (base_rows, base_nulls), (head_rows, head_nulls) = before, after
+    diff = compare_tables(
+        ("raw", "t"), table_run(BASE, rows=base_rows), table_run(HEAD, rows=head_rows),
+        {(BASE, "raw", "t"): {"v": column(base_rows, base_nulls, distinct)},
+         (HEAD, "raw", "t"): {"v": column(head_rows, head_nulls, distinct)}}, DiffRules())
+    found = {(c.kind, c.column): c.severity for c in diff.changes}
+    assert found == expected
+
+
 @pytest.mark.parametrize("base, head, kind, column, severity", [
     (table_run(BASE, rows=1000), table_run(HEAD, rows=900), "row_count_down", None, I),
     (table_run(BASE, rows=1000), table_run(HEAD, rows=899), "row_count_down", None, W),
@@ -132,7 +155,7 @@ def test_without_figures_only_the_schema_rows_and_alerts_are_compared():
     full, summary = (compare_tables(("raw", "t"), base, head, rows, DiffRules(), figures=f)
                      for f in (True, False))
     assert summary.changes == [c for c in full.changes if not c.kind.startswith(
-        ("mean", "null", "top"))]
+        ("mean", "null", "distinct", "top"))]
     assert {c.kind for c in summary.changes} == {"column_added", "row_count_down", "alert_new",
                                                  "alert_resolved"}
 
@@ -186,3 +209,29 @@ def test_the_readme_documents_every_kind_of_change_with_its_default():
         return "the alert's own severity" if rule == ALERT_OWN else rule
 
     assert documented == {kind: shown(rule) for kind, (rule, _) in DEFAULT_RULES.items()}
+
+
+def _local(moment: datetime) -> str:
+    """`moment`, a local time, written with this machine's offset and with another one."""
+    return moment.astimezone(timezone(timedelta(hours=-11, minutes=-30))).isoformat()
+
+
+@pytest.mark.parametrize("spec, expected", [
+    ("2", 2), ("2026-01-02", 2), ("2026-01-01", 1), ("2026-01-02T11:59:59", 1),
+    (_local(datetime(2026, 1, 2, 12)), 2), (_local(datetime(2026, 1, 2, 11, 59)), 1),
+    ("99", "no recorded run with id 99"),
+    ("20260102", "no recorded run with id 20260102 (a date is written 2026-01-02)"),
+    ("²", "'²' is neither a run id (digits) nor a date"),
+    ("٣", "neither a run id"), ("2026-13-01", "neither a run id"),
+    ("9999-12-31T23:59:59-14:00", "neither a run id"), ("1999-12-31", "on or before 1999"),
+])
+def test_runs_are_named_by_id_or_by_a_date_with_or_without_offset(spec, expected):
+    runs = [RecordedRun(run_id=n, started_at=datetime(2026, 1, n, 12), ended_at=None,
+                        project=None, target=None, select=[], exclude=[], profile_mode=None,
+                        threads=None, status="success", exit_status=0, tool_version=None)
+            for n in (1, 2)]
+    if isinstance(expected, int):
+        assert resolve_run(runs, spec) == expected
+    else:
+        with pytest.raises(RunNotFound, match=re.escape(expected)):
+            resolve_run(runs, spec)
