@@ -14,7 +14,13 @@ from kor.profiling.diff import ProjectDiff, diff_runs
 from kor.profiling.read import reading
 from kor.profiling.rules import DiffRules, RuleError
 from kor.profiling.run import ProfileFlags, split_selectors
-from kor.project.loader import PROJECT_FILE, ProjectError, load_manifest, project_settings
+from kor.project.loader import (
+    PROJECT_FILE,
+    ProjectError,
+    line_of,
+    load_manifest,
+    project_settings,
+)
 
 
 def runs(project_dir: Path | str) -> list[RecordedRun]:
@@ -49,7 +55,10 @@ def project_rules(project_dir: Path | str) -> DiffRules:
     try:
         return DiffRules.from_settings(project_settings(project).get("diff"))
     except RuleError as exc:
-        raise ProjectError(f"{project / PROJECT_FILE}: {exc}") from None
+        path = project / PROJECT_FILE
+        line = line_of(path, ("diff", *exc.keys))
+        raise ProjectError(f"{path}: {'' if line is None else f'at line {line}: '}{exc}"
+                           ) from None
 
 
 def selected_tables(project_dir: Path | str, select: Iterable[str],

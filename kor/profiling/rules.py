@@ -15,6 +15,7 @@ exceeds (strictly), and not reported when it exceeds none. `zel_project.yml` ove
 from __future__ import annotations
 
 import fnmatch
+import math
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from enum import IntEnum
@@ -70,8 +71,18 @@ DEFAULT_RULES: dict[str, tuple[Rule, str]] = {
 }
 
 
+# Kinds of change of a whole table: no column pattern can select them.
+TABLE_KINDS = frozenset({"table_failed", "table_added", "table_missing", "row_count_down",
+                         "row_count_up"})
+
+
 class RuleError(ValueError):
-    """A `diff:` setting of the project file that is not a rule."""
+    """A `diff:` setting of the project file that is not a rule; `keys` is where it sits
+    under `diff:`, so the caller can name its line."""
+
+    def __init__(self, message: str, keys: tuple[str, ...] = ()) -> None:
+        super().__init__(message)
+        self.keys = keys
 
 
 @dataclass
@@ -92,15 +103,23 @@ class DiffRules:
             raise RuleError("'diff' must be a mapping with 'rules' and 'columns'")
         unknown = set(settings) - {"rules", "columns"}
         if unknown:
-            raise RuleError(f"'diff' has unknown key {sorted(unknown)[0]!r}")
-        for kind, rule in _checked_rules(settings.get("rules") or {}, "diff.rules").items():
+            key = sorted(map(str, unknown))[0]
+            raise RuleError(f"'diff' has unknown key {key!r}", (key,))
+        for kind, rule in _checked_rules(settings.get("rules") or {}, ("rules",)).items():
             rules.rules[kind] = _combined(rules.rules[kind], rule)
         columns = settings.get("columns") or {}
         if not isinstance(columns, Mapping):
-            raise RuleError("'diff.columns' must map column patterns to rules")
+            raise RuleError("'diff.columns' must map column patterns to rules", ("columns",))
         for pattern, overrides in columns.items():
-            rules.columns.append(
-                (str(pattern), _checked_rules(overrides, f"diff.columns.{pattern}")))
+            keys = ("columns", str(pattern))
+            checked = _checked_rules(overrides, keys)
+            misplaced = sorted(checked.keys() & TABLE_KINDS)
+            if misplaced:
+                kind = misplaced[0]
+                raise RuleError(f"'{_where((*keys, kind))}': {kind} is a change of the whole "
+                                "table, which a column pattern cannot select; set it under "
+                                "'diff.rules'", (*keys, kind))
+            rules.columns.append((str(pattern), checked))
         return rules
 
     def rule(self, kind: str, source: str, table: str, column: str | None) -> Rule:
@@ -135,23 +154,33 @@ def _combined(rule: Rule, override: Rule) -> Rule:
     return override
 
 
-def _checked_rules(overrides: Any, where: str) -> dict[str, Rule]:
+def _where(keys: tuple[str, ...]) -> str:
+    return ".".join(("diff", *keys))
+
+
+def _checked_rules(overrides: Any, keys: tuple[str, ...]) -> dict[str, Rule]:
     if not isinstance(overrides, Mapping):
-        raise RuleError(f"'{where}' must map kinds of change to rules")
+        raise RuleError(f"'{_where(keys)}' must map kinds of change to rules", keys)
     for kind in overrides:
         if kind not in DEFAULT_RULES:
-            raise RuleError(f"'{where}': unknown kind of change {kind!r}")
-    return {kind: _checked(rule, kind, f"{where}.{kind}") for kind, rule in overrides.items()}
+            raise RuleError(f"'{_where(keys)}': unknown kind of change {kind!r}",
+                            (*keys, str(kind)))
+    return {kind: _checked(rule, kind, (*keys, kind)) for kind, rule in overrides.items()}
 
 
-def _checked(rule: Any, kind: str, where: str) -> Rule:
+def _checked(rule: Any, kind: str, keys: tuple[str, ...]) -> Rule:
     measured = isinstance(DEFAULT_RULES[kind][0], dict)
     if isinstance(rule, str) and rule in (*SEVERITY_NAMES, IGNORE):
         return rule
     if measured and isinstance(rule, Mapping) and all(
             name in SEVERITY_NAMES and isinstance(limit, (int, float))
             and not isinstance(limit, bool) for name, limit in rule.items()):
+        for name, limit in rule.items():
+            # No change exceeds NaN: a threshold of .nan would silently report nothing.
+            if math.isnan(limit):
+                raise RuleError(f"'{_where((*keys, name))}' must be a number, not {limit}",
+                                (*keys, name))
         return {str(name): float(limit) for name, limit in rule.items()}
     expected = ("a severity, 'ignore', or thresholds such as {warning: 5, error: 20}"
                 if measured else "a severity or 'ignore'")
-    raise RuleError(f"'{where}' must be {expected}")
+    raise RuleError(f"'{_where(keys)}' must be {expected}", keys)

@@ -178,6 +178,26 @@ def _require(mapping: Any, key: str, kind: type, where: str) -> Any:
     return value
 
 
+def line_of(path: Path, keys: tuple[str, ...]) -> int | None:
+    """The line of the setting at `keys` (mapping keys from the top) in the YAML file at
+    `path`, or of the deepest of them that is there; None when the file has none of them."""
+    try:
+        node: yaml.Node | None = yaml.compose(path.read_text(encoding="utf-8"),
+                                              Loader=yaml.SafeLoader)
+    except (OSError, UnicodeDecodeError, yaml.YAMLError):
+        return None
+    line = None
+    for key in keys:
+        if not isinstance(node, yaml.MappingNode):
+            break
+        found = next(((k, v) for k, v in node.value
+                      if isinstance(k, yaml.ScalarNode) and k.value == key), None)
+        if found is None:
+            break
+        line, node = _line(found[0]), found[1]
+    return line
+
+
 def project_settings(project_dir: Path) -> dict[str, Any]:
     """The project file's top-level settings, as written (variables not expanded)."""
     path = project_dir / PROJECT_FILE

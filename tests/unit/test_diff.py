@@ -10,7 +10,7 @@ import pytest
 
 from kor.compute.metadata.records import RecordedRun, RecordedTableRun
 from kor.profiling.diff import RunNotFound, compare_tables, resolve_run
-from kor.profiling.rules import DiffRules, RuleError, Severity
+from kor.profiling.rules import DiffRules, Severity
 from tests.builders import stored_row
 
 BASE, HEAD = 1, 2
@@ -180,18 +180,31 @@ def test_project_and_column_rules_override_the_defaults():
     assert rules.severity("null_percent_up", "raw", "t", "v", 1.5) == W  # project: 1 point
 
 
-@pytest.mark.parametrize("settings, message", [
-    ({"rules": {"nulls_up": "error"}}, "unknown kind of change 'nulls_up'"),
-    ({"rules": {"column_added": {"warning": 1}}}, "must be a severity or 'ignore'"),
-    ({"rules": {"null_percent_up": {"fatal": 1}}}, "thresholds such as"),
-    ({"rules": {"null_percent_up": "loud"}}, "thresholds such as"),
-    ({"columns": ["a"]}, "must map column patterns"),
-    ({"thresholds": {}}, "unknown key 'thresholds'"),
-    ("strict", "'diff' must be a mapping"),
+@pytest.mark.parametrize("diff, line, message", [
+    ("rules: {nulls_up: error}", 2, "'diff.rules': unknown kind of change 'nulls_up'"),
+    ("rules: {column_added: {warning: 1}}", 2, "'diff.rules.column_added' must be a severity"),
+    ("rules: {null_percent_up: {fatal: 1}}", 2, "thresholds such as"),
+    ("rules: {null_percent_up: loud}", 2, "thresholds such as"),
+    ("rules:\n    row_count_down:\n      info: 0\n      error: .nan", 5,
+     "'diff.rules.row_count_down.error' must be a number, not nan"),
+    ("columns:\n    raw.t.*: {null_percent_up: {warning: .NaN}}", 3, "not nan"),
+    ("columns:\n    raw.t.*:\n      null_percent_up: info\n      row_count_down: error", 5,
+     "'diff.columns.raw.t.*.row_count_down': row_count_down is a change of the whole table"),
+    ("columns: [a]", 2, "'diff.columns' must map column patterns"),
+    ("thresholds: {}", 2, "'diff' has unknown key 'thresholds'"),
+    ("", 1, "'diff' must be a mapping"),
 ])
-def test_bad_rules_are_refused_with_the_setting_named(settings, message):
-    with pytest.raises(RuleError, match=message.replace("(", r"\(")):
-        DiffRules.from_settings(settings)
+def test_bad_rules_are_refused_with_the_file_line_and_setting_named(tmp_path, diff, line,
+                                                                    message):
+    from kor.profiling.history import project_rules
+    from kor.project.loader import ProjectError
+
+    path = tmp_path / "zel_project.yml"
+    path.write_text(f"diff:\n  {diff}\n" if diff else "diff: strict\n", encoding="utf-8")
+    with pytest.raises(ProjectError) as refused:
+        project_rules(tmp_path)
+    assert str(refused.value).startswith(f"{path}: at line {line}: ")
+    assert message in str(refused.value)
 
 
 def test_the_readme_documents_every_kind_of_change_with_its_default():
