@@ -1,7 +1,8 @@
 """Times `zel profile diff` and the run history on large stores of 100 runs.
 
 Two shapes: 1,000 tables of 5 columns, and one table of 1,000 columns; each diff compares
-the latest run of every table with its previous one, then two pinned runs.
+the latest run of every table with its previous one, then two pinned runs. Last, the
+in-place upgrade of stores of the first layout (4,000 and 40,000 tables of 5 columns).
 
 Run: .venv/bin/python bench/history.py [--runs R] [--repeat N]
 """
@@ -16,8 +17,11 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-from bench.stores import fill, timed  # noqa: E402
+import duckdb  # noqa: E402
+
+from bench.stores import fill, fill_first_layout, timed  # noqa: E402
 from kor.compute.metadata import MetadataReader  # noqa: E402
+from kor.compute.metadata.migrations import upgrade  # noqa: E402
 from kor.profiling.diff import diff_runs  # noqa: E402
 from kor.profiling.rules import DiffRules  # noqa: E402
 
@@ -43,6 +47,16 @@ def main() -> None:
             for case, action in cases.items():
                 best, median = timed(action, args.repeat)
                 print(f"{shape:<34}{rows:>12,}  {case:<28}{best:>9.0f}{median:>11.0f}")
+    for tables in (4000, 40000):
+        times = []
+        for _ in range(args.repeat):
+            with tempfile.TemporaryDirectory() as folder:
+                path = fill_first_layout(Path(folder), tables, 5, 1)
+                with duckdb.connect(str(path)) as connection:
+                    times.append(timed(partial(upgrade, connection), 1)[0])
+        shape = f"{tables:,} tables x 5 columns"
+        print(f"{shape:<34}{tables * 5:>12,}  {'upgrade from layout 1':<28}"
+              f"{min(times):>9.0f}{sorted(times)[len(times) // 2]:>11.0f}")
 
 
 if __name__ == "__main__":

@@ -11,7 +11,8 @@ from pathlib import Path
 
 import duckdb
 
-from kor.compute.metadata import ProjectMetadataStore
+from kor.compute.metadata import ProjectMetadataStore, store_path
+from kor.compute.metadata.schema import profiles_table_ddl
 
 
 def fill(root: Path, tables: int, columns: int, runs: int, *, churn: bool) -> Path:
@@ -55,6 +56,26 @@ def fill(root: Path, tables: int, columns: int, runs: int, *, churn: bool) -> Pa
             FROM range($tables) a(t), range($columns) b(c), range($runs) d(r)""",
                            {**params, "columns": columns, "top": top, "alert": alert})
     return store.path
+
+
+def fill_first_layout(root: Path, tables: int, columns: int, runs: int) -> Path:
+    """A store as the first layout wrote it (column_profiles alone, no run records): `runs`
+    runs of every table `raw.table_<t>`, each table a second after the one before."""
+    path = store_path(root)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with duckdb.connect(str(path)) as connection:
+        connection.execute(profiles_table_ddl())
+        connection.execute("""
+            INSERT INTO column_profiles (source_name, table_name, column_name, profile_mode,
+                   row_count, null_count, null_percent, distinct_count, distinct_percent,
+                   profiled_at, duration_ms)
+            SELECT 'raw', 'table_' || t, 'column_' || c, 'explorative', 1000, 0, 0.0, 10, 1.0,
+                   $start::TIMESTAMP + (r * $tables + t) * INTERVAL 1 SECOND, 1
+            FROM range($runs) d(r), range($tables) a(t), range($columns) b(c)
+            ORDER BY r, t, c""",
+                           {"tables": tables, "columns": columns, "runs": runs,
+                            "start": datetime(2025, 1, 1)})
+    return path
 
 
 def timed(action: Callable[[], object], repeat: int) -> tuple[float, float]:

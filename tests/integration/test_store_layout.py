@@ -37,20 +37,20 @@ def legacy_profiles():
         for table in tables:
             when = next(at)
             rows += [stored_row("raw", table, column, when, profile_mode=mode,
-                                row_count=len(rows)) for column in ("id", "x")]
+                                row_count=len(rows)) for column in ("id", 'x"\\é')]
     return rows
 
 
-def test_a_first_layout_store_is_upgraded_in_place_without_losing_a_row(tmp_path):
+def test_a_first_layout_store_is_upgraded_in_place_without_losing_a_row(tmp_path, capsys):
     path = first_layout_store(tmp_path, legacy_profiles())
     reader = MetadataReader(path)
     runs = reader.runs()
+    assert capsys.readouterr().err == "Upgrading the metadata store to layout 2 (from 1)...\n"
     assert [(r.run_id, r.status, r.tables, r.profile_mode) for r in runs] == [
         (3, "imported", 1, "minimal"), (2, "imported", 2, "explorative"),
         (1, "imported", 2, "explorative")]
     assert [(t.run_id, t.table_name, t.columns) for t in reader.table_runs("b")] == [
-        (3, "b", [("id", None), ("x", None)]), (2, "b", [("id", None), ("x", None)]),
-        (1, "b", [("id", None), ("x", None)])]
+        (run, "b", [("id", None), ('x"\\é', None)]) for run in (3, 2, 1)]
     with duckdb.connect(str(path), read_only=True) as connection:
         assert connection.execute(
             "SELECT count(*), count(run_id) FROM column_profiles").fetchone() == (10, 10)
@@ -64,6 +64,11 @@ def test_a_first_layout_store_is_upgraded_in_place_without_losing_a_row(tmp_path
 
 @pytest.mark.parametrize("damage, message", [
     ("UPDATE store_meta SET value = '99'", "layout version 99, newer than"),
+    *[(f"UPDATE store_meta SET value = {value}", f"layout version {shown}, which no version")
+      for value, shown in (("'0'", "'0'"), ("'1'", "'1'"), ("'２'", "'２'"), ("'2.0'", "'2.0'"),
+                           ("NULL", "None"))],
+    ("INSERT INTO store_meta VALUES ('layout_version', '2')", "records 2 layout versions"),
+    ("DELETE FROM store_meta", "records no layout versions"),
     ("ALTER TABLE column_profiles ALTER row_count TYPE VARCHAR", "row_count is VARCHAR"),
     ("INSERT INTO column_profiles (source_name) VALUES ('x')", "1 rows of column_profiles lack"),
 ])

@@ -7,7 +7,7 @@ whenever a table comes again), so history and diffs reach back to before the upg
 
 from __future__ import annotations
 
-import json
+import sys
 
 import duckdb
 
@@ -38,11 +38,17 @@ def layout_version(connection: duckdb.DuckDBPyConnection) -> int | None:
     """The layout of the store on `connection`; None when it holds nothing yet."""
     tables = _tables(connection)
     if "store_meta" in tables:
-        row = connection.execute(
-            "SELECT value FROM store_meta WHERE key = 'layout_version'").fetchone()
-        if row is None or not str(row[0]).isdigit():
-            raise StoreLayoutError("the store records no layout version")
-        return int(row[0])
+        rows = connection.execute(
+            "SELECT value FROM store_meta WHERE key = 'layout_version'").fetchall()
+        if len(rows) != 1:
+            raise StoreLayoutError(f"the store records {len(rows) or 'no'} layout versions")
+        value = rows[0][0]
+        # Layout 1 had no store_meta: a version below 2 recorded there was not written by kor.
+        if not (isinstance(value, str) and value.isascii() and value.isdigit()
+                and int(value) >= 2):
+            raise StoreLayoutError(f"the store records layout version {value!r}, which no "
+                                   "version of kor writes")
+        return int(value)
     return 1 if PROFILES_TABLE in tables else None
 
 
@@ -85,6 +91,10 @@ def upgrade(connection: duckdb.DuckDBPyConnection) -> None:
     version = layout_version(connection)
     if version == LAYOUT_VERSION:
         return
+    if version is not None:
+        # Seconds on a large store: say why the command has not started yet.
+        print(f"Upgrading the metadata store to layout {LAYOUT_VERSION} "
+              f"(from {version})...", file=sys.stderr, flush=True)
     connection.execute("BEGIN TRANSACTION")
     try:
         if version is None:
@@ -102,35 +112,47 @@ def upgrade(connection: duckdb.DuckDBPyConnection) -> None:
 
 
 def _group_legacy_profiles(connection: duckdb.DuckDBPyConnection) -> None:
-    tables = connection.execute(f"""
-        SELECT source_name, table_name, profiled_at, any_value(profile_mode), max(row_count),
-               list(column_name ORDER BY rowid), min(rowid)
-        FROM {PROFILES_TABLE} GROUP BY source_name, table_name, profiled_at
-        ORDER BY profiled_at, min(rowid)""").fetchall()
-    runs: list[list[object]] = []
-    table_runs: list[list[object]] = []
+    # One row per table profile, numbered in the order the profiles were written.
+    connection.execute(f"""
+        CREATE TEMP TABLE legacy_tables AS
+        SELECT source_name, table_name, profiled_at, any_value(profile_mode) AS mode,
+               max(row_count) AS row_count, count(*) AS column_count,
+               '[' || string_agg(to_json([column_name, NULL]), ', ' ORDER BY rowid) || ']'
+                   AS columns,
+               row_number() OVER (ORDER BY profiled_at, min(rowid)) AS position,
+               NULL::BIGINT AS run_id
+        FROM {PROFILES_TABLE} GROUP BY source_name, table_name, profiled_at""")
+    # Where a run ends is a sequential rule (a table coming again, or another mode), so it
+    # is one pass over the narrow rows; every write below is one statement.
+    run_ids: list[int] = []
     seen: set[tuple[str, str]] = set()
     mode: str | None = None
-    for source, table, profiled_at, table_mode, row_count, columns, _ in tables:
-        if not runs or (source, table) in seen or table_mode != mode:
-            runs.append([len(runs) + 1, profiled_at, profiled_at, table_mode])
+    for source, table, table_mode in connection.execute(
+            "SELECT source_name, table_name, mode FROM legacy_tables ORDER BY position"
+            ).fetchall():
+        if not run_ids or (source, table) in seen or table_mode != mode:
             seen, mode = set(), table_mode
+            run_ids.append((run_ids[-1] if run_ids else 0) + 1)
+        else:
+            run_ids.append(run_ids[-1])
         seen.add((source, table))
-        run_id = runs[-1][0]
-        runs[-1][2] = profiled_at
-        table_runs.append([run_id, source, table, row_count, len(columns), profiled_at,
-                           json.dumps([[name, None] for name in columns])])
-    if not runs:
+    if not run_ids:
+        connection.execute("DROP TABLE legacy_tables")
         return
-    connection.executemany(
-        "INSERT INTO runs (run_id, started_at, ended_at, profile_mode, status) "
-        "VALUES (?, ?, ?, ?, 'imported')", runs)
-    connection.executemany(
-        "INSERT INTO table_runs (run_id, source_name, table_name, status, row_count, "
-        "column_count, profiled_at, columns, stored) "
-        "VALUES (?, ?, ?, 'success', ?, ?, ?, ?, true)", table_runs)
+    connection.execute("UPDATE legacy_tables SET run_id = $ids[position]", {"ids": run_ids})
+    connection.execute("""
+        INSERT INTO runs (run_id, started_at, ended_at, profile_mode, status)
+        SELECT run_id, min(profiled_at), max(profiled_at), any_value(mode), 'imported'
+        FROM legacy_tables GROUP BY run_id""")
+    connection.execute("""
+        INSERT INTO table_runs (run_id, source_name, table_name, status, row_count,
+                                column_count, profiled_at, columns, stored)
+        SELECT run_id, source_name, table_name, 'success', row_count, column_count,
+               profiled_at, columns, true
+        FROM legacy_tables""")
     connection.execute(f"""
-        UPDATE {PROFILES_TABLE} SET run_id = t.run_id FROM table_runs t
+        UPDATE {PROFILES_TABLE} SET run_id = t.run_id FROM legacy_tables t
         WHERE {PROFILES_TABLE}.source_name = t.source_name
           AND {PROFILES_TABLE}.table_name = t.table_name
           AND {PROFILES_TABLE}.profiled_at = t.profiled_at""")
+    connection.execute("DROP TABLE legacy_tables")
