@@ -8,10 +8,12 @@ BUILD_REQUIREMENTS := "scikit-build-core>=0.10" "nanobind==2.12.0"
 
 .PHONY: dev test test-reliability test-spark test-all demo lint bench test-asan clean
 
+# `wheel`: the extras are installed without build isolation, and PySpark comes as a source
+# distribution that the venv's own setuptools cannot build into a wheel without it.
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet $(BUILD_REQUIREMENTS) ruff mypy types-PyYAML
+	$(PY) -m pip install --quiet $(BUILD_REQUIREMENTS) ruff mypy types-PyYAML wheel
 	$(PY) -m pip install --quiet --no-build-isolation $(BUILD_FLAGS) -e '.[test]'
 	touch $@
 

@@ -124,8 +124,8 @@ def _registration(name: str, entry: Any, project_root: Path) -> Registration:
     return Registration(schema, table, location, str(entry.get("format", "parquet")), options)
 
 
-def _folded(exc: BaseException) -> str:
-    """An exception's message on one line: gRPC's detail alone, or the first line of the text."""
+def _folded(exc: BaseException | str) -> str:
+    """A message on one line: gRPC's detail alone, or the first line of the text."""
     text = str(exc)
     details = re.search(r'details = "([^"]*)"', text)
     if details:
@@ -246,7 +246,10 @@ def _register(session: Any, registration: Registration, resources: contextlib.Ex
     except SparkUnavailable:
         raise
     except Exception as exc:
-        raise SparkUnavailable(f"{where}: {_folded(exc)}") from exc
+        # A local session reports the failed Java call ("An error occurred while calling
+        # o43.createTable."); Spark's own reason is among its causes.
+        reason = _java_message(exc) if hasattr(exc, "java_exception") else str(exc)
+        raise SparkUnavailable(f"{where}: {_folded(reason)}") from exc
 
 
 def _java_message(exc: Any) -> str:

@@ -166,3 +166,23 @@ def test_interrupt_cancels_running_queries(warehouse):
     assert not worker.is_alive() and [type(f) for f in failures] == [KeyboardInterrupt]
     with pytest.raises(KeyboardInterrupt):  # an interrupted adapter runs nothing more
         adapter.execute("SELECT 1", fetch=True)
+
+
+@pytest.mark.parametrize("file_name, content, settings, reason", [
+    ("orders.csv", "id,total\n1,2.5\n", {}, "[FAILED_READ_FILE.CANNOT_READ_FILE_FOOTER]"),
+    ("orders.parquet", "not a parquet file", {}, "Could not read footer"),
+    ("orders.csv", "id\n1\n", {"format": "no-such-format"}, "[DATA_SOURCE_NOT_FOUND]"),
+])
+def test_a_file_spark_cannot_register_is_refused_with_sparks_reason(spark_session, tmp_path,
+                                                                     file_name, content,
+                                                                     settings, reason):
+    from kor.adapters.spark import SparkUnavailable
+
+    (tmp_path / file_name).write_text(content, encoding="utf-8")
+    target = {"type": "spark", "master": "local[2]",
+              "tables": {"main.orders": {"path": file_name, **settings}}}
+    with pytest.raises(SparkUnavailable) as refused:
+        SparkAdapter.from_target(target, tmp_path, threads=1)
+    message = str(refused.value)
+    assert message.startswith("tables: main.orders: ") and reason in message
+    assert "\n" not in message and "An error occurred while calling" not in message
