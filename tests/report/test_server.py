@@ -68,6 +68,30 @@ def test_every_route_of_a_recorded_history(hostile_store, serve):
     assert get(base + "/", method="HEAD") == (200, "")
 
 
+def test_concurrent_clients_each_get_their_own_page(hostile_store, serve):
+    base = serve(hostile_store).rstrip("/")
+    paths = ["/", HOSTILE_PAGE, HOSTILE_PAGE + "?run=1", "/alerts", "/table/raw/orders"]
+    alone = {path: get(base + path) for path in paths}
+    answers: list[tuple[str, object]] = []
+    start = threading.Barrier(16)
+
+    def client(first: int) -> None:
+        start.wait()
+        for path in (paths * 2)[first % len(paths):][:5]:
+            try:
+                answers.append((path, get(base + path)))
+            except OSError as exc:  # a dropped connection
+                answers.append((path, exc))
+
+    clients = [threading.Thread(target=client, args=(n,)) for n in range(16)]
+    for thread in clients:
+        thread.start()
+    for thread in clients:
+        thread.join()
+    assert {status for status, _ in alone.values()} == {200} and len(answers) == 80
+    assert [path for path, answer in answers if answer != alone[path]] == []
+
+
 @pytest.mark.parametrize("path", [
     "/table/raw/nope", "/table/nope/orders", "/table/raw", "/table/raw/orders/more",
     "/elsewhere", "/table/raw/%3Cscript%3E", "/table/raw/orders?run=1", "/table/raw/orders?run=x",
