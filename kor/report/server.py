@@ -7,6 +7,7 @@ import queue
 import socket
 import sys
 import threading
+import traceback
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, HTTPServer
 from typing import Any
@@ -27,6 +28,17 @@ MAX_HANDLERS = 16
 # Connections that have not sent their request yet; beyond it the longest waiting is dropped,
 # well before the process runs out of file descriptors.
 MAX_WAITING = 512
+# Run ids are DuckDB BIGINTs: a longer number names no run.
+MAX_RUN_ID = 2**63 - 1
+
+
+def _run_id(asked: str) -> int | None:
+    """The run id a `?run=` value names, or None when it is not one: plain ASCII digits
+    only (`str.isdigit` also takes '²', which `int` refuses), within BIGINT."""
+    if not (asked.isascii() and asked.isdigit()) or len(asked) > len(str(MAX_RUN_ID)):
+        return None
+    number = int(asked)
+    return number if number <= MAX_RUN_ID else None
 
 
 class ReportHandler(BaseHTTPRequestHandler):
@@ -53,7 +65,11 @@ class ReportHandler(BaseHTTPRequestHandler):
 
     def _page(self) -> tuple[HTTPStatus, str]:
         source = self.server.source
-        address = urlsplit(self.path)
+        try:
+            address = urlsplit(self.path)
+        except ValueError:  # an unclosed "[" read as an IPv6 address, "//[/"
+            return HTTPStatus.NOT_FOUND, html.not_found_page(f"the address {self.path}",
+                                                             source.project)
         parts = [unquote(part) for part in address.path.split("/")[1:]]
         query = parse_qs(address.query)
 
@@ -66,10 +82,10 @@ class ReportHandler(BaseHTTPRequestHandler):
             return HTTPStatus.OK, site.alerts_page(source, asked("severity"), asked("type"))
         if len(parts) == 3 and parts[0] == "table":
             run = asked("run")
+            number = None if run is None else _run_id(run)
             page = None
-            if run is None or run.isdigit():
-                page = site.table_page(source, parts[1], parts[2],
-                                       None if run is None else int(run))
+            if run is None or number is not None:
+                page = site.table_page(source, parts[1], parts[2], number)
             if page is not None:
                 return HTTPStatus.OK, page
             what = f"table {parts[1]}.{parts[2]}" + (f" in run {run}" if run else "")
@@ -94,6 +110,13 @@ class ReportHandler(BaseHTTPRequestHandler):
                 headers["Retry-After"] = str(html.RETRY_SECONDS)
             else:
                 page = html.message_page("Metadata store unavailable", str(exc), project)
+        except Exception:
+            # A fault of ours: the client still gets an answer, the terminal the traceback.
+            traceback.print_exc()
+            status = HTTPStatus.INTERNAL_SERVER_ERROR
+            page = html.message_page("Internal error", "This page could not be made; the "
+                                     "terminal running the server shows why.",
+                                     self.server.source.project)
         body = page.encode("utf-8")
         self.send_response(status)
         self.send_header("Content-Type", "text/html; charset=utf-8")

@@ -15,6 +15,7 @@ from urllib.parse import urlsplit
 import pytest
 
 from kor.compute.metadata import ProjectMetadataStore, connection
+from kor.report import site
 from kor.report.html import table_url
 from kor.report.server import ReportServer
 from kor.report.site import ReportSource
@@ -33,6 +34,15 @@ def get(url: str, method: str = "GET") -> tuple[int, str]:
     except urllib.error.HTTPError as error:
         with error:
             return error.code, error.read().decode("utf-8")
+
+
+def ask(port: int, client: socket.socket | None = None, host: str | None = "127.0.0.1:{port}",
+        path: str = "/") -> bytes:
+    """One GET on `client` (a new connection when None), and the whole answer."""
+    with client or socket.create_connection(("127.0.0.1", port), timeout=20) as connection:
+        connection.sendall(f"GET {path} HTTP/1.0\r\n".encode() + (
+            f"Host: {host.format(port=port)}\r\n\r\n" if host else "\r\n").encode())
+        return b"".join(iter(lambda: connection.recv(65536), b""))
 
 
 def test_every_route_of_a_recorded_history(hostile_store, serve):
@@ -68,13 +78,53 @@ def test_every_route_of_a_recorded_history(hostile_store, serve):
     assert get(base + "/", method="HEAD") == (200, "")
 
 
+def test_concurrent_clients_each_get_their_own_page(hostile_store, serve):
+    base = serve(hostile_store).rstrip("/")
+    paths = ["/", HOSTILE_PAGE, HOSTILE_PAGE + "?run=1", "/alerts", "/table/raw/orders"]
+    alone = {path: get(base + path) for path in paths}
+    answers: list[tuple[str, object]] = []
+    start = threading.Barrier(16)
+
+    def client(first: int) -> None:
+        start.wait()
+        for path in (paths * 2)[first % len(paths):][:5]:
+            try:
+                answers.append((path, get(base + path)))
+            except OSError as exc:  # a dropped connection
+                answers.append((path, exc))
+
+    clients = [threading.Thread(target=client, args=(n,)) for n in range(16)]
+    for thread in clients:
+        thread.start()
+    for thread in clients:
+        thread.join()
+    assert {status for status, _ in alone.values()} == {200} and len(answers) == 80
+    assert [path for path, answer in answers if answer != alone[path]] == []
+
+
 @pytest.mark.parametrize("path", [
     "/table/raw/nope", "/table/nope/orders", "/table/raw", "/table/raw/orders/more",
     "/elsewhere", "/table/raw/%3Cscript%3E", "/table/raw/orders?run=1", "/table/raw/orders?run=x",
+    # Digits to str.isdigit but not to int; more digits than int reads; beyond BIGINT.
+    "/table/raw/orders?run=%C2%B2", "/table/raw/orders?run=" + "2" * 5000,
+    "/table/raw/orders?run=9223372036854775808", "/table/raw/orders?run=-2",
+    "http://[/", "/table/raw/orders%00", "/table/%ED%A0%80/orders", "/table/raw/%zz",
 ])
 def test_unknown_addresses_are_404_pages(hostile_store, serve, path):
-    status, page = get(serve(hostile_store).rstrip("/") + path)
-    assert status == 404 and "Not found" in page and "<script" not in page
+    head, _, page = ask(int(urlsplit(serve(hostile_store)).port or 0), path=path
+                        ).partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.0 404 ") and b"Not found" in page and b"<script" not in page
+
+
+def test_a_fault_of_ours_is_a_500_page_not_a_closed_connection(hostile_store, serve,
+                                                                monkeypatch, capfd):
+    def broken(*args: object) -> str:
+        raise RuntimeError("a fault of ours")
+
+    monkeypatch.setattr(site, "table_page", broken)
+    status, page = get(serve(hostile_store) + "table/raw/orders")
+    assert status == 500 and "Internal error" in page and "a fault of ours" not in page
+    assert "RuntimeError: a fault of ours" in capfd.readouterr().err
 
 
 @pytest.mark.parametrize("make", ["missing", "empty", "unreadable"])
@@ -91,15 +141,6 @@ def test_an_empty_or_broken_store_serves_a_clear_message(tmp_path, serve, make):
         assert status == 503 and "not a valid DuckDB database" in page
     else:
         assert status == 200 and "run `zel profile run` first" in page
-
-
-def ask(port: int, client: socket.socket | None = None, host: str | None = "127.0.0.1:{port}",
-        path: str = "/") -> bytes:
-    """One GET on `client` (a new connection when None), and the whole answer."""
-    with client or socket.create_connection(("127.0.0.1", port), timeout=20) as connection:
-        connection.sendall(f"GET {path} HTTP/1.0\r\n".encode() + (
-            f"Host: {host.format(port=port)}\r\n\r\n" if host else "\r\n").encode())
-        return b"".join(iter(lambda: connection.recv(65536), b""))
 
 
 def test_a_burst_of_clients_waits_in_the_backlog_and_is_answered(fill_store):

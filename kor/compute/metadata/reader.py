@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
+from contextvars import ContextVar
 from datetime import datetime
 from pathlib import Path
 
@@ -40,29 +41,36 @@ _NAME_MATCHES = """($source IS NULL OR source_name = $source)
 _NEWEST_PER_TABLE = ("row_number() OVER (PARTITION BY t.source_name, t.table_name "
                      "ORDER BY t.run_id DESC, t.profiled_at DESC)")
 
+_Held = tuple[tuple["MetadataReader", "duckdb.DuckDBPyConnection | None"], ...]
+# The connections `holding` keeps, innermost last, each for the thread or task that opened
+# it: one reader serves every handler thread of `serve`, and a DuckDB connection runs one
+# call at a time.
+_held: ContextVar[_Held] = ContextVar("kor_held_connections", default=())
+
 
 class MetadataReader:
     """Read-only access to a store file; a missing file or table reads as an empty store."""
 
     def __init__(self, path: Path) -> None:
         self.path = path
-        self._held: list[duckdb.DuckDBPyConnection | None] = []
 
     @contextmanager
     def holding(self) -> Iterator[MetadataReader]:
-        """Keeps one connection for every read made inside the block (a diff makes four)."""
+        """Keeps one connection for every read made inside the block (a diff makes four), in
+        this thread or task only: the reads of other threads go on through their own."""
         with self._open() as connection:
-            self._held.append(connection)
+            token = _held.set((*_held.get(), (self, connection)))
             try:
                 yield self
             finally:
-                self._held.pop()
+                _held.reset(token)
 
     @contextmanager
     def _reading(self) -> Iterator[duckdb.DuckDBPyConnection | None]:
-        if self._held:
-            yield self._held[-1]
-            return
+        for reader, connection in reversed(_held.get()):
+            if reader is self:
+                yield connection
+                return
         with self._open() as connection:
             yield connection
 
@@ -76,7 +84,8 @@ class MetadataReader:
         session = StoreSession.current(self.path)
         if session is not None and session.is_open:
             # This process holds the file for a run: read through the run's own connection.
-            yield session.connection().cursor()
+            with session.connection().cursor() as cursor:
+                yield cursor
             return
         # An empty file is what a store creation cut short leaves: no store.
         if not self.path.is_file() or self.path.stat().st_size == 0:
