@@ -21,7 +21,7 @@ constexpr const char module_doc[] =
     "Modes:\n"
     "- explorative: every metric, with quartiles and median of numeric columns [DEFAULT]\n"
     "- minimal: as explorative, without quartiles and median\n"
-    "- sensitive: as minimal, without top values (no data value is stored)\n"
+    "- sensitive: counts, lengths, mean and stddev only (no data value is stored)\n"
     "- time-series: as explorative\n"
     "\n"
     "Metrics (Vantry-style):\n"

@@ -17,6 +17,7 @@ from typing import Any
 
 from kor.adapters.base import WarehouseColumn, WarehouseRelation
 from kor.adapters.interruption import Interruption
+from kor.adapters.kinds import SPARK_KINDS, ColumnKind
 from kor.adapters.spark_sql import prepare, quote
 
 INSTALL_HINT = "PySpark is not installed: pip install 'kor[spark]'"
@@ -349,6 +350,11 @@ class SparkAdapter:
                 break
             columns.append(WarehouseColumn(name, dtype))
         return columns
+
+    def column_kind(self, data_type: str) -> ColumnKind | None:
+        """The profiler's kind of a type as this warehouse names it; None: not one of its
+        own names (a user-defined type), left to the profiler's keyword rule."""
+        return SPARK_KINDS.kind(data_type)
 
     def execute(self, sql: str, fetch: bool = False) -> tuple[Any, list[tuple[Any, ...]]]:
         statement = prepare(sql)

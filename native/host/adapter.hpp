@@ -24,6 +24,11 @@ bool query(nb::handle adapter, nb::handle sql, Body&& body) {
                           [&](nb::handle) { body(nb::handle(fetch(adapter, sql))); });
 }
 
+// `adapter.column_kind(col_type)`: the kind the warehouse's type names ("numeric", "text",
+// "temporal", "boolean", "nested", "other"), or None when the adapter does not know the type
+// or names no kinds at all.
+nb::object column_kind(nb::handle adapter, nb::handle col_type);
+
 // The first row of a result table, or an invalid object when it has none.
 nb::object first_row(nb::handle table);
 

@@ -1,5 +1,6 @@
-// The column dispatcher: classify by declared type, profile, enrich, alert, time.
+// The column dispatcher: classify by type, profile, enrich, alert, time.
 #include "alerts/alerts.hpp"
+#include "host/adapter.hpp"
 #include "host/clock.hpp"
 #include "metrics/column_query.hpp"
 #include "metrics/metrics.hpp"
@@ -26,6 +27,25 @@ bool mentions_any(nb::handle col_type_lower, const std::array<const char*, N>& k
     return false;
 }
 
+// The metric method of a column: by the kind the adapter names for its type, else by the
+// keywords its type text mentions (numeric before textual).
+const char* metric_method(nb::handle adapter, nb::handle col_type) {
+    const nb::object kind = host::column_kind(adapter, col_type);
+    if (!kind.is_none()) {
+        if (py::compare(kind, Py_EQ, nb::str("numeric")))
+            return "_profile_numeric_column";
+        if (py::compare(kind, Py_EQ, nb::str("text")))
+            return "_profile_string_column";
+        return "_profile_basic_column";
+    }
+    const nb::object col_type_lower = col_type.attr("lower")();
+    const bool is_numeric = mentions_any(col_type_lower, numeric_types);
+    const bool is_textual = mentions_any(col_type_lower, string_types);
+    return is_numeric ? "_profile_numeric_column"
+           : is_textual ? "_profile_string_column"
+                        : "_profile_basic_column";
+}
+
 }  // namespace
 
 nb::object profile_column_sql(const Call& call, nb::handle adapter, nb::handle database,
@@ -41,12 +61,7 @@ nb::object profile_column_sql(const Call& call, nb::handle adapter, nb::handle d
     bool measured = false;
     py::absorb_exception(
         [&] {
-            const nb::object col_type_lower = col_type.attr("lower")();
-            const bool is_numeric = mentions_any(col_type_lower, numeric_types);
-            const bool is_textual = mentions_any(col_type_lower, string_types);
-            const char* const method = is_numeric   ? "_profile_numeric_column"
-                                       : is_textual ? "_profile_string_column"
-                                                    : "_profile_basic_column";
+            const char* const method = metric_method(adapter, col_type);
             profile = self.attr(method)(adapter, fqn, quoted_col, col_name, col_type, row_count);
             measured = true;
 

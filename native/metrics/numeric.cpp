@@ -8,22 +8,29 @@ nb::object profile_numeric_column(const Call& call, nb::handle adapter, nb::hand
                                   nb::handle quoted_col, nb::handle col_name, nb::handle col_type,
                                   nb::handle row_count) {
     const nb::handle self = call.self();
-    const nb::str sql = (count_query(quoted_col)
-                         << ",\n                MIN(" << quoted_col << ") as min_val,\n"
-                         << "                MAX(" << quoted_col << ") as max_val,\n"
-                         << "                AVG(CAST(" << quoted_col
-                         << " AS DOUBLE PRECISION)) as mean_val,\n                STDDEV(CAST("
-                         << quoted_col << " AS DOUBLE PRECISION)) as stddev_val\n            FROM "
-                         << fqn << "\n        ")
-                            .str();
+    // In sensitive mode no value of the data is asked for, so none can be stored: the
+    // extremes are values, the mean and the deviation are not.
+    const bool with_extremes =
+        py::compare(self.attr("profile_mode"), Py_NE, nb::str("sensitive"));
+    py::Text text = count_query(quoted_col);
+    if (with_extremes)
+        text << ",\n                MIN(" << quoted_col << ") as min_val,\n"
+             << "                MAX(" << quoted_col << ") as max_val";
+    text << ",\n                AVG(CAST(" << quoted_col
+         << " AS DOUBLE PRECISION)) as mean_val,\n                STDDEV(CAST(" << quoted_col
+         << " AS DOUBLE PRECISION)) as stddev_val\n            FROM " << fqn << "\n        ";
+    const nb::str sql = text.str();
     return profile_or_basic(
         call, {adapter, fqn, quoted_col, col_name, col_type, row_count}, sql,
-        [](nb::handle profile, nb::handle row) {
+        [with_extremes](nb::handle profile, nb::handle row) {
             set_counts(profile, row);
-            profile.attr("min_value") = py::optional(py::item(row, 2), py::to_float);
-            profile.attr("max_value") = py::optional(py::item(row, 3), py::to_float);
-            profile.attr("mean_value") = py::optional(py::item(row, 4), py::to_float);
-            profile.attr("stddev_value") = py::optional(py::item(row, 5), py::to_float);
+            Py_ssize_t next = 2;
+            if (with_extremes) {
+                profile.attr("min_value") = py::optional(py::item(row, next++), py::to_float);
+                profile.attr("max_value") = py::optional(py::item(row, next++), py::to_float);
+            }
+            profile.attr("mean_value") = py::optional(py::item(row, next++), py::to_float);
+            profile.attr("stddev_value") = py::optional(py::item(row, next), py::to_float);
         },
         [&](nb::handle profile) {
             // Quartiles only where the mode asks for distributions.

@@ -240,3 +240,45 @@ def test_top_values_break_ties_by_the_value(warehouse, make_task, column_type):
     expected = [(f"{prefix}20", 4), (f"{prefix}21", 3)] + [
         (prefix + (value if prefix else str(int(value))), 2) for value in tied[:8]]
     assert stored == [expected, expected]
+
+
+# (column type, a value of it, the kind) per warehouse; the kind decides the figures.
+TYPED_COLUMNS = {
+    "duckdb": [("integer", "1", "numeric"), ("hugeint", "1", "numeric"),
+               ("decimal(10,2)", "1.5", "numeric"), ("varchar", "'a'", "text"),
+               ("date", "DATE '2026-01-01'", "temporal"),
+               ("timestamptz", "TIMESTAMPTZ '2026-01-01 00:00+00'", "temporal"),
+               ("time", "TIME '01:00'", "temporal"), ("boolean", "true", "boolean"),
+               ("uuid", "uuid()", "other"), ("interval", "INTERVAL 1 DAY", "other"),
+               ("blob", "'\\xAA'::BLOB", "other"), ("json", "'{\"a\": 1}'", "nested"),
+               ("varchar[]", "['ab', 'cd', 'ef']", "nested"),
+               ("struct(a integer, b varchar)", "{'a': 1, 'b': 'x'}", "nested"),
+               ("map(varchar, integer)", "MAP {'k': 1}", "nested")],
+    "postgres": [("integer", "1", "numeric"), ("numeric(10,2)", "1.5", "numeric"),
+                 ("character varying(20)", "'a'", "text"), ("date", "'2026-01-01'", "temporal"),
+                 ("timestamp with time zone", "'2026-01-01 00:00+00'", "temporal"),
+                 ("boolean", "true", "boolean"), ("uuid", "gen_random_uuid()", "other"),
+                 ("interval", "'1 day'", "other"), ("money", "1.5", "other"),
+                 ("inet", "'127.0.0.1'", "other"), ("bytea", "'\\xaa'", "other"),
+                 ("jsonb", "'{\"a\": 1}'", "nested"), ("text[]", "ARRAY['ab', 'cd']", "nested")],
+}
+
+
+def test_each_warehouse_type_has_its_kind_and_the_figures_of_it(warehouse, make_task):
+    columns = TYPED_COLUMNS[warehouse.kind]
+    s = warehouse.schema
+    declared = ", ".join(f"c{i} {data_type}" for i, (data_type, _, _) in enumerate(columns))
+    warehouse.run([
+        f"CREATE TABLE {s}.typed ({declared})",
+        f"INSERT INTO {s}.typed VALUES ({', '.join(v for _, v, _ in columns)})"])
+    adapter, task = warehouse.open(), make_task()
+    listed = adapter.get_columns_in_relation(
+        adapter.Relation.create(database=None, schema=s, identifier="typed"))
+    assert [adapter.column_kind(column.dtype) for column in listed] == [k for _, _, k in columns]
+    for column, (_, _, kind) in zip(listed, columns, strict=True):
+        profile = task._profile_column_sql(adapter, None, s, "typed", column.name, column.dtype,
+                                           1)
+        figures = (profile.mean_value is not None, profile.max_length is not None)
+        assert figures == (kind == "numeric", kind == "text"), (column.dtype, profile)
+        alerts = [alert["type"] for alert in profile.alerts]
+        assert "PROFILE_ERROR" not in alerts and profile.null_count == 0, (column.dtype, profile)

@@ -52,6 +52,29 @@ def test_classification(make_task, profile_module, col_type, kind):
     assert (profile.column_name, profile.data_type, profile.row_count) == ("c", col_type, 10)
 
 
+class KindsAdapter(ScriptedAdapter):
+    """An adapter that names the kinds of its own type texts, as the real ones do."""
+
+    def column_kind(self, data_type):
+        from kor.adapters.kinds import DUCKDB_KINDS
+
+        return DUCKDB_KINDS.kind(data_type)
+
+
+@pytest.mark.parametrize("col_type, kind", [
+    # the adapter's kind where it names one: no more "int" inside "interval" or "point"
+    ("INTERVAL", "basic"), ("STRUCT(a INTEGER, b VARCHAR)", "basic"), ("VARCHAR[]", "basic"),
+    ("MAP(VARCHAR, INTEGER)", "basic"), ("TIMESTAMP WITH TIME ZONE", "basic"),
+    ("HUGEINT", "numeric"), ("DECIMAL(12,2)", "numeric"), ("VARCHAR", "string"),
+    # a type text it does not know: the keyword rule
+    ("point", "numeric"), ("my_text_type", "string"), ("mood", "basic")])
+def test_the_adapters_kind_decides_and_the_keywords_are_the_fallback(make_task, profile_module,
+                                                                     col_type, kind):
+    task = recording_task(profile_module, make_task)
+    task._profile_column_sql(KindsAdapter(), None, "s", "t", "c", col_type, 10)
+    assert task.seen[0] == kind
+
+
 @pytest.mark.parametrize("mode, distinct, fetched", [
     ("explorative", 0, False), ("explorative", None, False), ("explorative", 1, True),
     ("minimal", 100, True), ("explorative", 101, False), ("sensitive", 5, False),

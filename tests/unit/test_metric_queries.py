@@ -59,18 +59,27 @@ def test_basic_metrics_failure_is_an_alert(make_task):
     assert alert["message"] == "Could not profile column: " + text[:100]
 
 
-@pytest.mark.parametrize("mode, quartiles", [("explorative", True), ("time-series", True),
-                                              ("minimal", False), ("sensitive", False)])
-def test_numeric_metrics(make_task, mode, quartiles):
+# Sensitive mode asks for no value of the data: no extremes, counts, mean and deviation only.
+SENSITIVE_NUMERIC_SQL = NUMERIC_SQL.replace('                MIN("c") as min_val,\n'
+                                            '                MAX("c") as max_val,\n', '')
+
+
+@pytest.mark.parametrize("mode, statements, extremes", [
+    ("explorative", [NUMERIC_SQL, PERCENTILE_SQL], (1.0, 9.0)),
+    ("time-series", [NUMERIC_SQL, PERCENTILE_SQL], (1.0, 9.0)),
+    ("minimal", [NUMERIC_SQL], (1.0, 9.0)), ("sensitive", [SENSITIVE_NUMERIC_SQL], (None, None))])
+def test_numeric_metrics(make_task, mode, statements, extremes):
+    row = (None, 3, 1, Decimal("9"), 4.5, None)
     adapter = ScriptedAdapter(answers={"PERCENTILE": [(1, Decimal("2.5"), None)]},
-                              default=[(None, 3, 1, Decimal("9"), 4.5, None)])
+                              default=[row if extremes[0] else row[:2] + row[4:]])
     profile = metric(make_task(flags(MODE=mode)), "_profile_numeric_column", adapter)
-    assert adapter.statements == ([NUMERIC_SQL, PERCENTILE_SQL] if quartiles else [NUMERIC_SQL])
+    assert adapter.statements == statements
     assert (profile.null_count, profile.distinct_count) == (0, 3)
     assert (profile.min_value, profile.max_value, profile.mean_value, profile.stddev_value) == (
-        1.0, 9.0, 4.5, None)
-    assert type(profile.max_value) is float and profile.distinct_percent == 100.0
-    if quartiles:
+        *extremes, 4.5, None)
+    assert profile.distinct_percent == 100.0
+    if len(statements) == 2:
+        assert type(profile.max_value) is float
         quartiles = (profile.p25, profile.p50, profile.p75, profile.median_value)
         assert quartiles == (1.0, 2.5, None, 2.5)
     else:

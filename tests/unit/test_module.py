@@ -62,7 +62,7 @@ def test_module_docstring(profile_module):
         # What each mode does, no more (the modes once promised analyses never made).
         "- explorative: every metric, with quartiles and median of numeric columns [DEFAULT]",
         "- minimal: as explorative, without quartiles and median",
-        "- sensitive: as minimal, without top values (no data value is stored)",
+        "- sensitive: counts, lengths, mean and stddev only (no data value is stored)",
         "- time-series: as explorative",
         "- row_count, column_count",
         "- null_count, null_percent",
