@@ -14,6 +14,7 @@ from pathlib import Path
 from typing import IO, Any, TextIO, cast
 
 import click
+import duckdb
 
 from kor import __version__
 from kor.adapters.factory import AdapterError
@@ -81,34 +82,31 @@ def _count(n: int, noun: str) -> str:
 
 
 class _WatchedOutput:
-    """sys.stdout that remembers its first failed write.
+    """sys.stdout that remembers its first failed write, and from then on writes nothing.
 
-    The failure cannot be told from the exception alone, and it need not arrive: the task
-    takes an exception inside a table as the table's failure, and a failed flush drops the
-    buffer.
+    The failure is not raised to the writer: the task would take it inside a table as the
+    table's failure, or outside one as the end of the run, while only the output was lost
+    (`zel profile run | head -1`). The command carries on and ends saying so.
     """
 
     def __init__(self, stream: TextIO) -> None:
         self.stream = stream
         self.error: OSError | None = None
 
-    def _failed(self, exc: OSError) -> None:
-        if self.error is None:
-            self.error = exc
-
     def write(self, text: str) -> int:
-        try:
-            return self.stream.write(text)
-        except OSError as exc:
-            self._failed(exc)
-            raise
+        if self.error is None:
+            try:
+                return self.stream.write(text)
+            except OSError as exc:
+                self.error = exc
+        return len(text)
 
     def flush(self) -> None:
-        try:
-            self.stream.flush()
-        except OSError as exc:
-            self._failed(exc)
-            raise
+        if self.error is None:
+            try:
+                self.stream.flush()
+            except OSError as exc:
+                self.error = exc
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self.stream, name)
@@ -138,6 +136,12 @@ def watched_stdout() -> Iterator[None]:
         os.dup2(sink.fileno(), output.stream.fileno())
     raise CommandFailure(f"cannot write to standard output: "
                          f"{output.error.strerror or output.error}") from None
+
+
+def _output_failed() -> bool:
+    """Whether standard output has failed so far (what is buffered is written first)."""
+    sys.stdout.flush()
+    return isinstance(sys.stdout, _WatchedOutput) and sys.stdout.error is not None
 
 
 class _Zel(click.Group):
@@ -188,15 +192,17 @@ MODES_HELP = """Profiling modes (--mode):
               help="What to measure; see below.")
 @click.option("--threads", type=click.IntRange(min=1), default=4, show_default=True,
               help="Columns profiled at once (and warehouse sessions).")
-@click.option("--fail-on", type=click.Choice(["warning", "error"]), default=None,
-              help="Exit 1 when an alert of this severity or worse is raised.")
+@click.option("--fail-on", type=click.Choice(SEVERITY_NAMES), default=None,
+              help="Exit 1 when a table fails or an alert of this severity or worse is "
+                   "raised.")
 def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
                 exclude: tuple[str, ...], mode: str, threads: int, fail_on: str | None) -> None:
     """Profile every column of the selected sources and models.
 
     Exit status: 0 when the run succeeded; 1 when no table was profiled, rows could not be
-    stored, or an alert reached --fail-on; 2 for a usage or project error or a warehouse that
-    cannot be reached.
+    stored, a table failed or an alert reached --fail-on (a failed table fails the run only
+    with --fail-on), the output could not be written, or the run was interrupted; 2 for a
+    usage or project error or a warehouse that cannot be reached.
     """
     with known_failures():
         run = profile_project(project_dir, target=target, select=select, exclude=exclude,
@@ -204,10 +210,17 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
     if run.gating_alerts:
         click.echo(f"Failing the run: {_count(len(run.gating_alerts), 'alert')} of severity "
                    f"{fail_on} or worse.", err=True)
+    if fail_on is not None and run.failed_tables:
+        click.echo(f"Failing the run: {_count(len(run.failed_tables), 'table')} failed.",
+                   err=True)
     if run.unrecorded:
         click.echo(f"Warning: {_count(len(run.unrecorded), 'table run')} could not be recorded "
                    f"in {run.store_path}.", err=True)
-    if not run.succeeded:
+    if run.succeeded and _output_failed():
+        # The run recorded status 0; the command ends with 1 (see watched_stdout).
+        with suppress(duckdb.Error, OSError):
+            run.record_exit_status(CommandFailure.exit_code)
+    elif not run.succeeded:
         raise click.exceptions.Exit(CommandFailure.exit_code)
 
 

@@ -47,8 +47,14 @@ def test_runs_are_recorded_compared_gated_and_pruned(tmp_path):
 
     history = zel(project, "history")
     assert history.returncode == 0
-    assert [line.split()[0] for line in history.stdout.splitlines()[1:]] == ["3", "2", "1"]
-    assert "failed" in history.stdout.splitlines()[0]
+    header, *lines = history.stdout.splitlines()
+    # The run --fail-on failed measured everything: its exit status says it failed the gate.
+    assert header.split()[:5] == ["run", "started", "status", "exit", "tables"]
+    assert [line.split()[:1] + line.split()[3:5] for line in lines] == [
+        ["3", "completed", "0"], ["2", "completed", "1"], ["1", "completed", "0"]]
+    assert [(r["status"], r["exit_status"]) for r in json.loads(
+        zel(project, "history", "--format", "json").stdout)] == [
+        ("completed", 0), ("completed", 1), ("completed", 0)]
     runs = json.loads(zel(project, "history", "--table", "orders", "--format", "json").stdout)
     assert [(r["run_id"], r["row_count"]) for r in runs] == [(3, 4), (2, 10), (1, 10)]
 

@@ -64,8 +64,9 @@ def test_a_signal_stops_a_real_run_at_once(tmp_path, signal_number, threads):
     assert child.returncode == 1 and "Aborted!" in err and "Traceback" not in err
     assert stopped_after < 10, stopped_after  # it took 23 s when queries ran to their end
     with duckdb.connect(str(project / ".zel" / "metadata_store.duckdb"), read_only=True) as c:
+        # The status the command ended with: click's "Aborted!" is 1.
         assert c.execute("SELECT status, exit_status FROM runs").fetchall() == [
-            ("interrupted", 130)]
+            ("interrupted", 1)]
         assert c.execute("SELECT DISTINCT table_name FROM column_profiles").fetchall() == [
             ("quick",)]
         assert c.execute("SELECT table_name, status FROM table_runs").fetchall() == [
