@@ -9,7 +9,7 @@ import re
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager, suppress
-from datetime import timedelta
+from datetime import datetime, timedelta
 from pathlib import Path
 from typing import IO, Any, TextIO, cast
 
@@ -344,14 +344,22 @@ def profile_history(project_dir: Path, table: str | None, output_format: str) ->
         print_table_runs(Console(), entries)
 
 
+_AGE_UNITS = {"d": ("days", timedelta(days=1)), "h": ("hours", timedelta(hours=1)),
+              "w": ("weeks", timedelta(weeks=1))}
+
+
 def _age(value: str) -> timedelta:
     match = re.fullmatch(r"(\d+)([dhw])", value.strip())
     if match is None:
         raise click.BadParameter(f"{value!r}: expected a number of days, hours or weeks "
                                  "such as 30d, 12h or 2w")
-    amount, unit = int(match[1]), match[2]
-    return {"d": timedelta(days=amount), "h": timedelta(hours=amount),
-            "w": timedelta(weeks=amount)}[unit]
+    amount, (unit, step) = int(match[1]), _AGE_UNITS[match[2]]
+    # The cutoff is a date: it cannot lie before the calendar's first day.
+    most = (datetime.now() - datetime.min) // step
+    if amount > most:
+        raise click.BadParameter(f"{value!r}: an age reaches back at most {most:,} {unit} "
+                                 "(to the year 1)")
+    return amount * step
 
 
 @profile.command("prune")
@@ -360,16 +368,31 @@ def _age(value: str) -> timedelta:
               help="Keep the newest N runs, remove the others.")
 @click.option("--older-than", default=None, metavar="AGE",
               help="Remove the runs started more than AGE ago: 30d, 12h, 2w.")
-def profile_prune(project_dir: Path, keep: int | None, older_than: str | None) -> None:
-    """Remove old runs (their tables and rows too) from the store, in one transaction."""
+@click.option("--including-latest", is_flag=True,
+              help="Remove also the runs that hold a table's latest measured profile (then "
+                   "`show` no longer has that table).")
+def profile_prune(project_dir: Path, keep: int | None, older_than: str | None,
+                  including_latest: bool) -> None:
+    """Remove old runs (their tables and rows too) from the store, in one transaction.
+
+    Runs killed outright (abandoned) and runs without tables do not count among the --keep
+    newest. A run that holds a table's latest measured profile is kept unless
+    --including-latest is given.
+    """
     from kor.profiling.history import prune
 
     if (keep is None) == (older_than is None):
         raise click.UsageError("give one of --keep and --older-than")
     age = None if older_than is None else _age(older_than)
     with known_failures():
-        removed = prune(project_dir, keep=keep, older_than=age)
-    click.echo(f"Removed {_count(removed, 'run')}.")
+        pruned = prune(project_dir, keep=keep, older_than=age,
+                       including_latest=including_latest)
+    if pruned.kept_latest:
+        ids = ", ".join(str(run_id) for run_id in pruned.kept_latest)
+        click.echo(f"Kept {_count(len(pruned.kept_latest), 'run')} holding a table's latest "
+                   f"measured profile: {ids} (--including-latest removes "
+                   f"{'it' if len(pruned.kept_latest) == 1 else 'them'}).", err=True)
+    click.echo(f"Removed {_count(pruned.removed, 'run')}.")
 
 
 @profile.command("serve")
