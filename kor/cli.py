@@ -291,16 +291,20 @@ def profile_show(project_dir: Path, table: str | None, alerts_only: bool,
 @SELECT
 @EXCLUDE
 @FORMAT
-@click.option("--fail-on", type=click.Choice(["info", "warning", "error"]), default="error",
+@click.option("--fail-on", type=click.Choice(SEVERITY_NAMES), default="error",
               show_default=True, help="Exit 1 when a change of this severity or worse is found.")
+@click.option("--allow-empty", is_flag=True,
+              help="Exit 0 when no table has a recorded run to compare (default: 1).")
 def profile_diff(project_dir: Path, base: str | None, head: str | None,
                  select: tuple[str, ...], exclude: tuple[str, ...], output_format: str,
-                 fail_on: str) -> None:
+                 fail_on: str, allow_empty: bool) -> None:
     """Show what changed between two runs, per table and column.
 
     Schema changes, row counts, null and distinct shares, min/max/mean/stddev, alerts and top
     values, each with a severity (defaults in the README, overridable under `diff:` in
-    zel_project.yml). Exit status 1 when a change reaches --fail-on, 2 for a usage error.
+    zel_project.yml). Exit status 1 when a change reaches --fail-on or nothing was compared
+    (no recorded run of the selected tables; --allow-empty makes that 0), 2 for a usage
+    error.
     """
     from rich.console import Console
 
@@ -314,7 +318,9 @@ def profile_diff(project_dir: Path, base: str | None, head: str | None,
         click.echo(diff_json(changes))
     else:
         print_diff(Console(), changes)
-    if changes.worst is not None and changes.worst >= Severity.named(fail_on):
+    # A gate fails closed: a diff that compared nothing has checked nothing.
+    if (not changes.tables and not allow_empty) or (
+            changes.worst is not None and changes.worst >= Severity.named(fail_on)):
         raise click.exceptions.Exit(CommandFailure.exit_code)
 
 

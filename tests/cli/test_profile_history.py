@@ -69,9 +69,15 @@ def test_runs_are_recorded_compared_gated_and_pruned(tmp_path):
 
 def test_history_usage_errors(tmp_path):
     project = write_project(tmp_path, ORDERS)
-    assert zel(project, "history").returncode == 1  # nothing recorded yet
+    # Nothing recorded yet: a gate that checked nothing fails, unless told that is fine.
+    for args, status in [(("history",), 1), (("diff",), 1), (("diff", "--allow-empty"), 0)]:
+        assert zel(project, *args).returncode == status, args
     zel(project, "run")
     for args, status, text in [
+            (("diff", "-s", "nothing_by_this_name"), 1, "Nothing to compare"),
+            (("diff", "-s", "nothing_by_this_name", "--allow-empty"), 0, "Nothing to compare"),
+            *[(("prune", "--older-than", age), 2, f"'{age}': an age reaches back at most ")
+              for age in ("999999999d", "99999999999999999999w", "3000000w")],
             (("diff", "--base", "99"), 2, "no recorded run with id 99"),
             (("diff", "--head", "yesterday"), 2, "neither a run id nor a date"),
             (("diff", "--head", "2000-01-01"), 2, "no recorded run started on or before"),
