@@ -329,7 +329,10 @@ def profile_diff(project_dir: Path, base: str | None, head: str | None,
 @click.option("--table", default=None, help="The runs of this table: NAME or SOURCE.NAME.")
 @FORMAT
 def profile_history(project_dir: Path, table: str | None, output_format: str) -> None:
-    """List the recorded runs, newest first (of one table with --table)."""
+    """List the recorded runs, newest first (of one table with --table): what became of each
+    run's profiling (completed, tables_failed, nothing_selected, interrupted, abandoned: killed
+    outright) and the exit status its command ended with. Exit status 1 when nothing is
+    recorded."""
     from rich.console import Console
 
     from kor.profiling.history import runs, table_runs
@@ -383,7 +386,8 @@ def profile_prune(project_dir: Path, keep: int | None, older_than: str | None,
 
     Runs killed outright (abandoned) and runs without tables do not count among the --keep
     newest. A run that holds a table's latest measured profile is kept unless
-    --including-latest is given.
+    --including-latest is given. Exit status 1 when the store cannot be written, 2 for a
+    usage error.
     """
     from kor.profiling.history import prune
 

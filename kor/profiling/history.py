@@ -11,7 +11,7 @@ import duckdb
 
 from kor.compute.metadata import store_session
 from kor.compute.metadata.migrations import StoreLayoutError
-from kor.compute.metadata.records import RecordedRun, RecordedTableRun
+from kor.compute.metadata.records import RecordedRun, RecordedTableRun, RunPoint, TableKey
 from kor.compute.metadata.runs import RunState, prune_runs
 from kor.config.runtime import RuntimeConfig
 from kor.profiling.diff import ProjectDiff, diff_runs
@@ -138,9 +138,7 @@ def prune(project_dir: Path | str, *, keep: int | None = None,
             assert older_than is not None
             cutoff = datetime.now() - older_than
             doomed = [run.run_id for run in recorded if run.started_at < cutoff]
-        latest = {next(point.run_id for point in points if point.succeeded and point.stored)
-                  for points in history.values()
-                  if any(point.succeeded and point.stored for point in points)}
+        latest = _holding_latest(history)
         held = [] if including_latest else [run_id for run_id in doomed if run_id in latest]
         doomed = [run_id for run_id in doomed if run_id not in held]
         if doomed:
@@ -149,3 +147,13 @@ def prune(project_dir: Path | str, *, keep: int | None = None,
             except duckdb.Error as exc:
                 raise StoreWriteError.of(session.path, exc) from exc
     return Pruned(len(doomed), sorted(held))
+
+
+def _holding_latest(history: dict[TableKey, list[RunPoint]]) -> set[int]:
+    """The runs that hold some table's latest measured and stored profile."""
+    runs = set()
+    for points in history.values():  # each newest first
+        measured = [point.run_id for point in points if point.succeeded and point.stored]
+        if measured:
+            runs.add(measured[0])
+    return runs
