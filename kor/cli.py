@@ -9,11 +9,12 @@ import re
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager, suppress
-from datetime import timedelta
+from datetime import datetime, timedelta
 from pathlib import Path
 from typing import IO, Any, TextIO, cast
 
 import click
+import duckdb
 
 from kor import __version__
 from kor.adapters.factory import AdapterError
@@ -81,34 +82,31 @@ def _count(n: int, noun: str) -> str:
 
 
 class _WatchedOutput:
-    """sys.stdout that remembers its first failed write.
+    """sys.stdout that remembers its first failed write, and from then on writes nothing.
 
-    The failure cannot be told from the exception alone, and it need not arrive: the task
-    takes an exception inside a table as the table's failure, and a failed flush drops the
-    buffer.
+    The failure is not raised to the writer: the task would take it inside a table as the
+    table's failure, or outside one as the end of the run, while only the output was lost
+    (`zel profile run | head -1`). The command carries on and ends saying so.
     """
 
     def __init__(self, stream: TextIO) -> None:
         self.stream = stream
         self.error: OSError | None = None
 
-    def _failed(self, exc: OSError) -> None:
-        if self.error is None:
-            self.error = exc
-
     def write(self, text: str) -> int:
-        try:
-            return self.stream.write(text)
-        except OSError as exc:
-            self._failed(exc)
-            raise
+        if self.error is None:
+            try:
+                return self.stream.write(text)
+            except OSError as exc:
+                self.error = exc
+        return len(text)
 
     def flush(self) -> None:
-        try:
-            self.stream.flush()
-        except OSError as exc:
-            self._failed(exc)
-            raise
+        if self.error is None:
+            try:
+                self.stream.flush()
+            except OSError as exc:
+                self.error = exc
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self.stream, name)
@@ -138,6 +136,12 @@ def watched_stdout() -> Iterator[None]:
         os.dup2(sink.fileno(), output.stream.fileno())
     raise CommandFailure(f"cannot write to standard output: "
                          f"{output.error.strerror or output.error}") from None
+
+
+def _output_failed() -> bool:
+    """Whether standard output has failed so far (what is buffered is written first)."""
+    sys.stdout.flush()
+    return isinstance(sys.stdout, _WatchedOutput) and sys.stdout.error is not None
 
 
 class _Zel(click.Group):
@@ -188,15 +192,17 @@ MODES_HELP = """Profiling modes (--mode):
               help="What to measure; see below.")
 @click.option("--threads", type=click.IntRange(min=1), default=4, show_default=True,
               help="Columns profiled at once (and warehouse sessions).")
-@click.option("--fail-on", type=click.Choice(["warning", "error"]), default=None,
-              help="Exit 1 when an alert of this severity or worse is raised.")
+@click.option("--fail-on", type=click.Choice(SEVERITY_NAMES), default=None,
+              help="Exit 1 when a table fails or an alert of this severity or worse is "
+                   "raised.")
 def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
                 exclude: tuple[str, ...], mode: str, threads: int, fail_on: str | None) -> None:
     """Profile every column of the selected sources and models.
 
     Exit status: 0 when the run succeeded; 1 when no table was profiled, rows could not be
-    stored, or an alert reached --fail-on; 2 for a usage or project error or a warehouse that
-    cannot be reached.
+    stored, a table failed or an alert reached --fail-on (a failed table fails the run only
+    with --fail-on), the output could not be written, or the run was interrupted; 2 for a
+    usage or project error or a warehouse that cannot be reached.
     """
     with known_failures():
         run = profile_project(project_dir, target=target, select=select, exclude=exclude,
@@ -204,10 +210,17 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
     if run.gating_alerts:
         click.echo(f"Failing the run: {_count(len(run.gating_alerts), 'alert')} of severity "
                    f"{fail_on} or worse.", err=True)
+    if fail_on is not None and run.failed_tables:
+        click.echo(f"Failing the run: {_count(len(run.failed_tables), 'table')} failed.",
+                   err=True)
     if run.unrecorded:
         click.echo(f"Warning: {_count(len(run.unrecorded), 'table run')} could not be recorded "
                    f"in {run.store_path}.", err=True)
-    if not run.succeeded:
+    if run.succeeded and _output_failed():
+        # The run recorded status 0; the command ends with 1 (see watched_stdout).
+        with suppress(duckdb.Error, OSError):
+            run.record_exit_status(CommandFailure.exit_code)
+    elif not run.succeeded:
         raise click.exceptions.Exit(CommandFailure.exit_code)
 
 
@@ -280,16 +293,20 @@ def profile_show(project_dir: Path, table: str | None, alerts_only: bool,
 @SELECT
 @EXCLUDE
 @FORMAT
-@click.option("--fail-on", type=click.Choice(["info", "warning", "error"]), default="error",
+@click.option("--fail-on", type=click.Choice(SEVERITY_NAMES), default="error",
               show_default=True, help="Exit 1 when a change of this severity or worse is found.")
+@click.option("--allow-empty", is_flag=True,
+              help="Exit 0 when no table has a recorded run to compare (default: 1).")
 def profile_diff(project_dir: Path, base: str | None, head: str | None,
                  select: tuple[str, ...], exclude: tuple[str, ...], output_format: str,
-                 fail_on: str) -> None:
+                 fail_on: str, allow_empty: bool) -> None:
     """Show what changed between two runs, per table and column.
 
     Schema changes, row counts, null and distinct shares, min/max/mean/stddev, alerts and top
     values, each with a severity (defaults in the README, overridable under `diff:` in
-    zel_project.yml). Exit status 1 when a change reaches --fail-on, 2 for a usage error.
+    zel_project.yml). Exit status 1 when a change reaches --fail-on or nothing was compared
+    (no recorded run of the selected tables; --allow-empty makes that 0), 2 for a usage
+    error.
     """
     from rich.console import Console
 
@@ -303,7 +320,9 @@ def profile_diff(project_dir: Path, base: str | None, head: str | None,
         click.echo(diff_json(changes))
     else:
         print_diff(Console(), changes)
-    if changes.worst is not None and changes.worst >= Severity.named(fail_on):
+    # A gate fails closed: a diff that compared nothing has checked nothing.
+    if (not changes.tables and not allow_empty) or (
+            changes.worst is not None and changes.worst >= Severity.named(fail_on)):
         raise click.exceptions.Exit(CommandFailure.exit_code)
 
 
@@ -312,7 +331,10 @@ def profile_diff(project_dir: Path, base: str | None, head: str | None,
 @click.option("--table", default=None, help="The runs of this table: NAME or SOURCE.NAME.")
 @FORMAT
 def profile_history(project_dir: Path, table: str | None, output_format: str) -> None:
-    """List the recorded runs, newest first (of one table with --table)."""
+    """List the recorded runs, newest first (of one table with --table): what became of each
+    run's profiling (completed, tables_failed, nothing_selected, interrupted, abandoned: killed
+    outright) and the exit status its command ended with. Exit status 1 when nothing is
+    recorded."""
     from rich.console import Console
 
     from kor.profiling.history import runs, table_runs
@@ -333,14 +355,22 @@ def profile_history(project_dir: Path, table: str | None, output_format: str) ->
         print_table_runs(Console(), entries)
 
 
+_AGE_UNITS = {"d": ("days", timedelta(days=1)), "h": ("hours", timedelta(hours=1)),
+              "w": ("weeks", timedelta(weeks=1))}
+
+
 def _age(value: str) -> timedelta:
     match = re.fullmatch(r"(\d+)([dhw])", value.strip())
     if match is None:
         raise click.BadParameter(f"{value!r}: expected a number of days, hours or weeks "
                                  "such as 30d, 12h or 2w")
-    amount, unit = int(match[1]), match[2]
-    return {"d": timedelta(days=amount), "h": timedelta(hours=amount),
-            "w": timedelta(weeks=amount)}[unit]
+    amount, (unit, step) = int(match[1]), _AGE_UNITS[match[2]]
+    # The cutoff is a date: it cannot lie before the calendar's first day.
+    most = (datetime.now() - datetime.min) // step
+    if amount > most:
+        raise click.BadParameter(f"{value!r}: an age reaches back at most {most:,} {unit} "
+                                 "(to the year 1)")
+    return amount * step
 
 
 @profile.command("prune")
@@ -349,16 +379,32 @@ def _age(value: str) -> timedelta:
               help="Keep the newest N runs, remove the others.")
 @click.option("--older-than", default=None, metavar="AGE",
               help="Remove the runs started more than AGE ago: 30d, 12h, 2w.")
-def profile_prune(project_dir: Path, keep: int | None, older_than: str | None) -> None:
-    """Remove old runs (their tables and rows too) from the store, in one transaction."""
+@click.option("--including-latest", is_flag=True,
+              help="Remove also the runs that hold a table's latest measured profile (then "
+                   "`show` no longer has that table).")
+def profile_prune(project_dir: Path, keep: int | None, older_than: str | None,
+                  including_latest: bool) -> None:
+    """Remove old runs (their tables and rows too) from the store, in one transaction.
+
+    Runs killed outright (abandoned) and runs without tables do not count among the --keep
+    newest. A run that holds a table's latest measured profile is kept unless
+    --including-latest is given. Exit status 1 when the store cannot be written, 2 for a
+    usage error.
+    """
     from kor.profiling.history import prune
 
     if (keep is None) == (older_than is None):
         raise click.UsageError("give one of --keep and --older-than")
     age = None if older_than is None else _age(older_than)
     with known_failures():
-        removed = prune(project_dir, keep=keep, older_than=age)
-    click.echo(f"Removed {_count(removed, 'run')}.")
+        pruned = prune(project_dir, keep=keep, older_than=age,
+                       including_latest=including_latest)
+    if pruned.kept_latest:
+        ids = ", ".join(str(run_id) for run_id in pruned.kept_latest)
+        click.echo(f"Kept {_count(len(pruned.kept_latest), 'run')} holding a table's latest "
+                   f"measured profile: {ids} (--including-latest removes "
+                   f"{'it' if len(pruned.kept_latest) == 1 else 'them'}).", err=True)
+    click.echo(f"Removed {_count(pruned.removed, 'run')}.")
 
 
 @profile.command("serve")

@@ -3,17 +3,21 @@
 from __future__ import annotations
 
 from collections.abc import Iterable
+from dataclasses import dataclass, field
 from datetime import datetime, timedelta
 from pathlib import Path
 
-from kor.compute.metadata import StoreSession, store_path
-from kor.compute.metadata.records import RecordedRun, RecordedTableRun
-from kor.compute.metadata.runs import prune_runs
+import duckdb
+
+from kor.compute.metadata import store_session
+from kor.compute.metadata.migrations import StoreLayoutError
+from kor.compute.metadata.records import RecordedRun, RecordedTableRun, RunPoint, TableKey
+from kor.compute.metadata.runs import RunState, prune_runs
 from kor.config.runtime import RuntimeConfig
 from kor.profiling.diff import ProjectDiff, diff_runs
-from kor.profiling.read import reading
+from kor.profiling.read import open_reader, read_errors, reading
 from kor.profiling.rules import DiffRules, RuleError
-from kor.profiling.run import ProfileFlags, split_selectors
+from kor.profiling.run import ProfileFlags, StoreWriteError, split_selectors
 from kor.project.loader import (
     PROJECT_FILE,
     ProjectError,
@@ -100,25 +104,65 @@ def _selected_tables(project: Path, select: tuple[tuple[str, ...], ...],
             else ("models", node.name) for node in nodes]
 
 
+@dataclass
+class Pruned:
+    """What a prune did: how many runs went, and which were kept for a table's sake."""
+
+    removed: int
+    # Runs that would have gone but hold some table's latest measured and stored profile.
+    kept_latest: list[int] = field(default_factory=list)
+
+
 def prune(project_dir: Path | str, *, keep: int | None = None,
-          older_than: timedelta | None = None) -> int:
+          older_than: timedelta | None = None, including_latest: bool = False) -> Pruned:
     """Removes the runs beyond the newest `keep`, or those started more than `older_than`
-    ago, with their table runs and rows, in one transaction; returns how many went."""
+    ago, with their table runs and rows, in one transaction.
+
+    Abandoned runs and runs of no table are not among the `keep` kept (they go unless they
+    are newer than `older_than`). A run holding a table's latest measured profile stays
+    unless `including_latest`. Raises StoreWriteError when the store cannot be written.
+    """
     if (keep is None) == (older_than is None):
         raise ValueError("prune takes exactly one of keep and older_than")
     if keep is not None and keep < 0:
         raise ValueError(f"keep must be 0 or more, not {keep}")
-    recorded = runs(project_dir)
-    if keep is not None:
-        doomed = [run.run_id for run in recorded[keep:]]
-    else:
-        assert older_than is not None
-        cutoff = datetime.now() - older_than
-        doomed = [run.run_id for run in recorded if run.started_at < cutoff]
-    if doomed:
-        session = StoreSession(store_path(Path(project_dir).resolve()))
+    reader = open_reader(project_dir)
+    if not reader.path.is_file() or reader.path.stat().st_size == 0:
+        return Pruned(0)
+    # Read and remove under one write lock, so no run can start or end between the two.
+    with store_session(Path(project_dir).resolve()) as session:
         try:
-            prune_runs(session, doomed)
-        finally:
-            session.close()
-    return len(doomed)
+            session.connection()
+        except (duckdb.Error, OSError, StoreLayoutError) as exc:
+            raise StoreWriteError.of(session.path, exc) from exc
+        with read_errors(reader.path):
+            recorded = reader.runs()
+            history = reader.run_history()
+        if keep is not None:
+            counted = [run for run in recorded
+                       if run.tables and run.status != RunState.ABANDONED.value]
+            kept = {run.run_id for run in counted[:keep]}
+            doomed = [run.run_id for run in recorded if run.run_id not in kept]
+        else:
+            assert older_than is not None
+            cutoff = datetime.now() - older_than
+            doomed = [run.run_id for run in recorded if run.started_at < cutoff]
+        latest = _holding_latest(history)
+        held = [] if including_latest else [run_id for run_id in doomed if run_id in latest]
+        doomed = [run_id for run_id in doomed if run_id not in held]
+        if doomed:
+            try:
+                prune_runs(session, doomed)
+            except duckdb.Error as exc:
+                raise StoreWriteError.of(session.path, exc) from exc
+    return Pruned(len(doomed), sorted(held))
+
+
+def _holding_latest(history: dict[TableKey, list[RunPoint]]) -> set[int]:
+    """The runs that hold some table's latest measured and stored profile."""
+    runs = set()
+    for points in history.values():  # each newest first
+        measured = [point.run_id for point in points if point.succeeded and point.stored]
+        if measured:
+            runs.add(measured[0])
+    return runs

@@ -20,9 +20,15 @@ from kor.adapters.factory import (
     get_adapter,
     interrupt_adapters,
 )
-from kor.compute.metadata import store_session
+from kor.compute.metadata import StoreSession, store_session
 from kor.compute.metadata.migrations import StoreLayoutError
-from kor.compute.metadata.runs import RunStart, RunState, finish_run, start_run
+from kor.compute.metadata.runs import (
+    RunStart,
+    RunState,
+    finish_run,
+    set_exit_status,
+    start_run,
+)
 from kor.config.runtime import RuntimeConfig
 from kor.profiling.rules import SEVERITY_NAMES, Severity
 from kor.project.loader import load_manifest
@@ -36,6 +42,10 @@ DEFAULT_MODE = "explorative"
 
 class StoreWriteError(Exception):
     """The metadata store cannot be opened for the run: nothing would be kept."""
+
+    @classmethod
+    def of(cls, path: Path, exc: BaseException) -> StoreWriteError:
+        return cls(f"cannot write the metadata store {path}: {exc}")
 
 
 @dataclass
@@ -60,6 +70,17 @@ class ProfileRun:
     gating_alerts: list[str] = field(default_factory=list)
     # Tables whose run could not be recorded in the store.
     unrecorded: list[str] = field(default_factory=list)
+    # Tables that failed, as "source.table"; with `fail_on` set they fail the run.
+    failed_tables: list[str] = field(default_factory=list)
+
+    def record_exit_status(self, exit_status: int) -> None:
+        """Stores the status the command ends with when it is not the run's own (its output
+        failed after the run was recorded)."""
+        session = StoreSession(self.store_path)
+        try:
+            set_exit_status(session, self.run_id, exit_status)
+        finally:
+            session.close()
 
 
 def split_selectors(values: Iterable[str]) -> tuple[tuple[str, ...], ...]:
@@ -74,19 +95,21 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
     """Profile the selected sources and models of the project in `project_dir`.
 
     `select` and `exclude` take the command line's selectors (several per value, separated
-    by spaces); nothing selected means every source. `fail_on` ("warning" or "error") makes
-    an alert of that severity or worse fail the run. Raises ProjectError for a malformed
-    project, AdapterError for a warehouse that cannot be reached and StoreWriteError for a
-    store that cannot be opened, before anything is profiled; failures of single tables and
-    columns are part of the result. An interrupt (SIGINT or SIGTERM) cancels the running
-    queries and propagates as KeyboardInterrupt; the run is recorded as interrupted.
+    by spaces); nothing selected means every source. `fail_on` ("info", "warning" or
+    "error") makes an alert of that severity or worse, and any failed table, fail the run.
+    Raises ProjectError for a malformed project, AdapterError for a warehouse that cannot be
+    reached and StoreWriteError for a store that cannot be opened, before anything is
+    profiled; failures of single tables and columns are part of the result. An interrupt
+    (SIGINT or SIGTERM) cancels the running queries and propagates as KeyboardInterrupt;
+    the run is recorded as interrupted.
     """
     if mode not in MODES:
         raise ValueError(f"unknown profiling mode {mode!r}; expected one of {', '.join(MODES)}")
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
-    if fail_on is not None and fail_on not in ("warning", "error"):
-        raise ValueError(f"fail_on must be 'warning' or 'error', not {fail_on!r}")
+    if fail_on is not None and fail_on not in SEVERITY_NAMES:
+        raise ValueError(f"fail_on must be one of {', '.join(SEVERITY_NAMES)}, "
+                         f"not {fail_on!r}")
     from kor.profiling.task import RecordedProfileTask
 
     config = RuntimeConfig.load(project_dir, target)
@@ -105,21 +128,27 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
             try:
                 run_id = start_run(session, start)
             except (duckdb.Error, OSError, StoreLayoutError) as exc:
-                raise StoreWriteError(
-                    f"cannot write the metadata store {session.path}: {exc}") from exc
+                raise StoreWriteError.of(session.path, exc) from exc
             task = RecordedProfileTask(flags, config, manifest, adapter=adapter,
                                        session=session)
-            state, exit_status = RunState.INTERRUPTED, 130
+            # Anything that escapes the task stops the profiling; click ends the command
+            # with status 1 ("Aborted!" for an interrupt).
+            state, exit_status = RunState.INTERRUPTED, 1
             try:
                 with _cancel_on_signals():
                     result = task.run()
+                failed = [f"{profile.source_name}.{profile.table_name}"
+                          for profile in result.profiles if profile.status != "success"]
                 gating = _gating_alerts(result, fail_on)
                 succeeded = (task.interpret_results(result) and not gating
-                             and not task.unrecorded)
-                state, exit_status = ((RunState.SUCCESS, 0) if succeeded
-                                      else (RunState.FAILED, 1))
+                             and not task.unrecorded and not (fail_on is not None and failed))
+                state = (RunState.NOTHING_SELECTED if not result.profiles
+                         else RunState.TABLES_FAILED
+                         if failed or result.errors or task.unrecorded
+                         else RunState.COMPLETED)
+                exit_status = 0 if succeeded else 1
                 return ProfileRun(result, succeeded, session.path, run_id, gating,
-                                  task.unrecorded)
+                                  task.unrecorded, failed)
             finally:
                 # A store that broke under the run leaves the record "running".
                 with suppress(duckdb.Error):

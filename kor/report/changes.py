@@ -101,11 +101,11 @@ def _listing(*columns: tuple[str, JustifyMethod]) -> Table:
 def print_runs(console: Console, runs: list[RecordedRun]) -> None:
     """One line per run, newest first."""
     table = _listing(("run", "right"), ("started", "left"), ("status", "left"),
-                     ("tables", "right"), ("failed", "right"), ("mode", "left"),
-                     ("target", "left"), ("selected", "left"))
+                     ("exit", "right"), ("tables", "right"), ("failed", "right"),
+                     ("mode", "left"), ("target", "left"), ("selected", "left"))
     for run in runs:
         table.add_row(str(run.run_id), timestamp(run.started_at), Text(run.status),
-                      number(run.tables), number(run.failed_tables),
+                      number(run.exit_status), number(run.tables), number(run.failed_tables),
                       Text(run.profile_mode or MISSING), Text(printable(run.target or MISSING)),
                       Text(printable(" ".join(run.select)) or MISSING))
     console.print(table)

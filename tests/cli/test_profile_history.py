@@ -47,8 +47,14 @@ def test_runs_are_recorded_compared_gated_and_pruned(tmp_path):
 
     history = zel(project, "history")
     assert history.returncode == 0
-    assert [line.split()[0] for line in history.stdout.splitlines()[1:]] == ["3", "2", "1"]
-    assert "failed" in history.stdout.splitlines()[0]
+    header, *lines = history.stdout.splitlines()
+    # The run --fail-on failed measured everything: its exit status says it failed the gate.
+    assert header.split()[:5] == ["run", "started", "status", "exit", "tables"]
+    assert [line.split()[:1] + line.split()[3:5] for line in lines] == [
+        ["3", "completed", "0"], ["2", "completed", "1"], ["1", "completed", "0"]]
+    assert [(r["status"], r["exit_status"]) for r in json.loads(
+        zel(project, "history", "--format", "json").stdout)] == [
+        ("completed", 0), ("completed", 1), ("completed", 0)]
     runs = json.loads(zel(project, "history", "--table", "orders", "--format", "json").stdout)
     assert [(r["run_id"], r["row_count"]) for r in runs] == [(3, 4), (2, 10), (1, 10)]
 
@@ -63,9 +69,15 @@ def test_runs_are_recorded_compared_gated_and_pruned(tmp_path):
 
 def test_history_usage_errors(tmp_path):
     project = write_project(tmp_path, ORDERS)
-    assert zel(project, "history").returncode == 1  # nothing recorded yet
+    # Nothing recorded yet: a gate that checked nothing fails, unless told that is fine.
+    for args, status in [(("history",), 1), (("diff",), 1), (("diff", "--allow-empty"), 0)]:
+        assert zel(project, *args).returncode == status, args
     zel(project, "run")
     for args, status, text in [
+            (("diff", "-s", "nothing_by_this_name"), 1, "Nothing to compare"),
+            (("diff", "-s", "nothing_by_this_name", "--allow-empty"), 0, "Nothing to compare"),
+            *[(("prune", "--older-than", age), 2, f"'{age}': an age reaches back at most ")
+              for age in ("999999999d", "99999999999999999999w", "3000000w")],
             (("diff", "--base", "99"), 2, "no recorded run with id 99"),
             (("diff", "--head", "yesterday"), 2, "neither a run id (digits) nor a date"),
             (("diff", "--base", "²"), 2, "Error: '²' is neither a run id"),

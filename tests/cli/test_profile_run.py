@@ -46,6 +46,29 @@ def test_select_exclude_and_failure_status(tmp_path):
     assert {t for t, _ in stored(project)} == {"orders"}
 
 
+FAILED_GONE = "Failing the run: 1 table failed.\n"
+
+
+@pytest.mark.parametrize("args, status, state, says", [
+    # A table failing among measured ones fails the run only for a gate.
+    (["-s", "gone many"], 0, "tables_failed", ""),
+    (["-s", "gone many", "--fail-on", "error"], 1, "tables_failed", FAILED_GONE),
+    (["-s", "gone many", "--fail-on", "warning"], 1, "tables_failed", FAILED_GONE),
+    # 2,000 rows of 3 values: an info alert (LOW_CARDINALITY), nothing worse.
+    (["-s", "many", "--fail-on", "warning"], 0, "completed", ""),
+    (["-s", "many", "--fail-on", "info"], 1, "completed",
+     "Failing the run: 1 alert of severity info or worse.\n"),
+])
+def test_fail_on_gates_failed_tables_and_info_alerts(tmp_path, args, status, state, says):
+    project = write_project(tmp_path, SOURCES.replace("{name: gone}", "{name: gone}\n"
+                                                      "      - {name: many}"),
+                            ["CREATE TABLE many AS SELECT i % 3 AS k FROM range(2000) r(i)"])
+    done = zel(project, *args)
+    assert (done.returncode, done.stderr) == (status, says)
+    with duckdb.connect(str(project / ".zel" / "metadata_store.duckdb"), read_only=True) as c:
+        assert c.execute("SELECT status, exit_status FROM runs").fetchall() == [(state, status)]
+
+
 @pytest.mark.parametrize("args, text", [(["--threads", "0"], "--threads"),
                                         (["--mode", "fast"], "--mode")])
 def test_usage_errors(tmp_path, args, text):

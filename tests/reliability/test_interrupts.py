@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import subprocess
@@ -64,9 +65,53 @@ def test_a_signal_stops_a_real_run_at_once(tmp_path, signal_number, threads):
     assert child.returncode == 1 and "Aborted!" in err and "Traceback" not in err
     assert stopped_after < 10, stopped_after  # it took 23 s when queries ran to their end
     with duckdb.connect(str(project / ".zel" / "metadata_store.duckdb"), read_only=True) as c:
+        # The status the command ended with: click's "Aborted!" is 1.
         assert c.execute("SELECT status, exit_status FROM runs").fetchall() == [
-            ("interrupted", 130)]
+            ("interrupted", 1)]
         assert c.execute("SELECT DISTINCT table_name FROM column_profiles").fetchall() == [
             ("quick",)]
         assert c.execute("SELECT table_name, status FROM table_runs").fetchall() == [
             ("quick", "success")]
+
+
+@pytest.mark.parametrize("prune, held, removed, shown", [
+    (["--keep", "1"], "1 run holding a table's latest measured profile: 2 (--including-latest "
+     "removes it)", "Removed 1 run.\n", [0, 1]),
+    (["--older-than", "0h"], "2 runs holding a table's latest measured profile: 1, 2 "
+     "(--including-latest removes them)", "Removed 2 runs.\n", [1, 1])],
+    ids=["keep", "older-than"])
+def test_a_killed_run_is_abandoned_and_prune_keeps_every_latest_profile(tmp_path, prune, held,
+                                                                        removed, shown):
+    """Run 1 measures `after`; run 2, SIGKILLed in `slow`, measured `quick` only; run 3
+    selects nothing. Neither 2 nor 3 counts among the kept, and no prune takes a table's only
+    measured profile unless told to."""
+    project = write_project(tmp_path, SLOW_PROJECT, [
+        "CREATE TABLE quick AS SELECT 1 AS a",
+        "CREATE VIEW slow AS SELECT a.range * b.range AS x FROM range(200000) a, range(200000) b",
+        "CREATE TABLE after AS SELECT 1 AS a"])
+
+    def zel(*args: str) -> subprocess.CompletedProcess:
+        return subprocess.run([*ZEL, "profile", *args, "--project-dir", str(project)],
+                              capture_output=True, text=True, timeout=120,
+                              env=dict(os.environ, COLUMNS="200"))
+
+    assert zel("run", "-s", "after").returncode == 0
+    with subprocess.Popen([*ZEL, "profile", "run", "--project-dir", str(project), "--threads",
+                           "1"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                          env=dict(os.environ, COLUMNS="200")) as child:
+        while "raw.quick" not in child.stdout.readline():
+            pass
+        time.sleep(0.5)
+        child.kill()
+    assert zel("run", "-s", "nothing_by_this_name").returncode == 1
+    runs = json.loads(zel("history", "--format", "json").stdout)
+    assert [(r["run_id"], r["status"], r["exit_status"], r["tables"]) for r in runs] == [
+        (3, "nothing_selected", 1, 0), (2, "abandoned", None, 1), (1, "completed", 0, 1)]
+    assert "abandoned" in zel("history").stdout
+
+    pruned = zel("prune", *prune)
+    assert (pruned.returncode, pruned.stdout, pruned.stderr) == (
+        0, "Removed 1 run.\n", f"Kept {held}.\n")
+    assert [zel("show", "--table", name).returncode for name in ("after", "quick")] == [0, 0]
+    assert zel("prune", *prune, "--including-latest").stdout == removed
+    assert [zel("show", "--table", name).returncode for name in ("after", "quick")] == shown

@@ -20,6 +20,7 @@ import pytest
 
 from kor.compute.metadata import ProjectMetadataStore, connection
 from tests.builders import flags, manifest, source
+from tests.cli.projects import ZEL
 from tests.cli.test_profile_run import zel
 
 WARNING = "Warning: Could not store profile results: "
@@ -164,6 +165,29 @@ def test_unwritable_store_stops_the_run(tmp_path, unwritable):
     assert done.returncode == 1, done.stderr
     assert done.stderr.startswith("Error: cannot write the metadata store ")
     assert "Traceback" not in done.stderr and "Profiling" not in done.stdout
+
+
+@pytest.mark.parametrize("how", ["read-only mount", "read-only file"])
+def test_prune_of_an_unwritable_store_is_one_line(tmp_path, how):
+    project = write_project(tmp_path)
+    assert zel(project, "--select", "orders").returncode == 0
+    command = [*ZEL, "profile", "prune", "--project-dir", str(project), "--keep", "0"]
+    if how == "read-only mount":
+        if os.geteuid() != 0 or subprocess.run(["unshare", "-m", "true"]).returncode:
+            pytest.skip("needs root and mount namespaces")
+        # The mount lives in the child's own namespace and goes with it.
+        command = ["unshare", "-m", "sh", "-c", 'mount --bind -o ro "$0" "$0" && exec "$@"',
+                   str(store_path(project).parent), *command]
+    elif os.geteuid() == 0:
+        pytest.skip("permissions do not stop root")
+    else:
+        store_path(project).chmod(0o444)
+    done = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    store_path(project).chmod(0o644)
+    assert done.returncode == 1, done.stderr
+    assert done.stderr.startswith(f"Error: cannot write the metadata store "
+                                  f"{store_path(project)}: ") and done.stderr.count("\n") == 1
+    assert stored_tables(project)
 
 
 def test_a_store_held_by_another_run_stops_the_run(tmp_path):

@@ -23,6 +23,7 @@ from kor.compute.metadata.records import (
     decode_selectors,
     summarise,
 )
+from kor.compute.metadata.runs import RunState
 from kor.compute.metadata.schema import (
     LAYOUT_VERSION,
     PROFILE_FIELDS,
@@ -169,9 +170,16 @@ class MetadataReader:
                        count(t.run_id), count(t.run_id) FILTER (WHERE t.status <> 'success')
                 FROM runs r LEFT JOIN table_runs t ON t.run_id = r.run_id
                 GROUP BY ALL ORDER BY r.run_id DESC""").fetchall()
+        # A run holds the store's write lock from its start to its end, so no other process
+        # can read while one goes: any run still recorded as running was killed outright,
+        # except this process's own. (No pid is recorded: pids are reused and per host.)
+        session = StoreSession.current(self.path)
+        live = session.run_id if session is not None and session.is_open else None
         return [RecordedRun(run_id, started, ended, project, target,
-                            *decode_selectors(selectors), mode, threads, status, exit_status,
-                            version, tables, failed)
+                            *decode_selectors(selectors), mode, threads,
+                            RunState.ABANDONED.value
+                            if status == RunState.RUNNING.value and run_id != live else status,
+                            exit_status, version, tables, failed)
                 for (run_id, started, ended, project, target, selectors, mode, threads, status,
                      exit_status, version, tables, failed) in rows]
 

@@ -12,10 +12,18 @@ from kor.compute.metadata.session import StoreSession
 
 
 class RunState(str, Enum):
+    """What became of a run's profiling; how the command ended is its exit status, beside it."""
+
     RUNNING = "running"          # started, not (yet) ended: a run killed outright stays so
+    COMPLETED = "completed"      # every selected table measured and stored
+    TABLES_FAILED = "tables_failed"  # some table failed, or its rows could not be stored
+    NOTHING_SELECTED = "nothing_selected"
+    INTERRUPTED = "interrupted"
+    # Never written: a run recorded as running whose process is gone (see `reader.runs`).
+    ABANDONED = "abandoned"
+    # Read from stores written by earlier versions, which recorded the command's verdict.
     SUCCESS = "success"
     FAILED = "failed"
-    INTERRUPTED = "interrupted"
     IMPORTED = "imported"        # grouped from a store written before runs were recorded
 
 
@@ -82,6 +90,13 @@ def finish_run(session: StoreSession, state: RunState, exit_status: int) -> None
     session.connection().execute(
         "UPDATE runs SET ended_at = ?, status = ?, exit_status = ? WHERE run_id = ?",
         [datetime.now(), state.value, exit_status, session.run_id])
+
+
+def set_exit_status(session: StoreSession, run_id: int, exit_status: int) -> None:
+    """The status the command ended with, when it is known only after the run was finished
+    (its output failed)."""
+    session.connection().execute("UPDATE runs SET exit_status = ? WHERE run_id = ?",
+                                 [exit_status, run_id])
 
 
 def prune_runs(session: StoreSession, run_ids: list[int]) -> None:
