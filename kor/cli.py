@@ -177,8 +177,9 @@ MODES_HELP = """Profiling modes (--mode):
                columns; text lengths; the ten most frequent values of
                columns with at most 100 distinct values (default)
   minimal      as explorative without quartiles and median
-  sensitive    as minimal without the most frequent values: no value of
-               the data is stored (numeric min/max/mean/stddev are)
+  sensitive    no value of the data is asked for, stored or printed:
+               null and distinct counts, text lengths, and the mean and
+               standard deviation of numeric columns only
   time-series  the same as explorative
 """
 
