@@ -48,6 +48,11 @@ class ColumnProfile:
     top_values: list[dict[str, Any]] | None
     alerts: list[dict[str, Any]]
     duration_ms: int
+    column_kind: str | None
+    min_exact: str | None
+    max_exact: str | None
+    true_count: int | None
+    false_count: int | None
     def __init__(
         self,
         column_name: str,
@@ -72,6 +77,11 @@ class ColumnProfile:
         top_values: list[dict[str, Any]] | None = None,
         alerts: list[dict[str, Any]] = ...,
         duration_ms: int = 0,
+        column_kind: str | None = None,
+        min_exact: str | None = None,
+        max_exact: str | None = None,
+        true_count: int | None = None,
+        false_count: int | None = None,
     ) -> None: ...
 
 class TableProfile:

@@ -13,39 +13,31 @@ namespace kor::store {
 
 namespace {
 
-// The row's fields in keyword order: where each comes from.
-enum class From { table, column, json };
-struct RowField {
-    const char* keyword;
-    From from;
-    const char* attribute;
-};
+// Where a row field comes from: the table's profile for these, JSON text of the column's
+// list for those, the column's attribute of the same name for every other field.
+constexpr std::array<const char*, 4> table_fields = {"source_name", "table_name", "profile_mode",
+                                                     "profiled_at"};
+constexpr std::array<const char*, 3> json_fields = {"histogram", "top_values", "alerts"};
 
-constexpr std::array<RowField, 25> row_fields = {{
-    {"source_name", From::table, "source_name"},   {"table_name", From::table, "table_name"},
-    {"column_name", From::column, "column_name"},  {"profile_mode", From::table, "profile_mode"},
-    {"row_count", From::column, "row_count"},      {"null_count", From::column, "null_count"},
-    {"null_percent", From::column, "null_percent"},
-    {"distinct_count", From::column, "distinct_count"},
-    {"distinct_percent", From::column, "distinct_percent"},
-    {"min_value", From::column, "min_value"},      {"max_value", From::column, "max_value"},
-    {"mean_value", From::column, "mean_value"},    {"median_value", From::column, "median_value"},
-    {"stddev_value", From::column, "stddev_value"}, {"p25", From::column, "p25"},
-    {"p50", From::column, "p50"},                  {"p75", From::column, "p75"},
-    {"min_length", From::column, "min_length"},    {"max_length", From::column, "max_length"},
-    {"avg_length", From::column, "avg_length"},    {"histogram", From::json, "histogram"},
-    {"top_values", From::json, "top_values"},      {"alerts", From::json, "alerts"},
-    {"profiled_at", From::table, "profiled_at"},   {"duration_ms", From::column, "duration_ms"},
-}};
+template <std::size_t N>
+bool is_one_of(nb::handle name, const std::array<const char*, N>& names) {
+    for (const char* candidate : names)
+        if (py::compare(name, Py_EQ, nb::str(candidate)))
+            return true;
+    return false;
+}
 
+// The row record's fields, in its order: declared once, by the record.
 nb::object build_row(const Call& call, nb::handle row_type, nb::handle profile, nb::handle col) {
     nb::dict keywords;
-    for (const RowField& field : row_fields) {
-        const nb::handle owner = field.from == From::table ? profile : col;
-        nb::object value = owner.attr(field.attribute);
-        if (field.from == From::json)
+    const nb::object fields = py::import_from("dataclasses", "fields")(row_type);
+    for (nb::handle field : fields) {
+        const nb::object name = field.attr("name");
+        const bool from_table = is_one_of(name, table_fields);
+        nb::object value = nb::getattr(from_table ? profile : col, name);
+        if (!from_table && is_one_of(name, json_fields))
             value = py::truthy(value) ? call.global("json").attr("dumps")(value) : nb::none();
-        keywords[field.keyword] = value;
+        keywords[name] = value;
     }
     return row_type(**keywords);
 }

@@ -79,6 +79,11 @@ const Record column_profile{
         {"top_values", "Optional[List[Dict]]", Default::none},
         {"alerts", "List[Dict]", Default::new_list},
         {"duration_ms", "int", Default::zero},
+        {"column_kind", "Optional[str]", Default::none},
+        {"min_exact", "Optional[str]", Default::none},
+        {"max_exact", "Optional[str]", Default::none},
+        {"true_count", "Optional[int]", Default::none},
+        {"false_count", "Optional[int]", Default::none},
     },
 };
 

@@ -45,7 +45,7 @@ def test_a_first_layout_store_is_upgraded_in_place_without_losing_a_row(tmp_path
     path = first_layout_store(tmp_path, legacy_profiles())
     reader = MetadataReader(path)
     runs = reader.runs()
-    assert capsys.readouterr().err == "Upgrading the metadata store to layout 2 (from 1)...\n"
+    assert capsys.readouterr().err == "Upgrading the metadata store to layout 3 (from 1)...\n"
     assert [(r.run_id, r.status, r.tables, r.profile_mode) for r in runs] == [
         (3, "imported", 1, "minimal"), (2, "imported", 2, "explorative"),
         (1, "imported", 2, "explorative")]
@@ -110,3 +110,20 @@ def test_a_store_creation_that_fails_leaves_no_file(tmp_path, monkeypatch):
     with pytest.raises(duckdb.IOException):
         ProjectMetadataStore(tmp_path).initialize()
     assert list(store_path(tmp_path).parent.iterdir()) == []
+
+
+def test_a_second_layout_store_gains_the_new_fields_and_keeps_its_rows(tmp_path):
+    from kor.compute.metadata.schema import LAYOUT_3_FIELDS
+
+    store = ProjectMetadataStore(tmp_path)
+    store.initialize()
+    store.save_profile_result(stored_row(min_exact="1"))
+    store.close()
+    with duckdb.connect(str(store.path)) as connection:  # back to what layout 2 wrote
+        for name in LAYOUT_3_FIELDS:
+            connection.execute(f"ALTER TABLE column_profiles DROP COLUMN {name}")
+        connection.execute("UPDATE store_meta SET value = '2'")
+    (row,) = MetadataReader(store.path).latest_profiles()
+    assert row == stored_row()  # the new fields read as None
+    with duckdb.connect(str(store.path), read_only=True) as connection:
+        assert connection.execute("SELECT value FROM store_meta").fetchall() == [("3",)]

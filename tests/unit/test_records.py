@@ -19,7 +19,9 @@ COLUMN_FIELDS = [
     ("min_length", "Optional[int]", None), ("max_length", "Optional[int]", None),
     ("avg_length", "Optional[float]", None), ("histogram", "Optional[List[Dict]]", None),
     ("top_values", "Optional[List[Dict]]", None), ("alerts", "List[Dict]", list),
-    ("duration_ms", "int", 0),
+    ("duration_ms", "int", 0), ("column_kind", "Optional[str]", None),
+    ("min_exact", "Optional[str]", None), ("max_exact", "Optional[str]", None),
+    ("true_count", "Optional[int]", None), ("false_count", "Optional[int]", None),
 ]
 TABLE_FIELDS = [
     ("source_name", "str", dataclasses.MISSING), ("table_name", "str", dataclasses.MISSING),
@@ -119,3 +121,13 @@ def test_positional_construction_follows_field_order(profile_module):
     assert (result.tables_profiled, result.total_rows, result.total_columns, result.total_alerts,
             result.duration_ms) == (1, 2, 3, 4, 5)
     assert repr(result).startswith("ProfileExecutionResult(tables_profiled=1, total_rows=2")
+
+
+def test_every_column_field_is_stored_by_its_name(profile_module):
+    from kor.compute.metadata import ColumnProfileResult
+
+    stored = {f.name for f in dataclasses.fields(ColumnProfileResult)}
+    measured = {f.name for f in dataclasses.fields(profile_module.ColumnProfile)}
+    # The table's own fields come from the table profile; the type is in the run's record.
+    assert stored - measured == {"source_name", "table_name", "profile_mode", "profiled_at"}
+    assert measured - stored == {"data_type"}

@@ -1,8 +1,9 @@
 """Bringing a store file to the current layout, and refusing one this version cannot read.
 
-A store of layout 1 (column_profiles alone) is upgraded in place, in one transaction: its
-profiles are grouped into the runs that made them (consecutive tables of one mode, a new run
-whenever a table comes again), so history and diffs reach back to before the upgrade.
+An older store is upgraded in place, in one transaction, layout by layout. The profiles of a
+store of layout 1 (column_profiles alone) are grouped into the runs that made them
+(consecutive tables of one mode, a new run whenever a table comes again), so history and diffs
+reach back to before the upgrade; layout 3 adds profile fields, which older rows lack (NULL).
 """
 
 from __future__ import annotations
@@ -13,6 +14,8 @@ import duckdb
 
 from kor.compute.metadata.schema import (
     LAYOUT_2_DDL,
+    LAYOUT_3_DDL,
+    LAYOUT_3_FIELDS,
     LAYOUT_VERSION,
     PROFILE_COLUMNS,
     PROFILES_TABLE,
@@ -65,7 +68,9 @@ def check_layout(connection: duckdb.DuckDBPyConnection) -> None:
         if name in columns and columns[name] != sql_type:
             raise StoreLayoutError(f"column {PROFILES_TABLE}.{name} is {columns[name]}, "
                                    f"expected {sql_type}")
-        if columns and name not in columns:
+        # An older layout lacks the fields added since; the upgrade adds them.
+        added_later = version is not None and version < 3 and name in LAYOUT_3_FIELDS
+        if columns and name not in columns and not added_later:
             raise StoreLayoutError(f"column {PROFILES_TABLE}.{name} is missing")
     if columns:
         _check_identities(connection)
@@ -99,11 +104,21 @@ def upgrade(connection: duckdb.DuckDBPyConnection) -> None:
     try:
         if version is None:
             connection.execute(profiles_table_ddl())
-        for statement in LAYOUT_2_DDL:
+        if version is None or version < 2:
+            for statement in LAYOUT_2_DDL:
+                connection.execute(statement)
+            if version == 1:
+                _group_legacy_profiles(connection)
+            connection.execute("INSERT INTO store_meta VALUES ('layout_version', '2')")
+        if version is not None:
+            # A new store has them already: its table is made from the record.
+            types = dict(PROFILE_COLUMNS)
+            for name in LAYOUT_3_FIELDS:
+                connection.execute(f"ALTER TABLE {PROFILES_TABLE} ADD COLUMN IF NOT EXISTS "
+                                   f"{name} {types[name]}")
+        for statement in LAYOUT_3_DDL:
             connection.execute(statement)
-        if version == 1:
-            _group_legacy_profiles(connection)
-        connection.execute("INSERT INTO store_meta VALUES ('layout_version', ?)",
+        connection.execute("UPDATE store_meta SET value = ? WHERE key = 'layout_version'",
                            [str(LAYOUT_VERSION)])
         connection.execute("COMMIT")
     except BaseException:

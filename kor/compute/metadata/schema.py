@@ -11,8 +11,9 @@ from typing import Union, get_args, get_origin, get_type_hints
 STORE_FOLDER = ".zel"
 STORE_FILE = "metadata_store.duckdb"
 PROFILES_TABLE = "column_profiles"
-# The store's layout: 1 had `column_profiles` alone; 2 added runs, table runs and run ids.
-LAYOUT_VERSION = 2
+# The store's layout: 1 had `column_profiles` alone; 2 added runs, table runs and run ids;
+# 3 added the profile fields after `duration_ms` (LAYOUT_3_FIELDS) and LAYOUT_3_DDL.
+LAYOUT_VERSION = 3
 
 
 def store_path(project_root: Path) -> Path:
@@ -52,6 +53,16 @@ class ColumnProfileResult:
     alerts: str | None = None
     profiled_at: datetime
     duration_ms: int
+    # Layout 3. The kind the column was profiled as: numeric, text, temporal, boolean,
+    # nested or other (None: a type no adapter named, classified by its keywords).
+    column_kind: str | None = None
+    # The warehouse's own minimum and maximum, exactly: digits of any number, ISO-8601 for
+    # dates and times (with the offset where the type has a time zone), the text itself.
+    min_exact: str | None = None
+    max_exact: str | None = None
+    # Booleans: how many values are true and how many false.
+    true_count: int | None = None
+    false_count: int | None = None
 
 
 _SQL_TYPES: dict[type, str] = {int: "BIGINT", float: "DOUBLE", str: "VARCHAR",
@@ -71,6 +82,8 @@ _HINTS = get_type_hints(ColumnProfileResult)
 PROFILE_COLUMNS: tuple[tuple[str, str], ...] = tuple(
     (f.name, _sql_type(_HINTS[f.name])) for f in fields(ColumnProfileResult))
 PROFILE_FIELDS: tuple[str, ...] = tuple(name for name, _ in PROFILE_COLUMNS)
+# The fields a store of layout 2 lacks: the upgrade adds them.
+LAYOUT_3_FIELDS: tuple[str, ...] = PROFILE_FIELDS[PROFILE_FIELDS.index("duration_ms") + 1:]
 
 
 def profiles_table_ddl() -> str:
@@ -94,3 +107,6 @@ LAYOUT_2_DDL = (
         stored BOOLEAN NOT NULL)""",
     f"ALTER TABLE {PROFILES_TABLE} ADD COLUMN run_id BIGINT",
 )
+
+# What layout 3 adds besides the profile fields (LAYOUT_3_FIELDS, added from the record).
+LAYOUT_3_DDL: tuple[str, ...] = ()
