@@ -28,8 +28,9 @@ _TOP_VALUES = [(f"value_{k}", 100 - k) for k in range(10)]
 _ANSWERS = [
     ("PERCENTILE_CONT", [(25.0, 50.0, 75.0)]),
     ("as val, COUNT(*) as cnt", _TOP_VALUES),
+    ("as min_len", [(500, 12, 3, 20, 9.5, "a", "z")]),
+    ("as true_count", [(5, 2, 300, 200)]),
     ("as min_val", [(5, 500, 1, 999, 500.5, 288.7)]),
-    ("as min_len", [(500, 12, 3, 20, 9.5)]),
     ("as distinct_count", [(10, 2)]),
     ("SELECT COUNT(*) as cnt FROM ", [(2000,)]),
 ]

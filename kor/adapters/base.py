@@ -8,8 +8,6 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Protocol
 
-from kor.adapters.kinds import ColumnKind
-
 
 @dataclass(frozen=True)
 class WarehouseColumn:
@@ -62,9 +60,9 @@ class Adapter(Protocol):
 
     def execute(self, sql: str, fetch: bool = False) -> tuple[object, Rows]: ...
 
-    def column_kind(self, data_type: str) -> ColumnKind | None:
-        """The profiler's kind of a type text of this warehouse; None for one it does not
-        know, which the profiler classifies by its keywords."""
+    def column_kind(self, data_type: str) -> str | None:
+        """The profiler's kind (a ColumnKind's value) of a type text of this warehouse; None
+        for one it does not know, which the profiler classifies by its keywords."""
         ...
 
     def snapshot(self) -> AbstractContextManager[None]:

@@ -15,7 +15,7 @@ import duckdb
 from kor.adapters.base import Rows, WarehouseColumn, WarehouseRelation
 from kor.adapters.catalog import ColumnCatalog
 from kor.adapters.interruption import Interruption
-from kor.adapters.kinds import DUCKDB_KINDS, ColumnKind
+from kor.adapters.kinds import DUCKDB_KINDS
 
 _ASCII_LOWER = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
 
@@ -113,10 +113,11 @@ class DuckDBAdapter:
     def get_columns_in_relation(self, relation: WarehouseRelation) -> list[WarehouseColumn]:
         return self._catalog.columns(relation)
 
-    def column_kind(self, data_type: str) -> ColumnKind | None:
+    def column_kind(self, data_type: str) -> str | None:
         """The profiler's kind of a type as this warehouse names it; None: not one of its
         own names (a user-defined type), left to the profiler's keyword rule."""
-        return DUCKDB_KINDS.kind(data_type)
+        kind = DUCKDB_KINDS.kind(data_type)
+        return None if kind is None else kind.value
 
     def _read_schema(self, database: str | None, schema: str) -> Rows:
         # Every spelling DuckDB would take for the schema; the catalog picks among them.

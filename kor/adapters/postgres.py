@@ -16,7 +16,7 @@ from psycopg_pool import ConnectionPool
 from kor.adapters.base import Rows, WarehouseColumn, WarehouseRelation
 from kor.adapters.catalog import ColumnCatalog
 from kor.adapters.interruption import Interruption
-from kor.adapters.kinds import POSTGRES_KINDS, ColumnKind
+from kor.adapters.kinds import POSTGRES_KINDS
 
 # Settings of a target that are handed to libpq; everything else is ours.
 _CONNINFO_KEYS = ("host", "port", "dbname", "user", "password", "sslmode", "options")
@@ -161,10 +161,11 @@ class PostgresAdapter:
     def get_columns_in_relation(self, relation: WarehouseRelation) -> list[WarehouseColumn]:
         return self._catalog.columns(relation)
 
-    def column_kind(self, data_type: str) -> ColumnKind | None:
+    def column_kind(self, data_type: str) -> str | None:
         """The profiler's kind of a type as this warehouse names it; None: not one of its
         own names (a user-defined type), left to the profiler's keyword rule."""
-        return POSTGRES_KINDS.kind(data_type)
+        kind = POSTGRES_KINDS.kind(data_type)
+        return None if kind is None else kind.value
 
     def _read_schema(self, database: str | None, schema: str) -> Rows:
         with self._statement() as connection:

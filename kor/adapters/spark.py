@@ -17,7 +17,7 @@ from typing import Any
 
 from kor.adapters.base import WarehouseColumn, WarehouseRelation
 from kor.adapters.interruption import Interruption
-from kor.adapters.kinds import SPARK_KINDS, ColumnKind
+from kor.adapters.kinds import SPARK_KINDS
 from kor.adapters.spark_sql import prepare, quote
 
 INSTALL_HINT = "PySpark is not installed: pip install 'kor[spark]'"
@@ -351,10 +351,11 @@ class SparkAdapter:
             columns.append(WarehouseColumn(name, dtype))
         return columns
 
-    def column_kind(self, data_type: str) -> ColumnKind | None:
+    def column_kind(self, data_type: str) -> str | None:
         """The profiler's kind of a type as this warehouse names it; None: not one of its
         own names (a user-defined type), left to the profiler's keyword rule."""
-        return SPARK_KINDS.kind(data_type)
+        kind = SPARK_KINDS.kind(data_type)
+        return None if kind is None else kind.value
 
     def execute(self, sql: str, fetch: bool = False) -> tuple[Any, list[tuple[Any, ...]]]:
         statement = prepare(sql)

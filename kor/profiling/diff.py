@@ -282,10 +282,18 @@ def _compare_figures(name: str, base: ColumnProfileResult, head: ColumnProfileRe
         change("distinct_count_changed", name, base.distinct_count, head.distinct_count,
                f"distinct {base.distinct_count:,} → {head.distinct_count:,}",
                _relative(base.distinct_count, head.distinct_count))
-    for kind, label, before, after in (("min_changed", "min", base.min_value, head.min_value),
-                                       ("max_changed", "max", base.max_value, head.max_value)):
-        if before is not None and after is not None and not _same(before, after):
-            change(kind, name, before, after, f"{label} {number(before)} → {number(after)}")
+    for kind, label, before, after, exact_before, exact_after in (
+            ("min_changed", "min", base.min_value, head.min_value, base.min_exact,
+             head.min_exact),
+            ("max_changed", "max", base.max_value, head.max_value, base.max_exact,
+             head.max_exact)):
+        if before is not None and after is not None:
+            if not _same(before, after):
+                change(kind, name, before, after, f"{label} {number(before)} → {number(after)}")
+        elif None not in (exact_before, exact_after) and exact_before != exact_after:
+            # Dates, times and text: the warehouse's own values, compared as stored.
+            change(kind, name, exact_before, exact_after,
+                   f"{label} {exact_before} → {exact_after}")
     for kind, label, before, after in (
             ("mean_changed", "mean", base.mean_value, head.mean_value),
             ("stddev_changed", "stddev", base.stddev_value, head.stddev_value)):

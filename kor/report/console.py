@@ -14,6 +14,7 @@ from kor.report.content import AlertsView, Changes, Column, Overview, TableView,
 from kor.report.figures import (
     MISSING,
     duration,
+    extremes,
     lengths,
     number,
     one_line,
@@ -128,10 +129,12 @@ def columns_table(view: TableView) -> Table:
         table.add_column(heading, justify="right", overflow="fold")
     for column in view.columns:
         row = column.row
+        # The extremes of text are data: printed as text, never read as markup.
+        low, high = (_text(value) for value in extremes(row))
         table.add_row(_text(column.name), _text(column.data_type or MISSING, "dim"),
                       number(row.null_count), percent(row.null_percent),
                       number(row.distinct_count), percent(row.distinct_percent),
-                      number(row.min_value), number(row.max_value), number(row.mean_value),
+                      low, high, number(row.mean_value),
                       number(row.stddev_value), number(row.p25), number(row.p50),
                       number(row.p75), lengths(row), _alerts_cell(column))
     return table

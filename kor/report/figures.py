@@ -70,6 +70,38 @@ def lengths(row: ColumnProfileResult) -> str:
     return text
 
 
+# Text extremes are shown cut to this many characters; the store and JSON keep them whole.
+SHOWN_TEXT = 40
+
+
+def extremes(row: ColumnProfileResult) -> tuple[str, str]:
+    """The column's minimum and maximum as shown: exact where the warehouse's own values
+    were stored (every digit of a BIGINT, a date, a text), a boolean's false and true counts,
+    else the stored doubles."""
+    if row.true_count is not None or row.false_count is not None:
+        return f"false {number(row.false_count)}", f"true {number(row.true_count)}"
+    if row.min_exact is None and row.max_exact is None:
+        return number(row.min_value), number(row.max_value)
+    return _exact(row.min_exact, row.column_kind), _exact(row.max_exact, row.column_kind)
+
+
+def _exact(text: str | None, kind: str | None) -> str:
+    if text is None:
+        return MISSING
+    if kind == "numeric":
+        try:
+            value = Decimal(text)
+        except ArithmeticError:
+            return text
+        if value.is_finite():
+            # Trailing zeros of a DECIMAL's scale dropped, as the doubles are shown.
+            return format(value.normalize(), ",f")
+        return text
+    if len(text) > SHOWN_TEXT:
+        return text[:SHOWN_TEXT - 1] + "…"
+    return text
+
+
 def signed(value: int) -> str:
     """A difference of counts: "+1,204", "-3", "±0"."""
     return f"{value:+,}" if value else "±0"

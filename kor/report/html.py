@@ -42,6 +42,8 @@ def _environment() -> Environment:
     )
     environment.filters.update(number=figures.number, percent=figures.percent,
                                lengths=figures.lengths, timestamp=figures.timestamp,
+                               minimum=lambda row: figures.extremes(row)[0],
+                               maximum=lambda row: figures.extremes(row)[1],
                                duration=figures.duration)
     environment.globals.update(qualified=figures.qualified, signed=figures.signed,
                                MISSING=figures.MISSING, SEVERITIES=content.SEVERITIES,

@@ -2,7 +2,9 @@
 #include "metrics/column_query.hpp"
 
 #include "metrics/metrics.hpp"
+#include "python/class_builder.hpp"
 #include "python/object.hpp"
+#include "python/text.hpp"
 
 #include <initializer_list>
 
@@ -30,6 +32,31 @@ nb::object count_of(nb::handle value) {
 void set_counts(nb::handle profile, nb::handle row) {
     profile.attr("null_count") = count_of(py::item(row, 0));
     profile.attr("distinct_count") = count_of(py::item(row, 1));
+}
+
+nb::object exact_text(nb::handle value) {
+    if (value.is_none())
+        return nb::none();
+    if (py::has_attribute(value, "isoformat"))
+        return value.attr("isoformat")();
+    // A Decimal's own text may be in exponent form ("1E+3"); "f" writes every digit.
+    if (py::is_instance(value, py::import_from("decimal", "Decimal")))
+        return py::format(value, "f");
+    return py::to_str(value);
+}
+
+bool asks_for_values(const py::Call& call) {
+    return py::compare(call.self().attr("profile_mode"), Py_NE, nb::str("sensitive"));
+}
+
+void add_extremes(py::Text& sql, nb::handle quoted_col) {
+    sql << ",\n                MIN(" << quoted_col << ") as min_val,\n"
+        << "                MAX(" << quoted_col << ") as max_val";
+}
+
+void set_exact_extremes(nb::handle profile, nb::handle row, Py_ssize_t first) {
+    profile.attr("min_exact") = exact_text(py::item(row, first));
+    profile.attr("max_exact") = exact_text(py::item(row, first + 1));
 }
 
 namespace {

@@ -29,6 +29,19 @@ void set_counts(nb::handle profile, nb::handle row);
 // When `row_count > 0`: the null and distinct percentages from the profile's counts.
 void set_percentages(nb::handle profile, nb::handle row_count);
 
+// A value as the warehouse gave it, as exact text: ISO-8601 for dates and times (with their
+// offset where they have one), every digit of a number, text as it is; None stays None.
+nb::object exact_text(nb::handle value);
+
+// Whether the mode asks for values of the data: every mode but "sensitive".
+bool asks_for_values(const py::Call& call);
+
+// Adds the column's MIN and MAX (as min_val, max_val) to a metric query.
+void add_extremes(py::Text& sql, nb::handle quoted_col);
+
+// Sets min_exact and max_exact from the two cells of `row` from `first` on.
+void set_exact_extremes(nb::handle profile, nb::handle row, Py_ssize_t first);
+
 // The arguments every metric method takes after `self`, by name.
 struct MetricArguments {
     nb::handle adapter, fqn, quoted_col, col_name, col_type, row_count;

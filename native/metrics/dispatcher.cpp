@@ -8,6 +8,7 @@
 #include "python/object.hpp"
 
 #include <array>
+#include <utility>
 
 namespace kor::metrics {
 
@@ -27,23 +28,37 @@ bool mentions_any(nb::handle col_type_lower, const std::array<const char*, N>& k
     return false;
 }
 
-// The metric method of a column: by the kind the adapter names for its type, else by the
-// keywords its type text mentions (numeric before textual).
-const char* metric_method(nb::handle adapter, nb::handle col_type) {
-    const nb::object kind = host::column_kind(adapter, col_type);
-    if (!kind.is_none()) {
-        if (py::compare(kind, Py_EQ, nb::str("numeric")))
-            return "_profile_numeric_column";
-        if (py::compare(kind, Py_EQ, nb::str("text")))
-            return "_profile_string_column";
-        return "_profile_basic_column";
+// How a column is profiled: its kind (None when neither the adapter nor the keywords name
+// one) and the metric method of that kind.
+struct Classified {
+    nb::object kind;
+    const char* method;
+};
+
+// By the kind the adapter names for the column's type, else by the keywords its type text
+// mentions (numeric before textual).
+Classified classify(nb::handle adapter, nb::handle col_type) {
+    nb::object kind = host::column_kind(adapter, col_type);
+    if (kind.is_none()) {
+        const nb::object col_type_lower = col_type.attr("lower")();
+        if (mentions_any(col_type_lower, numeric_types))
+            kind = nb::str("numeric");
+        else if (mentions_any(col_type_lower, string_types))
+            kind = nb::str("text");
+        else
+            return {nb::none(), "_profile_basic_column"};
     }
-    const nb::object col_type_lower = col_type.attr("lower")();
-    const bool is_numeric = mentions_any(col_type_lower, numeric_types);
-    const bool is_textual = mentions_any(col_type_lower, string_types);
-    return is_numeric ? "_profile_numeric_column"
-           : is_textual ? "_profile_string_column"
-                        : "_profile_basic_column";
+    constexpr std::array<std::array<const char*, 2>, 4> methods = {{
+        {"numeric", "_profile_numeric_column"},
+        {"text", "_profile_string_column"},
+        {"temporal", "_profile_temporal_column"},
+        {"boolean", "_profile_boolean_column"},
+    }};
+    for (const auto& [name, method] : methods)
+        if (py::compare(kind, Py_EQ, nb::str(name)))
+            return {nb::str(name), method};
+    // Nested and other kinds, and any kind this version does not know: counts.
+    return {std::move(kind), "_profile_basic_column"};
 }
 
 }  // namespace
@@ -61,9 +76,11 @@ nb::object profile_column_sql(const Call& call, nb::handle adapter, nb::handle d
     bool measured = false;
     py::absorb_exception(
         [&] {
-            const char* const method = metric_method(adapter, col_type);
-            profile = self.attr(method)(adapter, fqn, quoted_col, col_name, col_type, row_count);
+            const Classified column = classify(adapter, col_type);
+            profile = self.attr(column.method)(adapter, fqn, quoted_col, col_name, col_type,
+                                               row_count);
             measured = true;
+            profile.attr("column_kind") = column.kind;
 
             if (py::compare(self.attr("profile_mode"), Py_NE, nb::str("sensitive"))) {
                 const nb::object distinct_count = profile.attr("distinct_count");

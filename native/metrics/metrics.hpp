@@ -17,6 +17,12 @@ nb::object profile_numeric_column(const Call& call, nb::handle adapter, nb::hand
 nb::object profile_string_column(const Call& call, nb::handle adapter, nb::handle fqn,
                                  nb::handle quoted_col, nb::handle col_name, nb::handle col_type,
                                  nb::handle row_count);
+nb::object profile_temporal_column(const Call& call, nb::handle adapter, nb::handle fqn,
+                                   nb::handle quoted_col, nb::handle col_name,
+                                   nb::handle col_type, nb::handle row_count);
+nb::object profile_boolean_column(const Call& call, nb::handle adapter, nb::handle fqn,
+                                  nb::handle quoted_col, nb::handle col_name,
+                                  nb::handle col_type, nb::handle row_count);
 nb::object profile_basic_column(const Call& call, nb::handle adapter, nb::handle fqn,
                                 nb::handle quoted_col, nb::handle col_name, nb::handle col_type,
                                 nb::handle row_count);

@@ -10,12 +10,10 @@ nb::object profile_numeric_column(const Call& call, nb::handle adapter, nb::hand
     const nb::handle self = call.self();
     // In sensitive mode no value of the data is asked for, so none can be stored: the
     // extremes are values, the mean and the deviation are not.
-    const bool with_extremes =
-        py::compare(self.attr("profile_mode"), Py_NE, nb::str("sensitive"));
+    const bool with_extremes = asks_for_values(call);
     py::Text text = count_query(quoted_col);
     if (with_extremes)
-        text << ",\n                MIN(" << quoted_col << ") as min_val,\n"
-             << "                MAX(" << quoted_col << ") as max_val";
+        add_extremes(text, quoted_col);
     text << ",\n                AVG(CAST(" << quoted_col
          << " AS DOUBLE PRECISION)) as mean_val,\n                STDDEV(CAST(" << quoted_col
          << " AS DOUBLE PRECISION)) as stddev_val\n            FROM " << fqn << "\n        ";
@@ -26,6 +24,8 @@ nb::object profile_numeric_column(const Call& call, nb::handle adapter, nb::hand
             set_counts(profile, row);
             Py_ssize_t next = 2;
             if (with_extremes) {
+                // The double beside the exact value: a BIGINT above 2**53 keeps its digits.
+                set_exact_extremes(profile, row, next);
                 profile.attr("min_value") = py::optional(py::item(row, next++), py::to_float);
                 profile.attr("max_value") = py::optional(py::item(row, next++), py::to_float);
             }

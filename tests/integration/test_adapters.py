@@ -7,6 +7,7 @@ import signal
 import threading
 import time
 from collections.abc import Callable, Iterator
+from datetime import datetime, timezone
 from pathlib import Path
 
 import duckdb
@@ -282,3 +283,17 @@ def test_each_warehouse_type_has_its_kind_and_the_figures_of_it(warehouse, make_
         assert figures == (kind == "numeric", kind == "text"), (column.dtype, profile)
         alerts = [alert["type"] for alert in profile.alerts]
         assert "PROFILE_ERROR" not in alerts and profile.null_count == 0, (column.dtype, profile)
+        assert profile.column_kind == kind
+        extremes = (profile.min_exact, profile.max_exact)
+        assert (extremes[0] is not None) == (kind in ("numeric", "text", "temporal")), extremes
+        assert extremes[0] == extremes[1]  # one row
+        if kind == "boolean":
+            assert (profile.true_count, profile.false_count) == (1, 0)
+    shown = {t: task._profile_column_sql(adapter, None, s, "typed", f"c{i}", t, 1).min_exact
+             for i, (t, _, _) in enumerate(columns)}
+    # Exact as the warehouse keeps them: every digit, ISO-8601 with the offset.
+    assert shown["integer"] == "1"
+    assert shown.get("decimal(10,2)", shown.get("numeric(10,2)")) == "1.50"
+    time_zoned = shown.get("timestamptz", shown.get("timestamp with time zone"))
+    assert time_zoned is not None and time_zoned.startswith("20")
+    assert datetime.fromisoformat(time_zoned) == datetime(2026, 1, 1, tzinfo=timezone.utc)

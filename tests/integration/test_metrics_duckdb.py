@@ -124,4 +124,5 @@ def test_no_constant_value_alert_for_two_values_equal_as_doubles(make_task):
                                "(9007199254740992::BIGINT), (9007199254740993::BIGINT)) v(n)")
     profile = make_task()._profile_column_sql(adapter, None, "main", "big", "n", "BIGINT", 2)
     assert profile.min_value == profile.max_value and profile.distinct_count == 2
+    assert (profile.min_exact, profile.max_exact) == ("9007199254740992", "9007199254740993")
     assert "ZERO_VARIANCE" not in [a["type"] for a in profile.alerts]

@@ -30,3 +30,23 @@ def test_numbers_are_shown_as_stored(value, shown):
 ])
 def test_shares_keep_the_digits_that_tell_them_from_none_and_all(value, shown):
     assert percent(value) == shown
+
+
+@pytest.mark.parametrize("fields, shown", [
+    # every digit of a BIGINT beyond 2**53, where the doubles read alike
+    (dict(column_kind="numeric", min_value=9007199254740992.0, max_value=9007199254740992.0,
+          min_exact="9007199254740992", max_exact="9007199254740993"),
+     ("9,007,199,254,740,992", "9,007,199,254,740,993")),
+    (dict(column_kind="numeric", min_exact="-38255.10", max_exact="1E+3"), ("-38,255.1", "1,000")),
+    (dict(column_kind="temporal", min_exact="2026-01-02T03:04:05+05:30", max_exact="2026-12-09"),
+     ("2026-01-02T03:04:05+05:30", "2026-12-09")),
+    (dict(column_kind="text", min_exact="", max_exact="x" * 50), ("", "x" * 39 + "…")),
+    (dict(column_kind="boolean", true_count=1200, false_count=0), ("false 0", "true 1,200")),
+    # rows stored before the exact values were: the doubles
+    (dict(min_value=1.5, max_value=2.0), ("1.5", "2")), ({}, ("–", "–")),
+])
+def test_extremes_are_shown_exact_where_the_warehouse_gave_them(fields, shown):
+    from kor.report.figures import extremes
+    from tests.builders import stored_row
+
+    assert extremes(stored_row(**fields)) == shown

@@ -24,6 +24,12 @@ def recording_task(module, make_task, mode="explorative", distinct=5, fail=None)
         def _profile_string_column(self, adapter, fqn, q, n, t, r):
             return self._metric("string", n, t, r)
 
+        def _profile_temporal_column(self, adapter, fqn, q, n, t, r):
+            return self._metric("temporal", n, t, r)
+
+        def _profile_boolean_column(self, adapter, fqn, q, n, t, r):
+            return self._metric("boolean", n, t, r)
+
         def _profile_basic_column(self, adapter, fqn, q, n, t, r):
             return self._metric("basic", n, t, r)
 
@@ -58,21 +64,25 @@ class KindsAdapter(ScriptedAdapter):
     def column_kind(self, data_type):
         from kor.adapters.kinds import DUCKDB_KINDS
 
-        return DUCKDB_KINDS.kind(data_type)
+        kind = DUCKDB_KINDS.kind(data_type)
+        return None if kind is None else kind.value
 
 
 @pytest.mark.parametrize("col_type, kind", [
     # the adapter's kind where it names one: no more "int" inside "interval" or "point"
     ("INTERVAL", "basic"), ("STRUCT(a INTEGER, b VARCHAR)", "basic"), ("VARCHAR[]", "basic"),
-    ("MAP(VARCHAR, INTEGER)", "basic"), ("TIMESTAMP WITH TIME ZONE", "basic"),
+    ("MAP(VARCHAR, INTEGER)", "basic"), ("UUID", "basic"), ("JSON", "basic"),
+    ("TIMESTAMP WITH TIME ZONE", "temporal"), ("DATE", "temporal"), ("BOOLEAN", "boolean"),
     ("HUGEINT", "numeric"), ("DECIMAL(12,2)", "numeric"), ("VARCHAR", "string"),
     # a type text it does not know: the keyword rule
     ("point", "numeric"), ("my_text_type", "string"), ("mood", "basic")])
 def test_the_adapters_kind_decides_and_the_keywords_are_the_fallback(make_task, profile_module,
                                                                      col_type, kind):
     task = recording_task(profile_module, make_task)
-    task._profile_column_sql(KindsAdapter(), None, "s", "t", "c", col_type, 10)
+    profile = task._profile_column_sql(KindsAdapter(), None, "s", "t", "c", col_type, 10)
     assert task.seen[0] == kind
+    names = {"string": "text", "basic": KindsAdapter().column_kind(col_type)}
+    assert profile.column_kind == names.get(kind, kind)
 
 
 @pytest.mark.parametrize("mode, distinct, fetched", [

@@ -61,6 +61,8 @@ W, E, I = Severity.WARNING, Severity.ERROR, Severity.INFO  # noqa: E741
     (row(distinct_count=10), row(distinct_count=11), "distinct_count_changed", I),
     (row(min_value=1.0), row(min_value=2.0), "min_changed", I),
     (row(max_value=1.0), row(max_value=2.0), "max_changed", I),
+    (row(max_exact="2026-12-08"), row(max_exact="2026-12-09"), "max_changed", I),
+    (row(min_exact="apple"), row(min_exact="Apple"), "min_changed", I),
     # the mean moved by more than 10 % of the older one, stddev by more than 50 %
     (row(mean_value=100.0), row(mean_value=110.0), "mean_changed", I),
     (row(mean_value=100.0), row(mean_value=89.9), "mean_changed", W),

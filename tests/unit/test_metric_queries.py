@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from datetime import date, datetime, timedelta, timezone
 from decimal import Decimal
 
 import pytest
@@ -17,9 +18,12 @@ NUMERIC_SQL = (COUNTS + ',\n                MIN("c") as min_val,\n'
                '                AVG(CAST("c" AS DOUBLE PRECISION)) as mean_val,\n'
                '                STDDEV(CAST("c" AS DOUBLE PRECISION)) as stddev_val\n'
                '            FROM "s"."t"\n        ')
-STRING_SQL = (COUNTS + ',\n                MIN(LENGTH("c")) as min_len,\n'
-              '                MAX(LENGTH("c")) as max_len,\n'
-              '                AVG(LENGTH("c")) as avg_len\n            FROM "s"."t"\n        ')
+EXTREMES = ',\n                MIN("c") as min_val,\n                MAX("c") as max_val'
+FROM = '\n            FROM "s"."t"\n        '
+SENSITIVE_STRING_SQL = (COUNTS + ',\n                MIN(LENGTH("c")) as min_len,\n'
+                        '                MAX(LENGTH("c")) as max_len,\n'
+                        '                AVG(LENGTH("c")) as avg_len' + FROM)
+STRING_SQL = SENSITIVE_STRING_SQL.replace(FROM, EXTREMES + FROM)
 ORDER_BY = 'WITHIN GROUP (ORDER BY CAST("c" AS DOUBLE PRECISION))'
 PERCENTILE_SQL = ('\n                SELECT\n'
                   f'                    PERCENTILE_CONT(0.25) {ORDER_BY} as p25,\n'
@@ -98,13 +102,41 @@ def test_fallback_to_basic_metrics(make_task, method, failure):
         1, 2, None, None)
 
 
-def test_string_metrics(make_task):
-    adapter = ScriptedAdapter(default=[(0, 2, Decimal("0"), 5.0, 7.25)])
-    profile = metric(make_task(), "_profile_string_column", adapter, row_count=0)
-    assert adapter.statements == [STRING_SQL]
+@pytest.mark.parametrize("mode, sql, extremes", [
+    ("explorative", STRING_SQL, ("", "zz")), ("sensitive", SENSITIVE_STRING_SQL, (None, None))])
+def test_string_metrics(make_task, mode, sql, extremes):
+    adapter = ScriptedAdapter(default=[(0, 2, Decimal("0"), 5.0, 7.25, "", "zz")])
+    profile = metric(make_task(flags(MODE=mode)), "_profile_string_column", adapter,
+                     row_count=0)
+    assert adapter.statements == [sql]
     assert (profile.min_length, profile.max_length, profile.avg_length) == (0, 5, 7.25)
+    assert (profile.min_exact, profile.max_exact) == extremes
     assert type(profile.max_length) is int and profile.p25 is None
     assert profile.null_percent == 0.0 and profile.distinct_percent == 0.0  # row_count 0
+
+
+BOOLEAN_SQL = (COUNTS + ',\n                SUM(CASE WHEN "c" THEN 1 ELSE 0 END) as true_count,\n'
+               '                SUM(CASE WHEN NOT "c" THEN 1 ELSE 0 END) as false_count' + FROM)
+EAST = timezone(timedelta(hours=5, minutes=30))
+
+
+@pytest.mark.parametrize("method, mode, sql, row, expected", [
+    ("_profile_temporal_column", "minimal", COUNTS + EXTREMES + FROM,
+     (1, 2, datetime(2026, 1, 2, 3, 4, 5, 6, tzinfo=EAST), date(2026, 12, 9)),
+     {"min_exact": "2026-01-02T03:04:05.000006+05:30", "max_exact": "2026-12-09"}),
+    ("_profile_temporal_column", "sensitive", COUNTS + FROM, (1, 2),
+     {"min_exact": None, "max_exact": None, "null_count": 1}),
+    ("_profile_boolean_column", "sensitive", BOOLEAN_SQL, (1, 2, 3, None),
+     {"true_count": 3, "false_count": 0, "min_exact": None}),
+    ("_profile_numeric_column", "minimal", NUMERIC_SQL,
+     (0, 2, 9007199254740993, Decimal("1E+3"), 1.0, 0.5),
+     {"min_exact": "9007199254740993", "max_exact": "1000", "min_value": 9007199254740992.0}),
+])
+def test_exact_extremes_and_boolean_counts(make_task, method, mode, sql, row, expected):
+    adapter = ScriptedAdapter(default=[row])
+    profile = metric(make_task(flags(MODE=mode)), method, adapter)
+    assert adapter.statements == [sql]
+    assert {name: getattr(profile, name) for name in expected} == expected
 
 
 def test_a_suppressing_block_keeps_defaults(make_task):

@@ -59,7 +59,7 @@ def warehouse():
         if "as val, COUNT(*)" in sql:
             return None, [("a", 2000), ("[red]x", 500)]
         if "LENGTH" in sql:
-            return None, [(0, 2, 1, 5, 2.5)]
+            return None, [(0, 2, 1, 5, 2.5, "[red]x", "a")]
         if "STDDEV" in sql:
             return None, [(0, 2, 1, 1, 1.0, 0.0)]
         if "PERCENTILE" in sql:
@@ -121,6 +121,8 @@ def test_plain_run(make_task, adapter, store, plain_output, capsys, threads):
     assert json.loads(by_column["status"].top_values) == [
         {"value": "a", "count": 2000}, {"value": "[red]x", "count": 500}]
     assert by_column["id"].histogram is None
+    assert (by_column["status"].min_exact, by_column["status"].max_exact) == ("[red]x", "a")
+    assert (by_column["status"].column_kind, by_column["placed"].column_kind) == ("text", "text")
 
 
 def test_rich_run_prints_data_literally(make_task, adapter, store, rich_console):

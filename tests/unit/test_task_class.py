@@ -46,6 +46,10 @@ METHODS = [
       for name, doc in [
           ("_profile_numeric_column", "Profile a numeric column with all stats in one query."),
           ("_profile_string_column", "Profile a string column with all stats in one query."),
+          ("_profile_temporal_column", "Profile a date, time or timestamp column: counts and "
+                                       "its earliest and latest value."),
+          ("_profile_boolean_column",
+           "Profile a boolean column: counts and true and false values."),
           ("_profile_basic_column", "Profile any column with basic metrics only."),
       ]],
     ("_add_percentiles", [("adapter",), ("fqn", "str"), ("quoted_col", "str"),
@@ -70,7 +74,7 @@ def test_class_shape(profile_module):
     assert (cls.__module__, cls.__qualname__) == ("kor.task.profile", "ProfileTask")
     own = [name for name in vars(cls) if not name.startswith("__") or name == "__init__"]
     assert own == [m[0] for m in METHODS]
-    assert len(own) == 26
+    assert len(own) == 28
     lines = inspect.cleandoc(cls.__doc__).splitlines()
     assert lines[0] == "DAG-based profiling task for ZEL (Vantry-style)."
     assert [ln.strip() for ln in lines[2:]] == [
