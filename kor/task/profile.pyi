@@ -53,6 +53,8 @@ class ColumnProfile:
     max_exact: str | None
     true_count: int | None
     false_count: int | None
+    future_count: int | None
+    freshness_seconds: float | None
     def __init__(
         self,
         column_name: str,
@@ -82,6 +84,8 @@ class ColumnProfile:
         max_exact: str | None = None,
         true_count: int | None = None,
         false_count: int | None = None,
+        future_count: int | None = None,
+        freshness_seconds: float | None = None,
     ) -> None: ...
 
 class TableProfile:

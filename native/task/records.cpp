@@ -84,6 +84,8 @@ const Record column_profile{
         {"max_exact", "Optional[str]", Default::none},
         {"true_count", "Optional[int]", Default::none},
         {"false_count", "Optional[int]", Default::none},
+        {"future_count", "Optional[int]", Default::none},
+        {"freshness_seconds", "Optional[float]", Default::none},
     },
 };
 

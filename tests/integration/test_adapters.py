@@ -297,3 +297,40 @@ def test_each_warehouse_type_has_its_kind_and_the_figures_of_it(warehouse, make_
     time_zoned = shown.get("timestamptz", shown.get("timestamp with time zone"))
     assert time_zoned is not None and time_zoned.startswith("20")
     assert datetime.fromisoformat(time_zoned) == datetime(2026, 1, 1, tzinfo=timezone.utc)
+
+
+@pytest.mark.parametrize("column_type", ["date", "timestamp", "timestamptz"])
+def test_a_dated_column_says_how_fresh_it_is_and_what_lies_ahead(warehouse, make_task,
+                                                                 column_type):
+    # The warehouse's clock decides: values an hour and a year ahead, and a latest past value
+    # 3 days back, written by the warehouse itself in its own session time.
+    s = warehouse.schema
+    now = "CURRENT_TIMESTAMP" if column_type == "timestamptz" else "LOCALTIMESTAMP"
+    if warehouse.kind == "duckdb" and column_type == "timestamp":
+        now = "CURRENT_TIMESTAMP::TIMESTAMP"
+    cast = f"CAST({{}} AS {column_type})"
+    values = [cast.format(f"{now} - INTERVAL '3 days'"), cast.format(f"{now} - INTERVAL '9 days'"),
+              "NULL"]
+    if column_type != "date":
+        values += [cast.format(f"{now} + INTERVAL '1 hour'")]
+    values += [cast.format(f"{now} + INTERVAL '400 days'")]
+    (latest,) = warehouse.run([f"CREATE TABLE {s}.events (happened {column_type})",
+                               *[f"INSERT INTO {s}.events VALUES ({value})" for value in values],
+                               f"CREATE VIEW {s}.past AS SELECT * FROM {s}.events "
+                               f"WHERE happened < {now} - INTERVAL '1 day'",
+                               f"SELECT CAST(MAX(happened) AS VARCHAR) FROM {s}.events"])
+    adapter = warehouse.open()
+    listed = adapter.get_columns_in_relation(
+        adapter.Relation.create(database=None, schema=s, identifier="events"))
+    profile = make_task()._profile_column_sql(adapter, None, s, "events", "happened",
+                                              listed[0].dtype, len(values))
+    assert profile.column_kind == "temporal" and profile.null_count == 1
+    assert profile.future_count == len(values) - 3
+    assert profile.freshness_seconds == pytest.approx(-400 * 86400, abs=86400 + 120)
+    past = make_task()._profile_column_sql(adapter, None, s, "past", "happened",
+                                           listed[0].dtype, 3)
+    # A date counts from its midnight: up to a day older than the moment it was cut from.
+    assert past.future_count == 0
+    assert past.freshness_seconds == pytest.approx(
+        3 * 86400 + (43200 if column_type == "date" else 0), abs=43200 + 120)
+    assert profile.max_exact.replace("T", " ").startswith(latest[0][:16])

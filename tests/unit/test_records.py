@@ -22,6 +22,7 @@ COLUMN_FIELDS = [
     ("duration_ms", "int", 0), ("column_kind", "Optional[str]", None),
     ("min_exact", "Optional[str]", None), ("max_exact", "Optional[str]", None),
     ("true_count", "Optional[int]", None), ("false_count", "Optional[int]", None),
+    ("future_count", "Optional[int]", None), ("freshness_seconds", "Optional[float]", None),
 ]
 TABLE_FIELDS = [
     ("source_name", "str", dataclasses.MISSING), ("table_name", "str", dataclasses.MISSING),

@@ -63,6 +63,10 @@ class ColumnProfileResult:
     # Booleans: how many values are true and how many false.
     true_count: int | None = None
     false_count: int | None = None
+    # Dates and timestamps: how many values lie after the warehouse's clock at the run, and
+    # the age of the latest value then, in seconds (negative when it lies ahead).
+    future_count: int | None = None
+    freshness_seconds: float | None = None
 
 
 _SQL_TYPES: dict[type, str] = {int: "BIGINT", float: "DOUBLE", str: "VARCHAR",
