@@ -14,6 +14,7 @@ import yaml
 from kor.config.runtime import RuntimeConfig
 from kor.contracts.graph.manifest import Manifest
 from kor.contracts.graph.nodes import ColumnInfo, ModelNode, NodeConfig, SourceDefinition
+from kor.project.freshness import Freshness, FreshnessError, parse_freshness
 
 PROJECT_FILE = "zel_project.yml"
 MAX_FILE_BYTES = 5 * 1024 * 1024
@@ -231,6 +232,20 @@ def _columns(entry: dict[str, Any], where: str) -> dict[str, ColumnInfo]:
     return columns
 
 
+# Where a source table's freshness rule travels: its node's config, beside `target`.
+FRESHNESS_KEY = "freshness"
+
+
+def _freshness(entry: dict[str, Any], where: str) -> Freshness | None:
+    setting = entry.get("freshness")
+    if setting is None:
+        return None
+    try:
+        return parse_freshness(setting)
+    except FreshnessError as exc:
+        raise ProjectError(f"{where}: 'freshness' {exc}") from None
+
+
 def load_manifest(config: RuntimeConfig) -> Manifest:
     manifest = Manifest()
     models: dict[str, ModelNode] = {}
@@ -246,17 +261,22 @@ def load_manifest(config: RuntimeConfig) -> Manifest:
             schema = _require(group, "schema", str, group_where)
             database = _optional(group, "database", str, group_where)
             source_config = _optional(group, "config", dict, group_where, {})
+            source_freshness = _freshness(group, group_where)
             for table in _optional(group, "tables", list, group_where, []):
                 table_name = _require(table, "name", str, group_where)
                 table_where = f"{where} '{source_name}.{table_name}'"
                 unique_id = f"source.{project}.{source_name}.{table_name}"
                 if unique_id in manifest.sources:
                     raise ProjectError(f"{where} '{source_name}': duplicate table '{table_name}'")
+                table_config = dict(source_config)
+                freshness = _freshness(table, table_where) or source_freshness
+                if freshness is not None:
+                    table_config[FRESHNESS_KEY] = freshness
                 manifest.sources[unique_id] = SourceDefinition(
                     unique_id=unique_id, name=table_name, source_name=source_name,
                     identifier=_optional(table, "identifier", str, table_where) or table_name,
                     schema=schema, database=database, columns=_columns(table, table_where),
-                    config=dict(source_config))
+                    config=table_config)
         for entry in _optional(data, "models", list, str(path), []):
             where = f"{path}: model"
             model_name = _require(entry, "name", str, where)

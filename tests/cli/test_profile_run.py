@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import json
+import re
 import subprocess
 from pathlib import Path
 
@@ -81,6 +83,13 @@ def test_usage_errors(tmp_path, args, text):
     ("sources:\n  - schema: main\n", "missing required key 'name'"),
     ('sources: [{name: raw, schema: main, tables: [{name: orders, identifier: "a\\uD800"}]}]',
      "sources[0].tables[0].identifier holds a lone surrogate (\\ud800)"),
+    *[(f"sources: [{{name: raw, schema: main, {setting}, tables: [{{name: orders}}]}}]",
+       f"source 'raw': 'freshness' {message}") for setting, message in [
+        ("freshness: {warn_after: soon}", "'soon' is not an age such as 30m, 12h, 3d or 2w"),
+        ("freshness: {warn_after: 0h}", "'0h': an age must be more than 0"),
+        ("freshness: {warn_after: 3d, error_after: 1d}", "error_after must not be shorter"),
+        ("freshness: {warn: 1d}", "unknown key 'warn'"), ("freshness: 1d", "must be a mapping"),
+        ("freshness: {column: updated_at}", "give warn_after, error_after or both")]],
 ])
 def test_project_errors_are_one_line(tmp_path, yaml_text, message):
     project = write_project(tmp_path, yaml_text)
@@ -93,3 +102,46 @@ def test_project_errors_are_one_line(tmp_path, yaml_text, message):
 def test_missing_project(tmp_path):
     done = zel(tmp_path)
     assert done.returncode == 2 and "zel_project.yml: file not found" in done.stderr
+
+
+FRESHNESS = """
+sources:
+  - name: raw
+    schema: main
+    freshness: {warn_after: 1d}
+    tables:
+      - {name: events}
+      - {name: orders}
+      - name: stamped
+        freshness: {warn_after: 1d, error_after: 3d, column: updated_at}
+      - name: unstamped
+        freshness: {error_after: 3d, column: created_at}
+"""
+
+
+def test_freshness_rules_alert_stale_tables_and_the_run_records_each_tables_age(tmp_path):
+    # updated_at is 5 days old, loaded_on (a date) 1 day ahead: the freshest dated column.
+    project = write_project(tmp_path, FRESHNESS, [
+        "CREATE TABLE events AS SELECT i, now()::TIMESTAMP - INTERVAL 5 DAY AS updated_at, "
+        "current_date + 1 AS loaded_on, 'x' AS created_at FROM range(3) r(i)",
+        "CREATE TABLE stamped AS SELECT * FROM events", "CREATE TABLE unstamped AS "
+        "SELECT * FROM events"])
+    done = zel(project, "--fail-on", "error")
+    assert done.returncode == 1, done.stderr
+    alerts = json.loads(run_zel("profile", "show", "--project-dir", str(project), "--alerts",
+                                "--format", "json").stdout)
+    found = {(a["table_name"], a["column_name"], a["type"], a["severity"]) for a in alerts
+             if a["type"].startswith(("STALE", "FRESHNESS"))}
+    # events is fresh by loaded_on, the freshest of its dated columns; orders has none.
+    assert found == {("stamped", "updated_at", "STALE", "error"),
+                     ("unstamped", "created_at", "FRESHNESS_UNMEASURED", "warning"),
+                     ("orders", "id", "FRESHNESS_UNMEASURED", "warning")}
+    stale = next(a for a in alerts if a["type"] == "STALE")
+    assert re.fullmatch(r"Latest value is 5d 0h old \(error after 3d\)", stale["message"])
+    with duckdb.connect(str(project / ".zel" / "metadata_store.duckdb"), read_only=True) as c:
+        ages = dict((name, (column, age)) for name, column, age in c.execute(
+            "SELECT table_name, freshness_column, freshness_seconds FROM table_runs").fetchall())
+    assert ages["orders"] == (None, None) and ages["unstamped"] == (None, None)
+    assert ages["stamped"][0] == "updated_at" and ages["events"][0] == "loaded_on"
+    assert ages["stamped"][1] == pytest.approx(5 * 86400, abs=120)
+    assert -86400 <= ages["events"][1] < 0

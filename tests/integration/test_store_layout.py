@@ -122,8 +122,12 @@ def test_a_second_layout_store_gains_the_new_fields_and_keeps_its_rows(tmp_path)
     with duckdb.connect(str(store.path)) as connection:  # back to what layout 2 wrote
         for name in LAYOUT_3_FIELDS:
             connection.execute(f"ALTER TABLE column_profiles DROP COLUMN {name}")
+        for name in ("freshness_column", "freshness_seconds"):
+            connection.execute(f"ALTER TABLE table_runs DROP COLUMN {name}")
         connection.execute("UPDATE store_meta SET value = '2'")
-    (row,) = MetadataReader(store.path).latest_profiles()
+    reader = MetadataReader(store.path)
+    (row,) = reader.latest_profiles()
     assert row == stored_row()  # the new fields read as None
+    assert reader.latest_table_runs() == []  # rows saved outside a run have no table run
     with duckdb.connect(str(store.path), read_only=True) as connection:
         assert connection.execute("SELECT value FROM store_meta").fetchall() == [("3",)]

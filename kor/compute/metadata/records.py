@@ -116,6 +116,9 @@ class RecordedTableRun:
     profiled_at: datetime
     columns: list[tuple[str, str | None]]
     stored: bool
+    # The column that said how fresh the table was, and the age of its latest value then.
+    freshness_column: str | None = None
+    freshness_seconds: float | None = None
 
     @property
     def succeeded(self) -> bool:

@@ -54,6 +54,8 @@ class TableRunRecord:
     profiled_at: datetime
     columns: Sequence[tuple[str, str | None]]
     stored: bool
+    freshness_column: str | None = None
+    freshness_seconds: float | None = None
 
 
 def start_run(session: StoreSession, start: RunStart) -> int:
@@ -77,11 +79,12 @@ def record_table_run(session: StoreSession, record: TableRunRecord) -> None:
         raise RuntimeError("no run has been started in this store session")
     session.connection().execute(
         "INSERT INTO table_runs (run_id, source_name, table_name, status, error, row_count, "
-        "column_count, duration_ms, profiled_at, columns, stored) "
-        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        "column_count, duration_ms, profiled_at, columns, stored, freshness_column, "
+        "freshness_seconds) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         [session.run_id, record.source_name, record.table_name, record.status, record.error,
          record.row_count, record.column_count, record.duration_ms, record.profiled_at,
-         json.dumps([list(column) for column in record.columns]), record.stored])
+         json.dumps([list(column) for column in record.columns]), record.stored,
+         record.freshness_column, record.freshness_seconds])
 
 
 def finish_run(session: StoreSession, state: RunState, exit_status: int) -> None:

@@ -113,4 +113,8 @@ LAYOUT_2_DDL = (
 )
 
 # What layout 3 adds besides the profile fields (LAYOUT_3_FIELDS, added from the record).
-LAYOUT_3_DDL: tuple[str, ...] = ()
+LAYOUT_3_DDL: tuple[str, ...] = (
+    # How fresh each table was at its run: the column that said so and its latest value's age.
+    "ALTER TABLE table_runs ADD COLUMN IF NOT EXISTS freshness_column VARCHAR",
+    "ALTER TABLE table_runs ADD COLUMN IF NOT EXISTS freshness_seconds DOUBLE",
+)
