@@ -17,6 +17,7 @@ from typing import Any
 
 from kor.compute.metadata import ColumnProfileResult, MetadataReader, decode_alerts
 from kor.compute.metadata.records import RecordedRun, RecordedTableRun, TableKey, decode_top_values
+from kor.profiling.freshness import age_text
 from kor.profiling.rules import DiffRules, Severity
 
 # Figures read the same in a diff as on the report's pages: in full, never rounded.
@@ -197,6 +198,7 @@ def compare_tables(key: TableKey, base: RecordedTableRun | None,
         return diff
     _compare_schema(base, head, change)
     _compare_rows(base.row_count or 0, head.row_count or 0, change)
+    _compare_freshness(base, head, change)
     base_rows = rows.get((base.run_id, source, table), {})
     head_rows = rows.get((head.run_id, source, table), {})
     for name, head_row in head_rows.items():
@@ -226,6 +228,15 @@ def _compare_rows(before: int, after: int, change: Any) -> None:
     elif after > before:
         change("row_count_up", None, before, after, f"rows {before:,} → {after:,}",
                _relative(before, after))
+
+
+def _compare_freshness(base: RecordedTableRun, head: RecordedTableRun, change: Any) -> None:
+    """The table's latest value aged more than time passed: no newer data since."""
+    before, after = base.freshness_seconds, head.freshness_seconds
+    if before is None or after is None or after <= before:
+        return
+    change("freshness_lag_up", head.freshness_column, before, after,
+           f"latest value {age_text(before)} → {age_text(after)} old", (after - before) / 3600)
 
 
 def _relative(before: float, after: float) -> float:

@@ -53,6 +53,7 @@ DEFAULT_RULES: dict[str, tuple[Rule, str]] = {
     "column_not_measured": ("warning", "measured in the older run, not in the newer one"),
     "row_count_down": ({"info": 0, "warning": 10, "error": 50}, "rows fewer, % of the older"),
     "row_count_up": ({"info": 0}, "rows more, % of the older"),
+    "freshness_lag_up": ({"info": 0}, "the latest value older than in the older run, in hours"),
     "null_percent_up": ({"info": 0, "warning": 5, "error": 25}, "null % up, in points"),
     "null_percent_down": ({"info": 0}, "null % down, in points"),
     "unique_lost": ("error", "a column with no repeated non-null value now has repeats"),
@@ -73,7 +74,7 @@ DEFAULT_RULES: dict[str, tuple[Rule, str]] = {
 
 # Kinds of change of a whole table: no column pattern can select them.
 TABLE_KINDS = frozenset({"table_failed", "table_added", "table_missing", "row_count_down",
-                         "row_count_up"})
+                         "row_count_up", "freshness_lag_up"})
 
 
 class RuleError(ValueError):

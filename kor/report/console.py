@@ -15,6 +15,7 @@ from kor.report.figures import (
     MISSING,
     duration,
     extremes,
+    freshness,
     lengths,
     number,
     one_line,
@@ -87,7 +88,7 @@ def print_overview(console: Console, overview: Overview) -> None:
         ("table", "left"), ("status", "left"), ("rows", "right"), ("columns", "right"),
         ("error", "right"), ("warning", "right"), ("info", "right"),
         ("change since the previous run", "left"), ("rows, last runs", "left"),
-        ("latest run", "left")]
+        ("latest / age", "left"), ("latest run", "left")]
     for heading, justify in overview_columns:
         table.add_column(heading, justify=justify)
     for line in overview.lines:
@@ -100,6 +101,7 @@ def print_overview(console: Console, overview: Overview) -> None:
                       number(line.head.column_count if measured else None),
                       *(_count(severity, count) for severity, count in line.alert_counts),
                       _change_summary(line.changes), sparkline(line.trend),
+                      _text(freshness(line.shown, line.rows)),
                       f"run {line.head.run_id}, {timestamp(line.head.run_started_at)}")
     console.print(table)
     console.print(Text(LEGEND, style="dim"))

@@ -3,10 +3,13 @@
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping
 from datetime import datetime
 from decimal import Decimal
 
 from kor.compute.metadata import ColumnProfileResult
+from kor.compute.metadata.records import RecordedTableRun
+from kor.profiling.freshness import age_text
 
 MISSING = "–"
 # Magnitudes written out in digits; beyond them (no column's whole numbers are) an exponent.
@@ -100,6 +103,16 @@ def _exact(text: str | None, kind: str | None) -> str:
     if len(text) > SHOWN_TEXT:
         return text[:SHOWN_TEXT - 1] + "…"
     return text
+
+
+def freshness(run: RecordedTableRun | None, rows: Mapping[str, ColumnProfileResult]) -> str:
+    """"latest / age" of a table's run: the latest value of the column that said how fresh
+    the table was (where it was stored) and its age at that run."""
+    if run is None or run.freshness_seconds is None:
+        return MISSING
+    row = rows.get(run.freshness_column or "")
+    latest = MISSING if row is None or row.max_exact is None else row.max_exact
+    return f"{run.freshness_column}: {latest} / {age_text(run.freshness_seconds)}"
 
 
 def signed(value: int) -> str:

@@ -44,7 +44,8 @@ def _environment() -> Environment:
                                lengths=figures.lengths, timestamp=figures.timestamp,
                                minimum=lambda row: figures.extremes(row)[0],
                                maximum=lambda row: figures.extremes(row)[1],
-                               duration=figures.duration)
+                               duration=figures.duration,
+                               freshness=lambda line: figures.freshness(line.shown, line.rows))
     environment.globals.update(qualified=figures.qualified, signed=figures.signed,
                                MISSING=figures.MISSING, SEVERITIES=content.SEVERITIES,
                                status=content.status, report_title=report_title)

@@ -39,8 +39,7 @@ from kor.report.content import (
 # its figures and (the widest by far) its most frequent values, read as None.
 SUMMARY_FIELDS = tuple(name for name in PROFILE_FIELDS if name not in (
     "min_value", "max_value", "mean_value", "median_value", "stddev_value", "p25", "p50",
-    "p75", "min_length", "max_length", "avg_length", "histogram", "top_values", "min_exact",
-    "max_exact"))
+    "p75", "min_length", "max_length", "avg_length", "histogram", "top_values", "min_exact"))
 
 
 @dataclass

@@ -18,10 +18,11 @@ COLUMNS = [("id", "INTEGER"), ("v", "DOUBLE")]
 
 
 def table_run(run_id: int, *, columns=COLUMNS, rows: int = 1000, status: str = "success",
-              stored: bool = True, error: str | None = None) -> RecordedTableRun:
+              stored: bool = True, error: str | None = None,
+              freshness: float | None = None) -> RecordedTableRun:
     when = datetime(2026, 1, run_id)
     return RecordedTableRun(run_id, when, "raw", "t", status, error, rows, len(columns), 5,
-                            when, list(columns), stored)
+                            when, list(columns), stored, "at", freshness)
 
 
 def row(**fields):
@@ -126,6 +127,8 @@ def test_nulls_alone_change_only_the_null_share(distinct, before, after, expecte
     (table_run(BASE, rows=1000), table_run(HEAD, rows=899), "row_count_down", None, W),
     (table_run(BASE, rows=1000), table_run(HEAD, rows=499), "row_count_down", None, E),
     (table_run(BASE, rows=0), table_run(HEAD, rows=5), "row_count_up", None, I),
+    (table_run(BASE, freshness=3600.0), table_run(HEAD, freshness=90000.0), "freshness_lag_up",
+     "at", I),
     (table_run(BASE), table_run(HEAD, columns=COLUMNS + [("x", "TEXT")]), "column_added", "x",
      I),
     (table_run(BASE), table_run(HEAD, columns=COLUMNS[:1]), "column_removed", "v", E),
