@@ -120,3 +120,23 @@ def test_interrupts_propagate(make_task, profile_module):
     task = recording_task(profile_module, make_task, fail=KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
         task._profile_column_sql(ScriptedAdapter(), None, "s", "t", "c", "INT", 1)
+
+
+def test_the_documented_kinds_are_the_adapters():
+    import re
+    from pathlib import Path
+
+    from kor.adapters.kinds import DUCKDB_KINDS, POSTGRES_KINDS, SPARK_KINDS
+    from tests.integration.test_adapters import TYPED_COLUMNS
+
+    text = (Path(__file__).parents[2] / "docs" / "COLUMN_KINDS.md").read_text(encoding="utf-8")
+    rows = re.findall(r"^\| (DuckDB|PostgreSQL|Spark) \| `([^`]+)` \| (\w+) \|$", text, re.M)
+    rules = {"DuckDB": DUCKDB_KINDS, "PostgreSQL": POSTGRES_KINDS, "Spark": SPARK_KINDS}
+    assert len(rows) > 60
+    assert [(w, t, str(rules[w].kind(t) and rules[w].kind(t).value)) for w, t, _ in rows] == rows
+    documented = {(w, t.lower()) for w, t, _ in rows}
+    tested = {("DuckDB" if warehouse == "duckdb" else "PostgreSQL", data_type)
+              for warehouse, columns in TYPED_COLUMNS.items() for data_type, _, _ in columns}
+    # Every type the warehouse tests create is documented, as its catalog names it.
+    aliases = {"timestamptz": "timestamp with time zone"}
+    assert {(w, aliases.get(t, t)) for w, t in tested} - documented == set()
