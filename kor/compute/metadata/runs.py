@@ -104,10 +104,20 @@ def prune_runs(session: StoreSession, run_ids: list[int]) -> None:
     connection = session.connection()
     connection.execute("BEGIN TRANSACTION")
     try:
-        for table in ("column_profiles", "table_runs", "runs"):
+        for table in ("column_profiles", "anomalies", "table_runs", "runs"):
             connection.execute(f"DELETE FROM {table} WHERE run_id IN (SELECT unnest(?))",
                                [run_ids])
         connection.execute("COMMIT")
     except BaseException:
         connection.execute("ROLLBACK")
         raise
+
+
+def record_anomalies(session: StoreSession, rows: Sequence[Sequence[object]]) -> None:
+    """Stores a run's anomalies, each its ANOMALY_FIELDS in order, in one statement."""
+    if not rows:
+        return
+    columns = list(zip(*rows, strict=True))
+    session.connection().execute(
+        f"INSERT INTO anomalies SELECT {', '.join(f'unnest(${i})' for i in range(len(columns)))}",
+        {str(i): list(column) for i, column in enumerate(columns)})
