@@ -35,11 +35,13 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime
 from enum import Enum
+from pathlib import Path
 from typing import Any
 
 from kor.compute.metadata import MetadataReader
 from kor.compute.metadata.records import RecordedTableRun, TableKey
 from kor.profiling.rules import IGNORE, SEVERITY_NAMES, RuleError, Severity
+from kor.project.loader import project_settings, setting_refused
 from kor.report.figures import number
 
 # The scale that makes a MAD estimate the standard deviation of normally distributed values.
@@ -273,6 +275,16 @@ class AnomalySettings:
     base: dict[str, Any] = field(default_factory=dict)
     patterns: list[tuple[str, dict[str, Any]]] = field(default_factory=list)
     ignore: list[str] = field(default_factory=list)
+
+    @classmethod
+    def of_project(cls, project_dir: Path | str) -> AnomalySettings:
+        """The settings of the project's `anomalies:`; raises ProjectError, with the file and
+        the line, for one that is not valid."""
+        project = Path(project_dir)
+        try:
+            return cls.from_settings(project_settings(project).get("anomalies"))
+        except RuleError as exc:
+            raise setting_refused(project, ("anomalies", *exc.keys), str(exc)) from None
 
     @classmethod
     def from_settings(cls, settings: Any) -> AnomalySettings:
@@ -509,7 +521,8 @@ def anomaly(run_id: int, source: str, table: str, column: str | None, metric: Me
 @dataclass
 class Judgement:
     """What judging a run found: its anomalies and shifts, and the tables it could not judge
-    for want of history, as (table, its earlier measured runs, the runs it needs)."""
+    for want of history, as (table, the values its baseline has, the values it needs): a
+    row count's values are its changes, one fewer than its earlier runs."""
 
     anomalies: list[Anomaly] = field(default_factory=list)
     too_few: list[tuple[TableKey, int, int]] = field(default_factory=list)
@@ -615,7 +628,7 @@ def _judge_rows(judgement: Judgement, head: RecordedTableRun, rule: SeriesRule,
         return
     verdict, reference = judge_count(points[:-1], points[-1][2], head.profiled_at, rule)
     if verdict.status is Status.TOO_FEW:
-        judgement.too_few.append((key, len(points) - 1, _needed(rule)))
+        judgement.too_few.append((key, verdict.runs, _needed(rule)))
     elif verdict.status is not Status.NORMAL:
         judgement.anomalies.append(anomaly(head.run_id, *key, None, Metric.ROW_COUNT, verdict,
                                            rule, points[-2][0], reference))
@@ -629,7 +642,7 @@ def judge_count(points: Sequence[tuple[int, datetime, float, Status]], count: fl
     from that flagged count is in range: the table stays where the step took it."""
     history, reference, gap = row_observations(points)
     if reference is None:
-        return Verdict(Status.TOO_FEW, count), (count, 1)
+        return Verdict(Status.TOO_FEW, count), (count, 0)
     verdict = judge(history, change(reference, count, gap), at, Metric.ROW_COUNT, rule)
     if (verdict.status is Status.ANOMALY and verdict.band is not None
             and points[-1][3] is Status.ANOMALY):
@@ -658,3 +671,19 @@ def row_observations(points: Sequence[tuple[int, datetime, float, Status]]
         else:
             gap, flagged = gap + 1, count
     return history, reference, gap
+
+
+def latest_anomalies(project_dir: Path | str, select: Sequence[str] = (),
+                     exclude: Sequence[str] = ()) -> list[Anomaly] | None:
+    """The anomalies (not the shifts) of each table's latest run, of the tables `select` and
+    `exclude` pick as `zel profile run` does; None when no run is recorded."""
+    from kor.profiling.history import selected_tables
+    from kor.profiling.read import reading
+
+    wanted = set(selected_tables(project_dir, select, exclude)) if select or exclude else None
+    with reading(project_dir) as reader, reader.holding():
+        if not reader.runs():
+            return None
+        rows = reader.anomaly_rows(latest=True)
+    return [a for a in map(Anomaly.of_row, rows) if a.status is Status.ANOMALY
+            and (wanted is None or (a.source_name, a.table_name) in wanted)]

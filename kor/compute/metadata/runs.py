@@ -119,5 +119,6 @@ def record_anomalies(session: StoreSession, rows: Sequence[Sequence[object]]) ->
         return
     columns = list(zip(*rows, strict=True))
     session.connection().execute(
-        f"INSERT INTO anomalies SELECT {', '.join(f'unnest(${i})' for i in range(len(columns)))}",
-        {str(i): list(column) for i, column in enumerate(columns)})
+        "INSERT INTO anomalies SELECT "
+        + ", ".join(f"unnest($c{i})" for i in range(len(columns))),
+        {f"c{i}": list(column) for i, column in enumerate(columns)})

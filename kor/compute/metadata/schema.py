@@ -113,7 +113,7 @@ LAYOUT_3_DDL: tuple[str, ...] = (
     # A figure that left its usual range in a run (status 'anomaly'), or stayed where the
     # previous anomaly took it ('shift': its baseline starts again at `baseline_from`), with
     # the range it was judged by; column_name is NULL for a table's own figures.
-    """CREATE TABLE anomalies (
+    """CREATE TABLE IF NOT EXISTS anomalies (
         run_id BIGINT NOT NULL, source_name VARCHAR NOT NULL, table_name VARCHAR NOT NULL,
         column_name VARCHAR, metric VARCHAR NOT NULL, status VARCHAR NOT NULL,
         value DOUBLE NOT NULL, low DOUBLE NOT NULL, high DOUBLE NOT NULL,
