@@ -22,12 +22,14 @@ from kor.compute.metadata import store_path
 from kor.profiling import (
     DEFAULT_MODE,
     MODES,
+    ProfileRun,
     StoreReadError,
     StoreWriteError,
     latest_profiles,
     profile_project,
     read_errors,
 )
+from kor.profiling.anomalies import ANOMALY
 from kor.profiling.diff import RunNotFound
 from kor.profiling.rules import SEVERITY_NAMES
 from kor.project.loader import ProjectError
@@ -208,6 +210,7 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
     with known_failures():
         run = profile_project(project_dir, target=target, select=select, exclude=exclude,
                               mode=mode, threads=threads, fail_on=fail_on)
+    _print_judgement(run)
     if run.gating_alerts:
         click.echo(f"Failing the run: {_count(len(run.gating_alerts), 'alert')} of severity "
                    f"{fail_on} or worse.", err=True)
@@ -222,6 +225,60 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
         with suppress(duckdb.Error, OSError):
             run.record_exit_status(CommandFailure.exit_code)
     elif not run.succeeded:
+        raise click.exceptions.Exit(CommandFailure.exit_code)
+
+
+def _print_judgement(run: ProfileRun) -> None:
+    """The run's anomalies, after the run's own summary."""
+    if run.anomaly_error is not None:
+        click.echo(f"Warning: the run's figures were not judged against earlier runs: "
+                   f"{run.anomaly_error}", err=True)
+    judgement = run.judgement
+    if judgement is None:
+        return
+    for anomaly in judgement.anomalies:
+        label = "shift" if anomaly.status.value == "shift" else str(anomaly.severity)
+        click.echo(f"{ANOMALY} {label:<8}{anomaly.where}: {anomaly.message}")
+    waiting: dict[tuple[int, int], list[str]] = {}
+    for (source, table), runs, needed in judgement.too_few:
+        waiting.setdefault((runs, needed), []).append(f"{source}.{table}")
+    for (runs, needed), names in sorted(waiting.items()):
+        click.echo(f"Anomalies: not enough history for {', '.join(names)} "
+                   f"({runs} of the {needed} earlier values needed).")
+
+
+@profile.command("anomalies")
+@PROJECT_DIR
+@SELECT
+@EXCLUDE
+@FORMAT
+@click.option("--fail-on", type=click.Choice(SEVERITY_NAMES), default="warning",
+              show_default=True, help="Exit 1 when an anomaly of this severity or worse is "
+                                      "listed.")
+def profile_anomalies(project_dir: Path, select: tuple[str, ...], exclude: tuple[str, ...],
+                      output_format: str, fail_on: str) -> None:
+    """List the anomalies of each table's latest run, as the run stored them: figures
+    outside the range of their own earlier runs. Reads the store only.
+
+    Exit status: 0 when none reaches --fail-on; 1 when one does, or no run is recorded; 2 for
+    a usage or project error.
+    """
+    from kor.profiling.anomalies import latest_anomalies
+    from kor.profiling.rules import Severity
+    from kor.report.changes import as_json
+
+    with known_failures():
+        found = latest_anomalies(project_dir, select=select, exclude=exclude)
+    if found is None:
+        raise _nothing_stored(project_dir)
+    if output_format == "json":
+        click.echo(as_json([anomaly.record() for anomaly in found]))
+    elif not found:
+        click.echo("No anomalies in the tables' latest runs.")
+    for anomaly in found if output_format != "json" else []:
+        click.echo(f"{str(anomaly.severity):<8} run {anomaly.run_id}  {anomaly.where}: "
+                   f"{anomaly.message}")
+    if any(anomaly.severity >= Severity.named(fail_on) for anomaly in found):
         raise click.exceptions.Exit(CommandFailure.exit_code)
 
 

@@ -17,6 +17,7 @@ from typing import Any
 
 from kor.compute.metadata import ColumnProfileResult, MetadataReader, decode_alerts
 from kor.compute.metadata.records import RecordedRun, RecordedTableRun, TableKey, decode_top_values
+from kor.profiling.anomalies import Anomaly, Status
 from kor.profiling.freshness import age_text
 from kor.profiling.rules import DiffRules, Severity
 
@@ -125,6 +126,16 @@ def _diff_runs(reader: MetadataReader, rules: DiffRules, base: str | None, head:
         t.run_id for pair in pairs.values() for t in pair if t is not None))
     diffs = [compare_tables(key, base_run, head_run, rows, rules)
              for key, (base_run, head_run) in pairs.items()]
+    heads = {(d.source_name, d.table_name, d.head.run_id): d for d in diffs
+             if d.head is not None and d.note is None}
+    for row in reader.anomaly_rows(run for _, _, run in heads):
+        found = Anomaly.of_row(row)
+        diff = heads.get((found.source_name, found.table_name, found.run_id))
+        severity = rules.severity("anomaly", found.source_name, found.table_name,
+                                  found.column_name, alert=str(found.severity))
+        if diff is not None and found.status is Status.ANOMALY and severity is not None:
+            diff.changes.append(Change("anomaly", severity, found.column_name,
+                                       (found.low, found.high), found.value, found.message))
     return ProjectDiff(base_id, head_id, diffs)
 
 

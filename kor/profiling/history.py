@@ -18,13 +18,7 @@ from kor.profiling.diff import ProjectDiff, diff_runs
 from kor.profiling.read import open_reader, read_errors, reading
 from kor.profiling.rules import DiffRules, RuleError
 from kor.profiling.run import ProfileFlags, StoreWriteError, split_selectors
-from kor.project.loader import (
-    PROJECT_FILE,
-    ProjectError,
-    line_of,
-    load_manifest,
-    project_settings,
-)
+from kor.project.loader import load_manifest, project_settings, setting_refused
 
 
 def runs(project_dir: Path | str) -> list[RecordedRun]:
@@ -59,10 +53,7 @@ def project_rules(project_dir: Path | str) -> DiffRules:
     try:
         return DiffRules.from_settings(project_settings(project).get("diff"))
     except RuleError as exc:
-        path = project / PROJECT_FILE
-        line = line_of(path, ("diff", *exc.keys))
-        raise ProjectError(f"{path}: {'' if line is None else f'at line {line}: '}{exc}"
-                           ) from None
+        raise setting_refused(project, ("diff", *exc.keys), str(exc)) from None
 
 
 def selected_tables(project_dir: Path | str, select: Iterable[str],

@@ -69,6 +69,7 @@ DEFAULT_RULES: dict[str, tuple[Rule, str]] = {
     "alert_resolved": ("info", "an alert type gone from the column"),
     "top_values_new": ("info", "most frequent values that appeared"),
     "top_values_gone": ("info", "most frequent values that disappeared"),
+    "anomaly": (ALERT_OWN, "a figure of the newer run outside its usual range (`anomalies:`)"),
 }
 
 

@@ -20,16 +20,18 @@ from kor.adapters.factory import (
     get_adapter,
     interrupt_adapters,
 )
-from kor.compute.metadata import StoreSession, store_session
+from kor.compute.metadata import MetadataReader, StoreSession, store_session
 from kor.compute.metadata.migrations import StoreLayoutError
 from kor.compute.metadata.runs import (
     RunStart,
     RunState,
     finish_run,
+    record_anomalies,
     set_exit_status,
     start_run,
 )
 from kor.config.runtime import RuntimeConfig
+from kor.profiling.anomalies import ANOMALY, AnomalySettings, Judgement, judge_run
 from kor.profiling.rules import SEVERITY_NAMES, Severity
 from kor.project.loader import load_manifest
 
@@ -72,6 +74,10 @@ class ProfileRun:
     unrecorded: list[str] = field(default_factory=list)
     # Tables that failed, as "source.table"; with `fail_on` set they fail the run.
     failed_tables: list[str] = field(default_factory=list)
+    # The run's figures judged against the tables' earlier runs (None: not judged, and
+    # `anomaly_error` says why when the store failed under it).
+    judgement: Judgement | None = None
+    anomaly_error: str | None = None
 
     def record_exit_status(self, exit_status: int) -> None:
         """Stores the status the command ends with when it is not the run's own (its output
@@ -114,6 +120,7 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
 
     config = RuntimeConfig.load(project_dir, target)
     manifest = load_manifest(config)
+    anomaly_settings = AnomalySettings.of_project(config.project_root)
     selected, excluded = split_selectors(select), split_selectors(exclude)
     flags = ProfileFlags(MODE=mode, THREADS=threads, SELECT=selected, EXCLUDE=excluded)
     start = RunStart(project=config.project_name, target=config.target_name,
@@ -139,7 +146,9 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
                     result = task.run()
                 failed = [f"{profile.source_name}.{profile.table_name}"
                           for profile in result.profiles if profile.status != "success"]
-                gating = _gating_alerts(result, fail_on)
+                judgement, anomaly_error = _judged(session, run_id, anomaly_settings,
+                                                   bool(result.profiles))
+                gating = _gating_alerts(result, fail_on) + _gating_anomalies(judgement, fail_on)
                 succeeded = (task.interpret_results(result) and not gating
                              and not task.unrecorded and not (fail_on is not None and failed))
                 state = (RunState.NOTHING_SELECTED if not result.profiles
@@ -148,7 +157,7 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
                          else RunState.COMPLETED)
                 exit_status = 0 if succeeded else 1
                 return ProfileRun(result, succeeded, session.path, run_id, gating,
-                                  task.unrecorded, failed)
+                                  task.unrecorded, failed, judgement, anomaly_error)
             finally:
                 # A store that broke under the run leaves the record "running".
                 with suppress(duckdb.Error):
@@ -166,6 +175,28 @@ def _gating_alerts(result: ProfileExecutionResult, fail_on: str | None) -> list[
             for alert in column.alerts
             if alert.get("severity") in SEVERITY_NAMES
             and Severity.named(alert["severity"]) >= threshold]
+
+
+def _judged(session: StoreSession, run_id: int, settings: AnomalySettings, profiled: bool
+            ) -> tuple[Judgement | None, str | None]:
+    """The run's anomalies, judged and stored; a store that fails under it leaves the run's
+    profiles as they are, unjudged."""
+    if not profiled:
+        return None, None
+    try:
+        judgement = judge_run(MetadataReader(session.path), run_id, settings)
+        record_anomalies(session, [anomaly.row() for anomaly in judgement.anomalies])
+    except duckdb.Error as exc:
+        return None, str(exc)
+    return judgement, None
+
+
+def _gating_anomalies(judgement: Judgement | None, fail_on: str | None) -> list[str]:
+    if fail_on is None or judgement is None:
+        return []
+    threshold = Severity.named(fail_on)
+    return [f"{anomaly.where}: {ANOMALY} {anomaly.metric.value}"
+            for anomaly in judgement.alerts if anomaly.severity >= threshold]
 
 
 @contextmanager

@@ -199,6 +199,13 @@ def line_of(path: Path, keys: tuple[str, ...]) -> int | None:
     return line
 
 
+def setting_refused(project_dir: Path, keys: tuple[str, ...], message: str) -> ProjectError:
+    """A setting of the project file refused, with the file and the line it is on."""
+    path = project_dir / PROJECT_FILE
+    line = line_of(path, keys)
+    return ProjectError(f"{path}: {'' if line is None else f'at line {line}: '}{message}")
+
+
 def project_settings(project_dir: Path) -> dict[str, Any]:
     """The project file's top-level settings, as written (variables not expanded)."""
     path = project_dir / PROJECT_FILE

@@ -7,6 +7,7 @@ from contextlib import contextmanager
 from contextvars import ContextVar
 from datetime import datetime
 from pathlib import Path
+from typing import Any
 
 import duckdb
 
@@ -25,6 +26,7 @@ from kor.compute.metadata.records import (
 )
 from kor.compute.metadata.runs import RunState
 from kor.compute.metadata.schema import (
+    ANOMALY_FIELDS,
     LAYOUT_VERSION,
     PROFILE_FIELDS,
     PROFILES_TABLE,
@@ -276,3 +278,110 @@ class MetadataReader:
         for source_name, table_name, *point in rows:
             history.setdefault((source_name, table_name), []).append(RunPoint(*point))
         return history
+
+    def anomaly_rows(self, run_ids: Iterable[int] | None = None, *, latest: bool = False
+                     ) -> list[tuple[Any, ...]]:
+        """Stored anomalies (ANOMALY_FIELDS in order) of the runs, or with `latest` of each
+        table's latest run, in source, table, column and metric order."""
+        ids = None if run_ids is None else sorted(set(run_ids))
+        with self._reading() as connection:
+            if connection is None:
+                return []
+            return connection.execute(f"""
+                SELECT {', '.join(f'a.{name}' for name in ANOMALY_FIELDS)} FROM anomalies a
+                WHERE ($ids IS NULL OR a.run_id IN (SELECT unnest($ids)))
+                  AND (NOT $latest OR a.run_id = (
+                      SELECT max(t.run_id) FROM table_runs t
+                      WHERE t.source_name = a.source_name AND t.table_name = a.table_name))
+                ORDER BY a.source_name, a.table_name, a.column_name NULLS FIRST, a.metric,
+                         a.run_id""", {"ids": ids, "latest": latest}).fetchall()
+
+    def column_baselines(self, heads: list[tuple[str, str, int, datetime, int]],
+                         series: list[tuple[str, str, str, int, str]]) -> list[tuple[Any, ...]]:
+        """What judging the columns of the `heads` (source, table, run under test, its time,
+        how many of the table's latest measured runs to look back at) needs, per column of
+        `series` (source, table, column, window, seasonality) and metric: the value under
+        test, the median and MAD of the baseline and how many values it has, the previous
+        value, whether that was an anomaly, and the run the baseline starts from.
+
+        The baseline is the last `window` values of the measured and stored runs before the
+        run under test, from the latest shift's run on, without the runs flagged since; with
+        a seasonality only the runs of the same weekday or hour."""
+        if not heads or not series:
+            return []
+        h = list(zip(*heads, strict=True))
+        s = list(zip(*series, strict=True))
+        slot = ("CASE {kind} WHEN 'weekday' THEN isodow({at}) "
+                "WHEN 'hour' THEN hour({at}) ELSE 0 END")
+        with self._reading() as connection:
+            if connection is None:
+                return []
+            return connection.execute(f"""
+                WITH heads AS (
+                    SELECT unnest($h0) AS source_name, unnest($h1) AS table_name,
+                           unnest($h2) AS head_run, unnest($h3) AS head_at,
+                           unnest($h4) AS lookback),
+                settings AS (
+                    SELECT unnest($s0) AS source_name, unnest($s1) AS table_name,
+                           unnest($s2) AS column_name, unnest($s3) AS win,
+                           unnest($s4) AS kind),
+                measured AS (
+                    SELECT t.run_id, t.source_name, t.table_name, t.profiled_at, h.head_run,
+                           h.head_at
+                    FROM table_runs t JOIN heads h USING (source_name, table_name)
+                    WHERE t.status = 'success' AND t.stored AND t.run_id <= h.head_run
+                    QUALIFY row_number() OVER (PARTITION BY t.source_name, t.table_name
+                                               ORDER BY t.run_id DESC) <= h.lookback + 1),
+                figures AS MATERIALIZED (FROM (UNPIVOT (
+                    SELECT m.*, p.column_name, p.null_percent, p.distinct_percent,
+                           p.mean_value AS mean, p.min_value AS min, p.max_value AS max,
+                           p.avg_length,
+                           CAST(json_extract(p.top_values, '$[0].count') AS DOUBLE) * 100
+                               / nullif(p.row_count, 0) AS top_share
+                    FROM {PROFILES_TABLE} p JOIN measured m ON p.run_id = m.run_id
+                         AND p.source_name = m.source_name AND p.table_name = m.table_name)
+                    ON null_percent, distinct_percent, mean, min, max, avg_length, top_share
+                    INTO NAME metric VALUE value)),
+                shifts AS (
+                    SELECT source_name, table_name, column_name, metric,
+                           max(baseline_from) AS since
+                    FROM anomalies WHERE status = 'shift' GROUP BY ALL),
+                series AS MATERIALIZED (
+                    SELECT f.*, s.win, coalesce(sh.since, 0) AS since,
+                           {slot.format(kind='s.kind', at='f.profiled_at')}
+                               = {slot.format(kind='s.kind', at='f.head_at')} AS same
+                    FROM figures f JOIN settings s USING (source_name, table_name, column_name)
+                    LEFT JOIN shifts sh USING (source_name, table_name, column_name, metric)),
+                flagged AS (
+                    SELECT run_id, source_name, table_name, column_name, metric
+                    FROM anomalies WHERE status = 'anomaly'),
+                base AS (
+                    SELECT s.*, row_number() OVER (
+                        PARTITION BY source_name, table_name, column_name, metric, same
+                        ORDER BY run_id DESC) AS rank
+                    FROM series s ANTI JOIN flagged f ON f.run_id = s.run_id
+                         AND f.source_name = s.source_name AND f.table_name = s.table_name
+                         AND f.column_name = s.column_name AND f.metric = s.metric
+                         AND f.run_id > s.since
+                    WHERE s.run_id < s.head_run AND s.run_id >= s.since AND s.same),
+                stats AS (
+                    SELECT source_name, table_name, column_name, metric, median(value) AS mid,
+                           mad(value) AS mad, count(*) AS n
+                    FROM base WHERE rank <= win GROUP BY ALL),
+                previous AS (
+                    SELECT source_name, table_name, column_name, metric,
+                           arg_max(value, run_id) AS value, max(run_id) AS run_id
+                    FROM series WHERE run_id < head_run GROUP BY ALL)
+                SELECT s.source_name, s.table_name, s.column_name, s.metric, s.value,
+                       st.mid, st.mad, coalesce(st.n, 0), p.value, f.run_id IS NOT NULL,
+                       p.run_id
+                FROM series s
+                LEFT JOIN stats st USING (source_name, table_name, column_name, metric)
+                LEFT JOIN previous p USING (source_name, table_name, column_name, metric)
+                LEFT JOIN flagged f ON f.run_id = p.run_id AND f.source_name = s.source_name
+                     AND f.table_name = s.table_name AND f.column_name = s.column_name
+                     AND f.metric = s.metric
+                WHERE s.run_id = s.head_run
+                ORDER BY s.source_name, s.table_name, s.column_name, s.metric""",
+                {**{f"h{i}": list(c) for i, c in enumerate(h)},
+                 **{f"s{i}": list(c) for i, c in enumerate(s)}}).fetchall()

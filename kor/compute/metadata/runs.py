@@ -107,10 +107,21 @@ def prune_runs(session: StoreSession, run_ids: list[int]) -> None:
     connection = session.connection()
     connection.execute("BEGIN TRANSACTION")
     try:
-        for table in ("column_profiles", "table_runs", "runs"):
+        for table in ("column_profiles", "anomalies", "table_runs", "runs"):
             connection.execute(f"DELETE FROM {table} WHERE run_id IN (SELECT unnest(?))",
                                [run_ids])
         connection.execute("COMMIT")
     except BaseException:
         connection.execute("ROLLBACK")
         raise
+
+
+def record_anomalies(session: StoreSession, rows: Sequence[Sequence[object]]) -> None:
+    """Stores a run's anomalies, each its ANOMALY_FIELDS in order, in one statement."""
+    if not rows:
+        return
+    columns = list(zip(*rows, strict=True))
+    session.connection().execute(
+        "INSERT INTO anomalies SELECT "
+        + ", ".join(f"unnest($c{i})" for i in range(len(columns))),
+        {f"c{i}": list(column) for i, column in enumerate(columns)})

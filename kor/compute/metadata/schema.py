@@ -117,4 +117,17 @@ LAYOUT_3_DDL: tuple[str, ...] = (
     # How fresh each table was at its run: the column that said so and its latest value's age.
     "ALTER TABLE table_runs ADD COLUMN IF NOT EXISTS freshness_column VARCHAR",
     "ALTER TABLE table_runs ADD COLUMN IF NOT EXISTS freshness_seconds DOUBLE",
+    # A figure that left its usual range in a run (status 'anomaly'), or stayed where the
+    # previous anomaly took it ('shift': its baseline starts again at `baseline_from`), with
+    # the range it was judged by; column_name is NULL for a table's own figures.
+    """CREATE TABLE IF NOT EXISTS anomalies (
+        run_id BIGINT NOT NULL, source_name VARCHAR NOT NULL, table_name VARCHAR NOT NULL,
+        column_name VARCHAR, metric VARCHAR NOT NULL, status VARCHAR NOT NULL,
+        value DOUBLE NOT NULL, low DOUBLE NOT NULL, high DOUBLE NOT NULL,
+        median DOUBLE NOT NULL, runs INTEGER NOT NULL, seasonal BOOLEAN NOT NULL,
+        severity VARCHAR NOT NULL, baseline_from BIGINT)""",
 )
+# The stored fields of an anomaly, in the table's order.
+ANOMALY_FIELDS = ("run_id", "source_name", "table_name", "column_name", "metric", "status",
+                  "value", "low", "high", "median", "runs", "seasonal", "severity",
+                  "baseline_from")
