@@ -33,6 +33,7 @@ from kor.profiling.anomalies import ANOMALY
 from kor.profiling.diff import RunNotFound
 from kor.profiling.rules import SEVERITY_NAMES
 from kor.project.loader import ProjectError
+from kor.report.figures import printable
 
 PROJECT_DIR = click.option("--project-dir", type=click.Path(file_okay=False, path_type=Path),
                            default=".", show_default=True, help="The project folder.")
@@ -228,6 +229,10 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
         raise click.exceptions.Exit(CommandFailure.exit_code)
 
 
+# Tables named at most on a line that lists tables.
+SHOWN_NAMES = 5
+
+
 def _print_judgement(run: ProfileRun) -> None:
     """The run's anomalies, after the run's own summary."""
     if run.anomaly_error is not None:
@@ -238,13 +243,17 @@ def _print_judgement(run: ProfileRun) -> None:
         return
     for anomaly in judgement.anomalies:
         label = "shift" if anomaly.status.value == "shift" else str(anomaly.severity)
-        click.echo(f"{ANOMALY} {label:<8}{anomaly.where}: {anomaly.message}")
+        click.echo(printable(f"{ANOMALY} {label:<8}{anomaly.where}: {anomaly.message}"))
     waiting: dict[tuple[int, int], list[str]] = {}
     for (source, table), runs, needed in judgement.too_few:
         waiting.setdefault((runs, needed), []).append(f"{source}.{table}")
     for (runs, needed), names in sorted(waiting.items()):
-        click.echo(f"Anomalies: not enough history for {', '.join(names)} "
-                   f"({runs} of the {needed} earlier values needed).")
+        # A project of thousands of tables waits on one line, not on a line a page long.
+        shown = ", ".join(names[:SHOWN_NAMES]) + (
+            f" and {_count(len(names) - SHOWN_NAMES, 'more table')}"
+            if len(names) > SHOWN_NAMES else "")
+        click.echo(printable(f"Anomalies: not enough history for {shown} "
+                             f"({runs} of the {needed} earlier values needed)."))
 
 
 @profile.command("anomalies")
@@ -276,8 +285,8 @@ def profile_anomalies(project_dir: Path, select: tuple[str, ...], exclude: tuple
     elif not found:
         click.echo("No anomalies in the tables' latest runs.")
     for anomaly in found if output_format != "json" else []:
-        click.echo(f"{str(anomaly.severity):<8} run {anomaly.run_id}  {anomaly.where}: "
-                   f"{anomaly.message}")
+        click.echo(printable(f"{str(anomaly.severity):<8} run {anomaly.run_id}  "
+                             f"{anomaly.where}: {anomaly.message}"))
     if any(anomaly.severity >= Severity.named(fail_on) for anomaly in found):
         raise click.exceptions.Exit(CommandFailure.exit_code)
 
