@@ -42,11 +42,16 @@ def _table_name(key: tuple[str, str]) -> Text:
     return _text(qualified(*key), "bold")
 
 
-def sparkline(trend: Trend | None) -> str:
+def sparkline(trend: Trend | list[int] | None) -> str:
+    """Counts as a line of block characters: a trend's, scaled between its lowest and highest;
+    a histogram's (a list), from nothing up to its highest."""
     if trend is None:
         return MISSING
-    low, high = min(trend.counts), max(trend.counts)
     top = len(_SPARKS) - 1
+    if isinstance(trend, list):
+        most = max(trend) or 1
+        return "".join(" " if c == 0 else _SPARKS[max(1, round(c / most * top))] for c in trend)
+    low, high = min(trend.counts), max(trend.counts)
     return "".join(_SPARKS[top // 2 if high == low else round((c - low) / (high - low) * top)]
                    for c in trend.counts)
 
@@ -163,6 +168,18 @@ def _top_values(console: Console, view: TableView) -> None:
         console.print(grid)
 
 
+def _histograms(console: Console, view: TableView) -> None:
+    for column in view.columns:
+        shape = column.histogram
+        if shape is None:
+            continue
+        line = _text(f"  {column.name}  ", "bold")
+        line.append(sparkline(shape.counts), style="blue")
+        line.append(printable(f"  {shape.first} … {shape.last}, "
+                              f"{number(sum(shape.counts))} values"), style="dim")
+        console.print(line)
+
+
 def _history(view: TableView) -> Table:
     table = Table(title=Text("History, newest first", style="bold"), title_justify="left",
                   box=None, padding=(0, 2, 0, 0))
@@ -206,6 +223,9 @@ def print_table(console: Console, view: TableView, detail: bool = False) -> None
         if view.shown is not None and any(column.chart for column in view.columns):
             console.print(Text("Top values", style="bold"))
             _top_values(console, view)
+        if view.shown is not None and any(column.histogram for column in view.columns):
+            console.print(Text("Histograms", style="bold"))
+            _histograms(console, view)
         console.print(_history(view))
     console.print()
 

@@ -82,6 +82,30 @@ class Chart:
     bars: list[Bar]
 
 
+class Bin(NamedTuple):
+    """One bar of a histogram: where it stands, how tall it is, what it counts."""
+
+    label: str
+    frequency: int
+    left: int
+    height: int
+
+
+@dataclass
+class Histogram:
+    """A column's distribution as stored: equal-width bins of a number, or periods of a date,
+    a bar each from left to right."""
+
+    bins: list[Bin]
+    first: str
+    last: str
+    width: int = 0
+
+    @property
+    def counts(self) -> list[int]:
+        return [entry.frequency for entry in self.bins]
+
+
 @dataclass
 class Column:
     """One column of a table run: its declared type and its stored profile."""
@@ -91,6 +115,7 @@ class Column:
     row: ColumnProfileResult
     alerts: tuple[Alert, ...]
     chart: Chart | None
+    histogram: Histogram | None = None
 
     @property
     def worst(self) -> str:
@@ -362,8 +387,31 @@ def columns(run: RecordedTableRun | None, rows: dict[str, ColumnProfileResult],
     order = [name for name in types if name in rows]
     order += sorted(rows.keys() - types.keys())
     return [Column(name, types.get(name), rows[name], alerts(rows[name]),
-                   _chart(decode_top_values(rows[name])) if charts else None)
+                   _chart(decode_top_values(rows[name])) if charts else None,
+                   histogram(rows[name]) if charts else None)
             for name in order]
+
+
+# The histogram, in SVG user units: bars this wide, the tallest this high.
+HISTOGRAM_BAR = 12
+HISTOGRAM_HEIGHT = 48
+
+
+def histogram(row: ColumnProfileResult) -> Histogram | None:
+    """The stored histogram of a column: numbers by "low"/"high", dates by "start"."""
+    entries = [entry for entry in decode_list(row.histogram)
+               if isinstance(entry.get("count"), int)]
+    if not entries:
+        return None
+    labels = [str(entry["start"])[:10] if "start" in entry
+              else f"{entry.get('low')}–{entry.get('high')}" for entry in entries]
+    most = max(entry["count"] for entry in entries) or 1
+    bins = [Bin(label, entry["count"], index * (HISTOGRAM_BAR + 2),
+                round(HISTOGRAM_HEIGHT * entry["count"] / most))
+            for index, (label, entry) in enumerate(zip(labels, entries, strict=True))]
+    first = str(entries[0].get("start", entries[0].get("low")))
+    last = str(entries[-1].get("start", entries[-1].get("high")))
+    return Histogram(bins, first, last, len(bins) * (HISTOGRAM_BAR + 2))
 
 
 def trend(points: list[RunPoint], width: int = 96, height: int = 22) -> Trend | None:

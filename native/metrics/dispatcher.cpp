@@ -82,12 +82,19 @@ nb::object profile_column_sql(const Call& call, nb::handle adapter, nb::handle d
             measured = true;
             profile.attr("column_kind") = column.kind;
 
-            if (py::compare(self.attr("profile_mode"), Py_NE, nb::str("sensitive"))) {
+            const nb::object mode = self.attr("profile_mode");
+            if (py::compare(mode, Py_NE, nb::str("sensitive"))) {
                 const nb::object distinct_count = profile.attr("distinct_count");
                 if (py::truthy(distinct_count) &&
                     py::compare(distinct_count, Py_LE, nb::int_(top_values_limit)))
                     self.attr("_add_top_values")(adapter, fqn, quoted_col, profile);
             }
+            // Distributions where the mode asks for them, of the kinds that have one.
+            if ((py::compare(mode, Py_EQ, nb::str("explorative")) ||
+                 py::compare(mode, Py_EQ, nb::str("time-series"))) &&
+                (py::compare(column.kind, Py_EQ, nb::str("numeric")) ||
+                 py::compare(column.kind, Py_EQ, nb::str("temporal"))))
+                self.attr("_add_histogram")(adapter, fqn, quoted_col, profile);
         },
         [&](nb::object exception) {
             // The column still gets a record; the alert says why its metrics are missing, and

@@ -28,6 +28,8 @@ nb::object profile_basic_column(const Call& call, nb::handle adapter, nb::handle
                                 nb::handle row_count);
 nb::object add_percentiles(const Call& call, nb::handle adapter, nb::handle fqn,
                            nb::handle quoted_col, nb::handle profile);
+nb::object add_histogram(const Call& call, nb::handle adapter, nb::handle fqn,
+                         nb::handle quoted_col, nb::handle profile);
 nb::object add_top_values(const Call& call, nb::handle adapter, nb::handle fqn,
                           nb::handle quoted_col, nb::handle profile);
 

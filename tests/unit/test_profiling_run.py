@@ -120,7 +120,8 @@ def test_plain_run(make_task, adapter, store, plain_output, capsys, threads):
     by_column = {r.column_name: r for r in store.rows if r.table_name == "orders[/bold]"}
     assert json.loads(by_column["status"].top_values) == [
         {"value": "a", "count": 2000}, {"value": "[red]x", "count": 500}]
-    assert by_column["id"].histogram is None
+    # One value (min = max): one bin of every non-null row, without a query.
+    assert json.loads(by_column["id"].histogram) == [{"low": 1.0, "high": 1.0, "count": 2500}]
     assert (by_column["status"].min_exact, by_column["status"].max_exact) == ("[red]x", "a")
     assert (by_column["status"].column_kind, by_column["placed"].column_kind) == ("text", "text")
 

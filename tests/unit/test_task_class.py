@@ -57,6 +57,9 @@ METHODS = [
      "Try to add percentiles to numeric profile."),
     ("_add_top_values", [("adapter",), ("fqn", "str"), ("quoted_col", "str"),
                          ("profile", "ColumnProfile")], "None", "Add top values to profile."),
+    ("_add_histogram", [("adapter",), ("fqn", "str"), ("quoted_col", "str"),
+                        ("profile", "ColumnProfile")], "None",
+     "Try to add the histogram of a numeric (equal-width bins) or dated (by period) profile."),
     ("_generate_alerts", [("profile", "ColumnProfile")], "List[Dict]",
      "Generate quality alerts for a column profile (Vantry-style)."),
     ("_store_profile", [("profile", "TableProfile")], "bool",
@@ -74,7 +77,7 @@ def test_class_shape(profile_module):
     assert (cls.__module__, cls.__qualname__) == ("kor.task.profile", "ProfileTask")
     own = [name for name in vars(cls) if not name.startswith("__") or name == "__init__"]
     assert own == [m[0] for m in METHODS]
-    assert len(own) == 28
+    assert len(own) == 29
     lines = inspect.cleandoc(cls.__doc__).splitlines()
     assert lines[0] == "DAG-based profiling task for ZEL (Vantry-style)."
     assert [ln.strip() for ln in lines[2:]] == [
