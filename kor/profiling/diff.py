@@ -219,15 +219,20 @@ def compare_tables(key: TableKey, base: RecordedTableRun | None,
 
 
 def _compare_schema(base: RecordedTableRun, head: RecordedTableRun, change: Any) -> None:
-    base_types, head_types = dict(base.columns), dict(head.columns)
-    for name, data_type in head.columns:
+    # The warehouse's own columns where both runs listed them, so a column added to the
+    # warehouse shows even while the models file declares fewer.
+    listed = base.warehouse_columns is not None and head.warehouse_columns is not None
+    base_columns = base.warehouse_columns if listed and base.warehouse_columns else base.columns
+    head_columns = head.warehouse_columns if listed and head.warehouse_columns else head.columns
+    base_types, head_types = dict(base_columns), dict(head_columns)
+    for name, data_type in head_columns:
         if name not in base_types:
             change("column_added", name, None, data_type,
                    "column added" + (f" ({data_type})" if data_type else ""))
         elif None not in (base_types[name], data_type) and base_types[name] != data_type:
             change("type_changed", name, base_types[name], data_type,
                    f"type {base_types[name]} → {data_type}")
-    for name, data_type in base.columns:
+    for name, data_type in base_columns:
         if name not in head_types:
             change("column_removed", name, data_type, None, "column removed")
 

@@ -10,7 +10,7 @@ from pathlib import Path
 import duckdb
 import pytest
 
-from tests.cli.projects import SOURCES, run_zel, write_project
+from tests.cli.projects import SOURCES, run_zel, stored_rows, write_project
 
 
 def zel(project: Path, *args: str, env: dict[str, str] | None = None
@@ -145,3 +145,40 @@ def test_freshness_rules_alert_stale_tables_and_the_run_records_each_tables_age(
     assert ages["stamped"][0] == "updated_at" and ages["events"][0] == "loaded_on"
     assert ages["stamped"][1] == pytest.approx(5 * 86400, abs=120)
     assert -86400 <= ages["events"][1] < 0
+
+
+DECLARED = """
+sources:
+  - name: raw
+    schema: main
+    tables:
+      - name: orders
+        columns:
+          - {name: id, data_type: INTEGER}
+          - {name: status, data_type: INTEGER}
+          - {name: ghost, data_type: INTEGER}
+"""
+
+
+def test_declared_columns_are_checked_against_the_warehouse_and_diff_sees_its_schema(tmp_path):
+    project = write_project(tmp_path, DECLARED)
+    zel(project)
+    rows = stored_rows(project)
+    # status is text in the warehouse: its lengths, not a maximum read as a number.
+    status = rows["orders", "status"]
+    assert status["max_length"] == 2 and status["max_value"] is None
+    drift = {(column, alert["severity"], alert["message"])
+             for (_, column), row in rows.items() for alert in json.loads(row["alerts"] or "[]")
+             if alert["type"] == "SCHEMA_DRIFT"}
+    assert drift == {
+        ("id", "info", "Warehouse columns not declared (not profiled): maybe"),
+        ("id", "info", "Declared INTEGER, the warehouse has BIGINT"),  # a number all the same
+        ("status", "warning", "Declared INTEGER, the warehouse has VARCHAR (profiled as that)"),
+        ("ghost", "error", "Declared in the models file, not in the warehouse")}
+    with duckdb.connect(str(project / "wh.duckdb")) as connection:
+        connection.execute("ALTER TABLE orders ADD COLUMN channel VARCHAR")
+    zel(project)
+    changes = json.loads(run_zel("profile", "diff", "--project-dir", str(project), "--format",
+                                 "json").stdout)["tables"][0]["changes"]
+    assert [(c["kind"], c["column"]) for c in changes if c["kind"].startswith("column")] == [
+        ("column_added", "channel")]

@@ -222,7 +222,7 @@ class MetadataReader:
                 WITH picked AS ({picked})
                 SELECT t.run_id, r.started_at, t.source_name, t.table_name, t.status, t.error,
                        t.row_count, t.column_count, t.duration_ms, t.profiled_at, t.columns,
-                       t.stored, t.freshness_column, t.freshness_seconds
+                       t.stored, t.freshness_column, t.freshness_seconds, t.warehouse_columns
                 FROM table_runs t JOIN runs r ON r.run_id = t.run_id
                 SEMI JOIN picked p ON p.run_id = t.run_id AND p.source_name = t.source_name
                      AND p.table_name = t.table_name AND p.profiled_at = t.profiled_at
@@ -230,10 +230,11 @@ class MetadataReader:
                 parameters).fetchall()
         return [RecordedTableRun(run_id, started, source, table, status, error, row_count,
                                  column_count, duration, profiled_at, decode_columns(columns),
-                                 stored, freshness_column, freshness_seconds)
+                                 stored, freshness_column, freshness_seconds,
+                                 None if listed is None else decode_columns(listed))
                 for (run_id, started, source, table, status, error, row_count, column_count,
                      duration, profiled_at, columns, stored, freshness_column,
-                     freshness_seconds) in rows]
+                     freshness_seconds, listed) in rows]
 
     def run_profiles(self, run_ids: Iterable[int], table: tuple[str, str] | None = None, *,
                      fields: tuple[str, ...] = PROFILE_FIELDS

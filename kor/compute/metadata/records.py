@@ -119,6 +119,8 @@ class RecordedTableRun:
     # The column that said how fresh the table was, and the age of its latest value then.
     freshness_column: str | None = None
     freshness_seconds: float | None = None
+    # The warehouse's own columns where the profiled ones were declared; None: as profiled.
+    warehouse_columns: list[tuple[str, str | None]] | None = None
 
     @property
     def succeeded(self) -> bool:

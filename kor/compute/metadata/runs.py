@@ -56,6 +56,8 @@ class TableRunRecord:
     stored: bool
     freshness_column: str | None = None
     freshness_seconds: float | None = None
+    # The warehouse's own columns of a table whose columns are declared; None: as profiled.
+    warehouse_columns: Sequence[tuple[str, str | None]] | None = None
 
 
 def start_run(session: StoreSession, start: RunStart) -> int:
@@ -80,11 +82,13 @@ def record_table_run(session: StoreSession, record: TableRunRecord) -> None:
     session.connection().execute(
         "INSERT INTO table_runs (run_id, source_name, table_name, status, error, row_count, "
         "column_count, duration_ms, profiled_at, columns, stored, freshness_column, "
-        "freshness_seconds) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        "freshness_seconds, warehouse_columns) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         [session.run_id, record.source_name, record.table_name, record.status, record.error,
          record.row_count, record.column_count, record.duration_ms, record.profiled_at,
          json.dumps([list(column) for column in record.columns]), record.stored,
-         record.freshness_column, record.freshness_seconds])
+         record.freshness_column, record.freshness_seconds,
+         None if record.warehouse_columns is None
+         else json.dumps([list(column) for column in record.warehouse_columns])])
 
 
 def finish_run(session: StoreSession, state: RunState, exit_status: int) -> None:

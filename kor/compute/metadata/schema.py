@@ -117,6 +117,8 @@ LAYOUT_3_DDL: tuple[str, ...] = (
     # How fresh each table was at its run: the column that said so and its latest value's age.
     "ALTER TABLE table_runs ADD COLUMN IF NOT EXISTS freshness_column VARCHAR",
     "ALTER TABLE table_runs ADD COLUMN IF NOT EXISTS freshness_seconds DOUBLE",
+    # The warehouse's own columns of a table whose columns the models file declares.
+    "ALTER TABLE table_runs ADD COLUMN IF NOT EXISTS warehouse_columns VARCHAR",
     # A figure that left its usual range in a run (status 'anomaly'), or stayed where the
     # previous anomaly took it ('shift': its baseline starts again at `baseline_from`), with
     # the range it was judged by; column_name is NULL for a table's own figures.
