@@ -14,6 +14,7 @@ from kor.contracts.graph.manifest import Manifest
 from kor.contracts.graph.nodes import SourceDefinition
 from kor.profiling.drift import drift_alerts
 from kor.profiling.freshness import TableFreshness, stale_alert, table_freshness
+from kor.profiling.pii import pii_alerts
 from kor.project.loader import FRESHNESS_KEY
 from kor.task.profile import ColumnProfile, ProfileTask, TableProfile
 
@@ -54,6 +55,7 @@ class RecordedProfileTask(ProfileTask):
         if self._warehouse_columns is not None:
             kind = getattr(self._adapter, "column_kind", lambda text: None)
             found += drift_alerts(ordered, declared, self._warehouse_columns, kind)
+        found += pii_alerts(ordered)
         rule = (node.config.get(FRESHNESS_KEY) if isinstance(node, SourceDefinition)
                 else None)
         self._freshness = table_freshness(columns, rule)
