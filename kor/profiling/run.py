@@ -72,6 +72,9 @@ class ProfileRun:
     unrecorded: list[str] = field(default_factory=list)
     # Tables that failed, as "source.table"; with `fail_on` set they fail the run.
     failed_tables: list[str] = field(default_factory=list)
+    # Tables whose earlier profile was reused (`skip_unchanged`), as ("source.table", the run
+    # that measured it).
+    reused: list[tuple[str, int]] = field(default_factory=list)
 
     def record_exit_status(self, exit_status: int) -> None:
         """Stores the status the command ends with when it is not the run's own (its output
@@ -91,12 +94,14 @@ def split_selectors(values: Iterable[str]) -> tuple[tuple[str, ...], ...]:
 def profile_project(project_dir: Path | str, *, target: str | None = None,
                     select: Iterable[str] = (), exclude: Iterable[str] = (),
                     mode: str = DEFAULT_MODE, threads: int = DEFAULT_THREADS,
-                    fail_on: str | None = None) -> ProfileRun:
+                    fail_on: str | None = None, skip_unchanged: bool = False) -> ProfileRun:
     """Profile the selected sources and models of the project in `project_dir`.
 
     `select` and `exclude` take the command line's selectors (several per value, separated
     by spaces); nothing selected means every source. `fail_on` ("info", "warning" or
     "error") makes an alert of that severity or worse, and any failed table, fail the run.
+    `skip_unchanged` reuses a table's latest measured profile when the warehouse proves its
+    data unchanged since (see `ProvesUnchanged`); every other table is measured.
     Raises ProjectError for a malformed project, AdapterError for a warehouse that cannot be
     reached and StoreWriteError for a store that cannot be opened, before anything is
     profiled; failures of single tables and columns are part of the result. An interrupt
@@ -130,7 +135,7 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
             except (duckdb.Error, OSError, StoreLayoutError) as exc:
                 raise StoreWriteError.of(session.path, exc) from exc
             task = RecordedProfileTask(flags, config, manifest, adapter=adapter,
-                                       session=session)
+                                       session=session, skip_unchanged=skip_unchanged)
             # Anything that escapes the task stops the profiling; click ends the command
             # with status 1 ("Aborted!" for an interrupt).
             state, exit_status = RunState.INTERRUPTED, 1
@@ -140,15 +145,18 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
                 failed = [f"{profile.source_name}.{profile.table_name}"
                           for profile in result.profiles if profile.status != "success"]
                 gating = _gating_alerts(result, fail_on)
-                succeeded = (task.interpret_results(result) and not gating
+                # A reused table is a table run that succeeded, as a measured one is.
+                profiled = (task.interpret_results(result)
+                            or bool(task.reused and not result.errors))
+                succeeded = (profiled and not gating
                              and not task.unrecorded and not (fail_on is not None and failed))
-                state = (RunState.NOTHING_SELECTED if not result.profiles
+                state = (RunState.NOTHING_SELECTED if not result.profiles and not task.reused
                          else RunState.TABLES_FAILED
                          if failed or result.errors or task.unrecorded
                          else RunState.COMPLETED)
                 exit_status = 0 if succeeded else 1
                 return ProfileRun(result, succeeded, session.path, run_id, gating,
-                                  task.unrecorded, failed)
+                                  task.unrecorded, failed, task.reused)
             finally:
                 # A store that broke under the run leaves the record "running".
                 with suppress(duckdb.Error):

@@ -116,6 +116,8 @@ class RecordedTableRun:
     profiled_at: datetime
     columns: list[tuple[str, str | None]]
     stored: bool
+    # The run whose measurement this run reused, the data being provably unchanged since.
+    reused_from: int | None = None
 
     @property
     def succeeded(self) -> bool:
@@ -163,6 +165,7 @@ class RunPoint:
     column_count: int | None
     duration_ms: int | None
     stored: bool
+    reused_from: int | None = None
 
     @property
     def succeeded(self) -> bool:
@@ -171,4 +174,5 @@ class RunPoint:
     @classmethod
     def of(cls, run: RecordedTableRun) -> RunPoint:
         return cls(run.run_id, run.run_started_at, run.profiled_at, run.status, run.error,
-                   run.row_count, run.column_count, run.duration_ms, run.stored)
+                   run.row_count, run.column_count, run.duration_ms, run.stored,
+                   run.reused_from)

@@ -109,4 +109,11 @@ LAYOUT_2_DDL = (
 )
 
 # What layout 3 adds besides the profile fields (LAYOUT_3_FIELDS, added from the record).
-LAYOUT_3_DDL: tuple[str, ...] = ()
+LAYOUT_3_DDL: tuple[str, ...] = (
+    # A table run of `--skip-unchanged` that reused an earlier profile: the run that measured
+    # it (its rows are copied under the new run id), and, for every measured or reused table
+    # run, the evidence that the data is unchanged while it stays the same (JSON; NULL when the
+    # warehouse cannot prove it).
+    "ALTER TABLE table_runs ADD COLUMN reused_from BIGINT",
+    "ALTER TABLE table_runs ADD COLUMN evidence VARCHAR",
+)
