@@ -114,6 +114,6 @@ LAYOUT_3_DDL: tuple[str, ...] = (
     # it (its rows are copied under the new run id), and, for every measured or reused table
     # run, the evidence that the data is unchanged while it stays the same (JSON; NULL when the
     # warehouse cannot prove it).
-    "ALTER TABLE table_runs ADD COLUMN reused_from BIGINT",
-    "ALTER TABLE table_runs ADD COLUMN evidence VARCHAR",
+    "ALTER TABLE table_runs ADD COLUMN IF NOT EXISTS reused_from BIGINT",
+    "ALTER TABLE table_runs ADD COLUMN IF NOT EXISTS evidence VARCHAR",
 )
