@@ -74,6 +74,21 @@ class DuckDBSettings:
             connection.execute(f"SET threads = {self.threads:d}")
 
 
+def _identity_of(path: Path) -> dict[str, Any]:
+    """The identity of the warehouse file and of its write-ahead log (None when there is
+    none): device, inode, size, modification and change times."""
+    identity: dict[str, Any] = {"path": str(path.resolve())}
+    for part, name in (("file", path), ("wal", Path(f"{path}.wal"))):
+        try:
+            stat = os.stat(name)
+        except FileNotFoundError:
+            identity[part] = None
+            continue
+        identity[part] = [stat.st_dev, stat.st_ino, stat.st_size, stat.st_mtime_ns,
+                          stat.st_ctime_ns]
+    return identity
+
+
 class DuckDBAdapter:
     Relation = WarehouseRelation
 
@@ -81,6 +96,9 @@ class DuckDBAdapter:
         if not path.is_file():
             raise FileNotFoundError(f"DuckDB warehouse not found: {path}")
         self.path = path
+        # Taken before the file is opened: a file replaced after that would be another's
+        # identity beside this connection's data.
+        self._opened = _identity_of(path)
         self._connection = duckdb.connect(str(path), read_only=True)
         try:
             (settings or DuckDBSettings()).apply(self._connection)
@@ -94,6 +112,7 @@ class DuckDBAdapter:
         self._catalog = ColumnCatalog(self._read_schema, fold=fold_case)
         self._file_identity: dict[str, Any] | None = None
         self._base_tables: set[tuple[str, str]] | None = None
+        self._database_name: str | None = None
 
     @classmethod
     def from_target(cls, target: Mapping[str, Any], project_root: Path,
@@ -170,10 +189,12 @@ class DuckDBAdapter:
         return {"duckdb_file": identity}
 
     def _database(self) -> str:
-        with self._lock:
-            row = self._connection.execute("SELECT current_database()").fetchone()
-        assert row is not None
-        return str(row[0])
+        if self._database_name is None:
+            with self._lock:
+                row = self._connection.execute("SELECT current_database()").fetchone()
+            assert row is not None
+            self._database_name = str(row[0])
+        return self._database_name
 
     def _tables(self) -> set[tuple[str, str]]:
         if self._base_tables is None:
@@ -186,20 +207,13 @@ class DuckDBAdapter:
 
     def _identity(self) -> dict[str, Any] | None:
         if self._file_identity is None:
-            identity: dict[str, Any] = {"path": str(self.path.resolve())}
-            newest = 0
-            for part, path in (("file", self.path), ("wal", Path(f"{self.path}.wal"))):
-                try:
-                    stat = os.stat(path)
-                except FileNotFoundError:
-                    identity[part] = None
-                    continue
-                identity[part] = [stat.st_dev, stat.st_ino, stat.st_size, stat.st_mtime_ns,
-                                  stat.st_ctime_ns]
-                newest = max(newest, stat.st_mtime_ns)
-            identity["racy"] = time.time_ns() - newest < RACY_SECONDS * 1e9
-            self._file_identity = identity
-        return None if self._file_identity["racy"] else self._file_identity
+            identity = _identity_of(self.path)
+            newest = max((part[3] for part in (identity["file"], identity["wal"]) if part),
+                         default=0)
+            certain = (identity["file"] == self._opened["file"]
+                       and time.time_ns() - newest >= RACY_SECONDS * 1e9)
+            self._file_identity = identity if certain else {}
+        return self._file_identity or None
 
     def snapshot(self) -> AbstractContextManager[None]:
         """Nothing to do: the file is open read-only, and DuckDB's file lock keeps any writer

@@ -21,6 +21,7 @@ from kor.compute.metadata.session import StoreSession
 from kor.config.runtime import RuntimeConfig
 from kor.contracts.graph.manifest import Manifest
 from kor.contracts.graph.nodes import SourceDefinition
+from kor.report.figures import printable, qualified
 from kor.task.profile import ColumnProfile, ProfileExecutionResult, ProfileTask, TableProfile
 
 
@@ -63,15 +64,18 @@ class RecordedProfileTask(ProfileTask):
         for node in nodes:
             key = node_key(node)
             earlier = measured.get(key)
-            if key in reused or (earlier is not None
-                                 and earlier.evidence == self._evidence_of(node)):
-                reused.setdefault(key, earlier)  # type: ignore[arg-type]
+            if key in reused:
+                continue  # named twice: reused once
+            if earlier is not None and earlier.evidence == self._evidence_of(node):
+                reused[key] = earlier
             else:
                 remaining.append(node)
         reuse_tables(self._session, list(reused.items()))
-        for (source, table), earlier in reused.items():
-            self.reused.append((f"{source}.{table}", earlier.measured_in))
-            print(f"{source}.{table} unchanged since run {earlier.measured_in}", flush=True)
+        self.reused = [(qualified(*key), earlier.measured_in) for key, earlier in reused.items()]
+        # Before the module's own display starts: its lines are the measured tables'.
+        if self.reused:
+            print("\n".join(f"{printable(name)} unchanged since run {run_id}"
+                            for name, run_id in self.reused), flush=True)
         return remaining
 
     def _evidence_of(self, node: Any) -> str | None:
