@@ -9,7 +9,7 @@ from contextlib import contextmanager, suppress
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import FrameType
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import duckdb
 
@@ -144,7 +144,7 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
                     result = task.run()
                 failed = [f"{profile.source_name}.{profile.table_name}"
                           for profile in result.profiles if profile.status != "success"]
-                gating = _gating_alerts(result, fail_on)
+                gating = _gating_alerts(result, fail_on, task.reused_alerts)
                 # A reused table is a table run that succeeded, as a measured one is.
                 profiled = (task.interpret_results(result)
                             or bool(task.reused and not result.errors))
@@ -165,13 +165,16 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
         close_adapters()
 
 
-def _gating_alerts(result: ProfileExecutionResult, fail_on: str | None) -> list[str]:
+def _gating_alerts(result: ProfileExecutionResult, fail_on: str | None,
+                   reused: list[tuple[str, str, dict[str, Any]]]) -> list[str]:
+    """The alerts at or above `fail_on`, of the tables measured and of those reused."""
     if fail_on is None:
         return []
     threshold = Severity.named(fail_on)
-    return [f"{table.table_name}.{column.column_name}: {alert['type']}"
-            for table in result.profiles for column in table.columns
-            for alert in column.alerts
+    alerts = [(table.table_name, column.column_name, alert)
+              for table in result.profiles for column in table.columns
+              for alert in column.alerts] + reused
+    return [f"{table}.{column}: {alert.get('type')}" for table, column, alert in alerts
             if alert.get("severity") in SEVERITY_NAMES
             and Severity.named(alert["severity"]) >= threshold]
 

@@ -9,7 +9,7 @@ import duckdb
 
 from kor import __version__
 from kor.adapters.base import Adapter, ProvesUnchanged
-from kor.compute.metadata.records import TableKey
+from kor.compute.metadata.records import TableKey, decode_list
 from kor.compute.metadata.runs import (
     MeasuredTable,
     TableRunRecord,
@@ -41,6 +41,8 @@ class RecordedProfileTask(ProfileTask):
         # Tables whose earlier profile was reused, as "source.table", with the run that
         # measured it.
         self.reused: list[tuple[str, int]] = []
+        # The alerts of their rows, (table, column, alert): a verdict counts them as measured.
+        self.reused_alerts: list[tuple[str, str, dict[str, Any]]] = []
 
     def _profile_with_progress(self, nodes: list[Any], result: ProfileExecutionResult
                                ) -> ProfileExecutionResult:
@@ -70,7 +72,9 @@ class RecordedProfileTask(ProfileTask):
                 reused[key] = earlier
             else:
                 remaining.append(node)
-        reuse_tables(self._session, list(reused.items()))
+        copied = reuse_tables(self._session, list(reused.items()))
+        self.reused_alerts = [(table, column, alert) for table, column, alerts in copied
+                              for alert in decode_list(alerts)]
         self.reused = [(qualified(*key), earlier.measured_in) for key, earlier in reused.items()]
         # Before the module's own display starts: its lines are the measured tables'.
         if self.reused:

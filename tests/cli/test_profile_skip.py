@@ -104,5 +104,10 @@ def test_only_a_provably_unchanged_warehouse_is_reused(tmp_path, change):
         assert zel(project, "prune", "--keep", "1").returncode == 0
         assert [row for row in json.loads(zel(project, "show", "--format", "json").stdout)
                 if row["table_name"] != "v"] == measured
+        # A gate fails the run on the reused profiles' alerts as on measured ones.
+        gated = [zel(project, "run", *skip, "--fail-on", "warning") for skip in ([], [
+            "--skip-unchanged"])]
+        assert [g.returncode for g in gated] == [1, 1]
+        assert gated[0].stderr == gated[1].stderr and "Failing the run" in gated[0].stderr
     elif change != "other mode":
         assert tables["orders"]["note"] is None and tables["orders"]["changes"]

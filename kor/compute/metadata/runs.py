@@ -115,14 +115,15 @@ def measured_tables(session: StoreSession) -> dict[TableKey, MeasuredTable]:
 
 
 def reuse_tables(session: StoreSession, reused: Sequence[tuple[TableKey, MeasuredTable]]
-                 ) -> None:
+                 ) -> list[tuple[str, str, str | None]]:
     """Records the tables as run again in the session's run with their earlier profiles: the
     rows are copied under the new run id, so every reader, diff and prune sees a run that
-    holds its own rows; the table run names the run that measured them. All or nothing."""
+    holds its own rows; the table run names the run that measured them. All or nothing.
+    Returns the (table, column, alerts) of the rows copied."""
     if session.run_id is None:
         raise RuntimeError("no run has been started in this store session")
     if not reused:
-        return
+        return []
     picked = {"run": session.run_id,
               "sources": [key[0] for key, _ in reused], "tables": [key[1] for key, _ in reused],
               "runs": [table.run_id for _, table in reused],
@@ -134,9 +135,10 @@ def reuse_tables(session: StoreSession, reused: Sequence[tuple[TableKey, Measure
     connection = session.connection()
     connection.execute("BEGIN TRANSACTION")
     try:
-        connection.execute(
+        copied = connection.execute(
             f"INSERT INTO {PROFILES_TABLE} ({fields}, run_id) "
-            f"SELECT {fields}, $run FROM {PROFILES_TABLE} JOIN {keys}", picked)
+            f"SELECT {fields}, $run FROM {PROFILES_TABLE} JOIN {keys} "
+            "RETURNING table_name, column_name, alerts", picked).fetchall()
         # The time a reused table took in this run is no time: nothing was measured.
         connection.execute(
             "INSERT INTO table_runs (run_id, source_name, table_name, status, error, "
@@ -149,6 +151,7 @@ def reuse_tables(session: StoreSession, reused: Sequence[tuple[TableKey, Measure
     except BaseException:
         connection.execute("ROLLBACK")
         raise
+    return [(table, column, alerts) for table, column, alerts in copied]
 
 
 def finish_run(session: StoreSession, state: RunState, exit_status: int) -> None:
