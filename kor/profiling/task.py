@@ -60,7 +60,10 @@ class RecordedProfileTask(ProfileTask):
         and returns the nodes left to measure."""
         if not self._skip_unchanged:
             return nodes
-        measured = measured_tables(self._session)
+        try:
+            measured = measured_tables(self._session)
+        except duckdb.Error:
+            return nodes
         reused: dict[TableKey, MeasuredTable] = {}
         remaining = []
         for node in nodes:
@@ -72,7 +75,10 @@ class RecordedProfileTask(ProfileTask):
                 reused[key] = earlier
             else:
                 remaining.append(node)
-        copied = reuse_tables(self._session, list(reused.items()))
+        try:
+            copied = reuse_tables(self._session, list(reused.items()))
+        except duckdb.Error:
+            return nodes  # nothing was recorded: measure them all, as without the option
         self.reused_alerts = [(table, column, alert) for table, column, alerts in copied
                               for alert in decode_list(alerts)]
         self.reused = [(qualified(*key), earlier.measured_in) for key, earlier in reused.items()]
