@@ -60,11 +60,14 @@ class Sizes:
     # Tables of each tiny project that the baseline adapter profiles: its time per table is
     # set by the size of the catalog, not by how many tables are profiled.
     baseline_sample: int = 100
+    # Tiny tables of the --skip-unchanged case, 1 % of them changed.
+    skip_tables: int = 10_000
 
     @classmethod
     def quick(cls) -> Sizes:
         return cls(instant_store_tables=100, wide_rows=300_000, many_tables=100, many_rows=1_000,
-                   repeat_tables=10, repeats=2, tiny_tables=(100, 1_000), baseline_sample=50)
+                   repeat_tables=10, repeats=2, tiny_tables=(100, 1_000), baseline_sample=50,
+                   skip_tables=1_000)
 
 
 @dataclass

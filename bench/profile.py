@@ -14,7 +14,9 @@ table, every figure measured in this run on this machine:
   5. peak RSS of a run in a child process (threads 1 and 4, with and without a DuckDB
      memory_limit), and RSS after 20 runs in one process;
   6. time per table of projects of 100, 1,000 and 10,000 tiny tables (--mode minimal); with
-     --baseline REV, the DuckDB adapter of git revision REV beside this tree's.
+     --baseline REV, the DuckDB adapter of git revision REV beside this tree's;
+  7. --skip-unchanged beside a full run on 10,000 tiny tables: the file unchanged, and 1 % of
+     the tables changed.
 The report of each run is rendered (with Rich when installed) to the null device.
 """
 
@@ -32,7 +34,7 @@ from pathlib import Path
 # The repository root in place of bench/ itself, whose profile.py would hide the standard one.
 sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
-from bench import alternatives, cases  # noqa: E402
+from bench import alternatives, cases, skip  # noqa: E402
 from bench.warehouse import many_tables_warehouse, wide_warehouse, write_project  # noqa: E402
 
 
@@ -115,8 +117,8 @@ def main() -> None:
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true",
                         help="smaller tables and fewer repetitions (under two minutes)")
-    parser.add_argument("--only", type=int, nargs="*", choices=range(1, 7), metavar="CASE",
-                        help="run only these cases (1 to 6); 3 and 4 bring in the cases "
+    parser.add_argument("--only", type=int, nargs="*", choices=range(1, 8), metavar="CASE",
+                        help="run only these cases (1 to 7); 3 and 4 bring in the cases "
                         "whose figures they compare against")
     parser.add_argument("--baseline", metavar="REV",
                         help="case 6 also runs the DuckDB adapter of this git revision")
@@ -127,7 +129,7 @@ def main() -> None:
         return
 
     sizes = cases.Sizes.quick() if options.quick else cases.Sizes()
-    wanted = set(options.only or range(1, 7))
+    wanted = set(options.only or range(1, 8))
     if 4 in wanted and not alternatives.pandas_available():
         cases.progress(f"pandas is not installed, case 4 will skip it: {alternatives.INSTALL_HINT}")
     started = time.perf_counter()
@@ -153,6 +155,8 @@ def main() -> None:
             rows += cases.memory(wide, wide_dir, many, many_dir, sizes, scratch)
         if 6 in wanted:
             rows += cases.tiny_tables(sizes, scratch, options.baseline)
+        if 7 in wanted:
+            rows += skip.skip_unchanged(sizes, scratch)
     print_table(rows)
     print(f"\n({'quick' if options.quick else 'full'} run, {time.perf_counter() - started:.0f} s; "
           "ratios are ours / the other figure)")

@@ -199,8 +199,13 @@ MODES_HELP = """Profiling modes (--mode):
 @click.option("--fail-on", type=click.Choice(SEVERITY_NAMES), default=None,
               help="Exit 1 when a table fails or an alert of this severity or worse is "
                    "raised.")
+@click.option("--skip-unchanged", is_flag=True,
+              help="Reuse a table's last measured profile when the warehouse proves its data "
+                   "unchanged since (DuckDB: the warehouse file was not written); measure "
+                   "every other table.")
 def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
-                exclude: tuple[str, ...], mode: str, threads: int, fail_on: str | None) -> None:
+                exclude: tuple[str, ...], mode: str, threads: int, fail_on: str | None,
+                skip_unchanged: bool) -> None:
     """Profile every column of the selected sources and models.
 
     Exit status: 0 when the run succeeded; 1 when no table was profiled, rows could not be
@@ -210,7 +215,10 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
     """
     with known_failures():
         run = profile_project(project_dir, target=target, select=select, exclude=exclude,
-                              mode=mode, threads=threads, fail_on=fail_on)
+                              mode=mode, threads=threads, fail_on=fail_on,
+                              skip_unchanged=skip_unchanged)
+    if run.reused:
+        click.echo(f"{_count(len(run.reused), 'table')} unchanged: earlier profiles reused.")
     _print_judgement(run)
     if run.gating_alerts:
         click.echo(f"Failing the run: {_count(len(run.gating_alerts), 'alert')} of severity "

@@ -6,7 +6,7 @@ from collections.abc import Mapping
 from contextlib import AbstractContextManager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Protocol
+from typing import Any, Protocol, runtime_checkable
 
 
 @dataclass(frozen=True)
@@ -78,6 +78,17 @@ class Adapter(Protocol):
         ...
 
     def close(self) -> None: ...
+
+
+@runtime_checkable
+class ProvesUnchanged(Protocol):
+    """An adapter that can prove a relation's data unchanged between two runs."""
+
+    def change_evidence(self, relation: WarehouseRelation) -> dict[str, Any] | None:
+        """A record that, while it stays equal, proves no committed write has reached the
+        relation's data; None when the warehouse cannot prove that (anything uncertain is
+        measured again)."""
+        ...
 
 
 class AdapterType(Protocol):

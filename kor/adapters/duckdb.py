@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import os
 import string
 import threading
+import time
 from collections.abc import Iterator, Mapping
 from contextlib import AbstractContextManager, contextmanager, nullcontext
 from dataclasses import dataclass
@@ -16,6 +18,10 @@ from kor.adapters.base import Rows, WarehouseColumn, WarehouseRelation
 from kor.adapters.catalog import ColumnCatalog
 from kor.adapters.interruption import Interruption
 from kor.adapters.kinds import DUCKDB_KINDS
+
+# A file written this recently may be written again within the same tick of the file
+# system's clock, leaving its time stamps as they are: its identity proves nothing yet.
+RACY_SECONDS = 2.0
 
 _ASCII_LOWER = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
 
@@ -68,6 +74,21 @@ class DuckDBSettings:
             connection.execute(f"SET threads = {self.threads:d}")
 
 
+def _identity_of(path: Path) -> dict[str, Any]:
+    """The identity of the warehouse file and of its write-ahead log (None when there is
+    none): device, inode, size, modification and change times."""
+    identity: dict[str, Any] = {"path": str(path.resolve())}
+    for part, name in (("file", path), ("wal", Path(f"{path}.wal"))):
+        try:
+            stat = os.stat(name)
+        except FileNotFoundError:
+            identity[part] = None
+            continue
+        identity[part] = [stat.st_dev, stat.st_ino, stat.st_size, stat.st_mtime_ns,
+                          stat.st_ctime_ns]
+    return identity
+
+
 class DuckDBAdapter:
     Relation = WarehouseRelation
 
@@ -75,6 +96,9 @@ class DuckDBAdapter:
         if not path.is_file():
             raise FileNotFoundError(f"DuckDB warehouse not found: {path}")
         self.path = path
+        # Taken before the file is opened: a file replaced after that would be another's
+        # identity beside this connection's data.
+        self._opened = _identity_of(path)
         self._connection = duckdb.connect(str(path), read_only=True)
         try:
             (settings or DuckDBSettings()).apply(self._connection)
@@ -86,6 +110,9 @@ class DuckDBAdapter:
         self._interruption: Interruption[duckdb.DuckDBPyConnection] = Interruption(
             lambda cursor: cursor.interrupt(), is_duckdb_interrupt)
         self._catalog = ColumnCatalog(self._read_schema, fold=fold_case)
+        self._file_identity: dict[str, Any] | None = None
+        self._base_tables: set[tuple[str, str]] | None = None
+        self._database_name: str | None = None
 
     @classmethod
     def from_target(cls, target: Mapping[str, Any], project_root: Path,
@@ -140,6 +167,54 @@ class DuckDBAdapter:
             result = cursor.execute(sql)
             rows = result.fetchall() if fetch else []
         return "OK", rows
+
+    def change_evidence(self, relation: WarehouseRelation) -> dict[str, Any] | None:
+        """The warehouse file's identity (device, inode, size, modification and change times)
+        and its write-ahead log's, for a base table stored in that file.
+
+        While this adapter holds the file open no writer can open it, so the identity taken
+        now is that of the data read. Every committed write changes the file or its log, and
+        a file replaced changes its inode. DuckDB keeps no state per table that every write
+        changes (its size estimates and storage blocks can come out the same after a change),
+        so one write anywhere in the file counts as a change of every table in it. A view
+        may read other files: None, as for a table of another database or a file written too
+        recently for its time stamps to tell a later write apart."""
+        database = relation.database
+        if database is not None and fold_case(database) != fold_case(self._database()):
+            return None
+        if (fold_case(relation.schema), fold_case(relation.identifier)) not in self._tables():
+            return None
+        identity = self._identity()
+        if identity is None:
+            return None
+        return {"duckdb_file": identity}
+
+    def _database(self) -> str:
+        if self._database_name is None:
+            with self._lock:
+                row = self._connection.execute("SELECT current_database()").fetchone()
+            assert row is not None
+            self._database_name = str(row[0])
+        return self._database_name
+
+    def _tables(self) -> set[tuple[str, str]]:
+        if self._base_tables is None:
+            with self._lock:
+                rows = self._connection.execute(
+                    "SELECT schema_name, table_name FROM duckdb_tables() "
+                    "WHERE database_name = current_database() AND NOT temporary").fetchall()
+            self._base_tables = {(fold_case(schema), fold_case(name)) for schema, name in rows}
+        return self._base_tables
+
+    def _identity(self) -> dict[str, Any] | None:
+        if self._file_identity is None:
+            identity = _identity_of(self.path)
+            newest = max((part[3] for part in (identity["file"], identity["wal"]) if part),
+                         default=0)
+            certain = (identity["file"] == self._opened["file"]
+                       and time.time_ns() - newest >= RACY_SECONDS * 1e9)
+            self._file_identity = identity if certain else {}
+        return self._file_identity or None
 
     def snapshot(self) -> AbstractContextManager[None]:
         """Nothing to do: the file is open read-only, and DuckDB's file lock keeps any writer

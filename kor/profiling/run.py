@@ -9,7 +9,7 @@ from contextlib import contextmanager, suppress
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import FrameType
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import duckdb
 
@@ -78,6 +78,9 @@ class ProfileRun:
     # `anomaly_error` says why when the store failed under it).
     judgement: Judgement | None = None
     anomaly_error: str | None = None
+    # Tables whose earlier profile was reused (`skip_unchanged`), as ("source.table", the run
+    # that measured it).
+    reused: list[tuple[str, int]] = field(default_factory=list)
 
     def record_exit_status(self, exit_status: int) -> None:
         """Stores the status the command ends with when it is not the run's own (its output
@@ -97,12 +100,14 @@ def split_selectors(values: Iterable[str]) -> tuple[tuple[str, ...], ...]:
 def profile_project(project_dir: Path | str, *, target: str | None = None,
                     select: Iterable[str] = (), exclude: Iterable[str] = (),
                     mode: str = DEFAULT_MODE, threads: int = DEFAULT_THREADS,
-                    fail_on: str | None = None) -> ProfileRun:
+                    fail_on: str | None = None, skip_unchanged: bool = False) -> ProfileRun:
     """Profile the selected sources and models of the project in `project_dir`.
 
     `select` and `exclude` take the command line's selectors (several per value, separated
     by spaces); nothing selected means every source. `fail_on` ("info", "warning" or
     "error") makes an alert of that severity or worse, and any failed table, fail the run.
+    `skip_unchanged` reuses a table's latest measured profile when the warehouse proves its
+    data unchanged since (see `ProvesUnchanged`); every other table is measured.
     Raises ProjectError for a malformed project, AdapterError for a warehouse that cannot be
     reached and StoreWriteError for a store that cannot be opened, before anything is
     profiled; failures of single tables and columns are part of the result. An interrupt
@@ -137,7 +142,7 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
             except (duckdb.Error, OSError, StoreLayoutError) as exc:
                 raise StoreWriteError.of(session.path, exc) from exc
             task = RecordedProfileTask(flags, config, manifest, adapter=adapter,
-                                       session=session)
+                                       session=session, skip_unchanged=skip_unchanged)
             # Anything that escapes the task stops the profiling; click ends the command
             # with status 1 ("Aborted!" for an interrupt).
             state, exit_status = RunState.INTERRUPTED, 1
@@ -148,16 +153,21 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
                           for profile in result.profiles if profile.status != "success"]
                 judgement, anomaly_error = _judged(session, run_id, anomaly_settings,
                                                    bool(result.profiles))
-                gating = _gating_alerts(result, fail_on) + _gating_anomalies(judgement, fail_on)
-                succeeded = (task.interpret_results(result) and not gating
+                gating = (_gating_alerts(result, fail_on, task.reused_alerts)
+                          + _gating_anomalies(judgement, fail_on))
+                # A reused table is a table run that succeeded, as a measured one is.
+                profiled = (task.interpret_results(result)
+                            or bool(task.reused and not result.errors))
+                succeeded = (profiled and not gating
                              and not task.unrecorded and not (fail_on is not None and failed))
-                state = (RunState.NOTHING_SELECTED if not result.profiles
+                state = (RunState.NOTHING_SELECTED if not result.profiles and not task.reused
                          else RunState.TABLES_FAILED
                          if failed or result.errors or task.unrecorded
                          else RunState.COMPLETED)
                 exit_status = 0 if succeeded else 1
                 return ProfileRun(result, succeeded, session.path, run_id, gating,
-                                  task.unrecorded, failed, judgement, anomaly_error)
+                                  task.unrecorded, failed, judgement=judgement,
+                                  anomaly_error=anomaly_error, reused=task.reused)
             finally:
                 # A store that broke under the run leaves the record "running".
                 with suppress(duckdb.Error):
@@ -166,13 +176,16 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
         close_adapters()
 
 
-def _gating_alerts(result: ProfileExecutionResult, fail_on: str | None) -> list[str]:
+def _gating_alerts(result: ProfileExecutionResult, fail_on: str | None,
+                   reused: list[tuple[str, str, dict[str, Any]]]) -> list[str]:
+    """The alerts at or above `fail_on`, of the tables measured and of those reused."""
     if fail_on is None:
         return []
     threshold = Severity.named(fail_on)
-    return [f"{table.table_name}.{column.column_name}: {alert['type']}"
-            for table in result.profiles for column in table.columns
-            for alert in column.alerts
+    alerts = [(table.table_name, column.column_name, alert)
+              for table in result.profiles for column in table.columns
+              for alert in column.alerts] + reused
+    return [f"{table}.{column}: {alert.get('type')}" for table, column, alert in alerts
             if alert.get("severity") in SEVERITY_NAMES
             and Severity.named(alert["severity"]) >= threshold]
 

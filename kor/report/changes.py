@@ -111,6 +111,14 @@ def print_runs(console: Console, runs: list[RecordedRun]) -> None:
     console.print(table)
 
 
+def _table_run_status(run: RecordedTableRun) -> str:
+    if run.succeeded and not run.stored:
+        return "not stored"
+    if run.succeeded and run.reused_from is not None:
+        return f"unchanged since run {run.reused_from}"
+    return run.status
+
+
 def print_table_runs(console: Console, runs: list[RecordedTableRun]) -> None:
     """One line per run of a table, newest first."""
     table = _listing(("run", "right"), ("started", "left"), ("table", "left"),
@@ -119,7 +127,7 @@ def print_table_runs(console: Console, runs: list[RecordedTableRun]) -> None:
     for run in runs:
         table.add_row(str(run.run_id), timestamp(run.run_started_at),
                       Text(printable(qualified(run.source_name, run.table_name))),
-                      Text(run.status if run.stored or not run.succeeded else "not stored"),
+                      Text(_table_run_status(run)),
                       number(run.row_count), number(run.column_count),
                       Text(one_line(run.error or "")))
     console.print(table)

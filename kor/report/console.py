@@ -31,7 +31,8 @@ LEGEND = ("Every figure is exact and computed in the warehouse over all rows, wi
           "rows), the sample standard deviation, interpolated quartiles (p25, p50, p75), "
           f"lengths in characters. {MISSING} = not measured.")
 _SPARKS = "▁▂▃▄▅▆▇█"
-_STATUS_STYLES = {"failed": "bold red", "not stored": "yellow", "success": "green"}
+_STATUS_STYLES = {"failed": "bold red", "not stored": "yellow", "success": "green",
+                  "unchanged": "green"}
 
 
 def _text(value: str, style: str = "") -> Text:

@@ -343,7 +343,9 @@ def worst(severities: set[str]) -> str:
 def status(run: RecordedTableRun | RunPoint) -> str:
     if not run.succeeded:
         return "failed"
-    return "success" if run.stored else "not stored"
+    if not run.stored:
+        return "not stored"
+    return "success" if run.reused_from is None else "unchanged"
 
 
 def _label(value: str) -> str:

@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import os
+import shutil
+import time
 from pathlib import Path
 
 import duckdb
@@ -77,3 +80,40 @@ def test_memory_limit_and_threads_or_one_line_saying_what_is_wrong(warehouse, se
         _, rows = adapter.execute("SELECT current_setting('memory_limit'), "
                                   "current_setting('threads')", fetch=True)
     assert rows == [expected]
+
+
+def _replace(path: Path) -> None:
+    copy = path.with_name("copy.duckdb")
+    shutil.copy2(path, copy)
+    os.replace(copy, path)
+
+
+@pytest.mark.parametrize("database, schema, table, age, after_open, proven", [
+    (None, "main", "orders", 100, None, True),
+    ("WAREHOUSE", "RAW", "ünï", 100, None, True),
+    (None, "main", "recent", 100, None, False),  # a view may read other files
+    ("other", "main", "orders", 100, None, False),
+    (None, "main", "orders", 0, None, False),  # the clock's tick may hide the next write
+    (None, "main", "orders", 100, _replace, False),  # the identity is not the data read
+])
+def test_only_a_settled_base_table_of_the_file_opened_has_evidence(
+        warehouse, database, schema, table, age, after_open, proven):
+    with duckdb.connect(str(warehouse)) as connection:
+        connection.execute("CREATE VIEW recent AS SELECT * FROM orders")
+    moment = time.time() - age
+    os.utime(warehouse, (moment, moment))
+    adapter = DuckDBAdapter(warehouse)
+    try:
+        if after_open is not None:
+            after_open(warehouse)
+        evidence = adapter.change_evidence(
+            adapter.Relation.create(database=database, schema=schema, identifier=table))
+    finally:
+        adapter.close()
+    assert (evidence is not None) is proven
+    if proven:
+        stat = os.stat(warehouse)
+        assert evidence == {"duckdb_file": {
+            "path": str(warehouse.resolve()), "wal": None,
+            "file": [stat.st_dev, stat.st_ino, stat.st_size, stat.st_mtime_ns,
+                     stat.st_ctime_ns]}}

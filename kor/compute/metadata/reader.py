@@ -119,11 +119,12 @@ class MetadataReader:
                 return []
             rows = connection.execute(
                 f"""
-                SELECT {', '.join(PROFILE_FIELDS)} FROM {PROFILES_TABLE} p
-                WHERE profiled_at = (SELECT MAX(profiled_at) FROM {PROFILES_TABLE} q
-                                     WHERE q.source_name = p.source_name
-                                       AND q.table_name = p.table_name)
-                  AND {_NAME_MATCHES}
+                SELECT {', '.join(PROFILE_FIELDS)} FROM {PROFILES_TABLE}
+                WHERE {_NAME_MATCHES}
+                -- A run that reused a profile holds a copy of its rows, measured at the same
+                -- time: the newest run's copy is the one.
+                QUALIFY rank() OVER (PARTITION BY source_name, table_name
+                                     ORDER BY profiled_at DESC, run_id DESC NULLS LAST) = 1
                 ORDER BY source_name, table_name, column_name
                 """,
                 {"table": table, "source": source_name},
@@ -143,16 +144,18 @@ class MetadataReader:
                 return []
             rows = connection.execute(
                 f"""
-                SELECT source_name, table_name, profiled_at, profile_mode, row_count, alerts
+                SELECT source_name, table_name, profiled_at, run_id, profile_mode, row_count,
+                       alerts
                 FROM {PROFILES_TABLE}
                 WHERE {_NAME_MATCHES}
-                ORDER BY profiled_at, source_name, table_name, column_name
+                ORDER BY profiled_at, run_id, source_name, table_name, column_name
                 """,
                 {"table": table_name, "source": source_name},
             ).fetchall()
-        runs: dict[tuple[datetime, str, str], TableRun] = {}
-        for source, table, profiled_at, mode, row_count, alerts in rows:
-            key = (profiled_at, source, table)
+        # By run too: a run that reused a profile holds rows of the same time.
+        runs: dict[tuple[datetime, int | None, str, str], TableRun] = {}
+        for source, table, profiled_at, run_id, mode, row_count, alerts in rows:
+            key = (profiled_at, run_id, source, table)
             if key not in runs:
                 runs[key] = TableRun(source, table, profiled_at, mode, row_count, 0, 0)
             run = runs[key]
@@ -222,7 +225,8 @@ class MetadataReader:
                 WITH picked AS ({picked})
                 SELECT t.run_id, r.started_at, t.source_name, t.table_name, t.status, t.error,
                        t.row_count, t.column_count, t.duration_ms, t.profiled_at, t.columns,
-                       t.stored, t.freshness_column, t.freshness_seconds, t.warehouse_columns
+                       t.stored, t.freshness_column, t.freshness_seconds, t.warehouse_columns,
+                       t.reused_from
                 FROM table_runs t JOIN runs r ON r.run_id = t.run_id
                 SEMI JOIN picked p ON p.run_id = t.run_id AND p.source_name = t.source_name
                      AND p.table_name = t.table_name AND p.profiled_at = t.profiled_at
@@ -231,10 +235,11 @@ class MetadataReader:
         return [RecordedTableRun(run_id, started, source, table, status, error, row_count,
                                  column_count, duration, profiled_at, decode_columns(columns),
                                  stored, freshness_column, freshness_seconds,
-                                 None if listed is None else decode_columns(listed))
+                                 None if listed is None else decode_columns(listed),
+                                 reused_from)
                 for (run_id, started, source, table, status, error, row_count, column_count,
                      duration, profiled_at, columns, stored, freshness_column,
-                     freshness_seconds, listed) in rows]
+                     freshness_seconds, listed, reused_from) in rows]
 
     def run_profiles(self, run_ids: Iterable[int], table: tuple[str, str] | None = None, *,
                      fields: tuple[str, ...] = PROFILE_FIELDS
@@ -267,7 +272,8 @@ class MetadataReader:
                 return {}
             rows = connection.execute("""
                 SELECT t.source_name, t.table_name, t.run_id, r.started_at, t.profiled_at,
-                       t.status, t.error, t.row_count, t.column_count, t.duration_ms, t.stored
+                       t.status, t.error, t.row_count, t.column_count, t.duration_ms, t.stored,
+                       t.reused_from
                 FROM table_runs t JOIN runs r USING (run_id)
                 WHERE $source IS NULL OR (t.source_name = $source AND t.table_name = $table)
                 QUALIFY $limit IS NULL OR row_number() OVER (

@@ -121,6 +121,8 @@ class RecordedTableRun:
     freshness_seconds: float | None = None
     # The warehouse's own columns where the profiled ones were declared; None: as profiled.
     warehouse_columns: list[tuple[str, str | None]] | None = None
+    # The run whose measurement this run reused, the data being provably unchanged since.
+    reused_from: int | None = None
 
     @property
     def succeeded(self) -> bool:
@@ -168,6 +170,7 @@ class RunPoint:
     column_count: int | None
     duration_ms: int | None
     stored: bool
+    reused_from: int | None = None
 
     @property
     def succeeded(self) -> bool:
@@ -176,4 +179,5 @@ class RunPoint:
     @classmethod
     def of(cls, run: RecordedTableRun) -> RunPoint:
         return cls(run.run_id, run.run_started_at, run.profiled_at, run.status, run.error,
-                   run.row_count, run.column_count, run.duration_ms, run.stored)
+                   run.row_count, run.column_count, run.duration_ms, run.stored,
+                   run.reused_from)

@@ -8,6 +8,8 @@ from dataclasses import dataclass
 from datetime import datetime
 from enum import Enum
 
+from kor.compute.metadata.records import TableKey
+from kor.compute.metadata.schema import PROFILE_FIELDS, PROFILES_TABLE
 from kor.compute.metadata.session import StoreSession
 
 
@@ -58,6 +60,18 @@ class TableRunRecord:
     freshness_seconds: float | None = None
     # The warehouse's own columns of a table whose columns are declared; None: as profiled.
     warehouse_columns: Sequence[tuple[str, str | None]] | None = None
+    # What proves the table's data unchanged while it stays the same (see `reuse_tables`).
+    evidence: str | None = None
+
+
+@dataclass
+class MeasuredTable:
+    """A table's latest measured and stored run, with the evidence recorded with it."""
+
+    run_id: int
+    measured_in: int  # the run that measured it: `run_id` itself unless that reused it
+    profiled_at: datetime
+    evidence: str
 
 
 def start_run(session: StoreSession, start: RunStart) -> int:
@@ -82,13 +96,73 @@ def record_table_run(session: StoreSession, record: TableRunRecord) -> None:
     session.connection().execute(
         "INSERT INTO table_runs (run_id, source_name, table_name, status, error, row_count, "
         "column_count, duration_ms, profiled_at, columns, stored, freshness_column, "
-        "freshness_seconds, warehouse_columns) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        "freshness_seconds, warehouse_columns, evidence) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         [session.run_id, record.source_name, record.table_name, record.status, record.error,
          record.row_count, record.column_count, record.duration_ms, record.profiled_at,
          json.dumps([list(column) for column in record.columns]), record.stored,
          record.freshness_column, record.freshness_seconds,
          None if record.warehouse_columns is None
-         else json.dumps([list(column) for column in record.warehouse_columns])])
+         else json.dumps([list(column) for column in record.warehouse_columns]),
+         record.evidence])
+
+
+
+def measured_tables(session: StoreSession) -> dict[TableKey, MeasuredTable]:
+    """Each table's latest measured and stored run before the session's, where it recorded
+    evidence; a later failed run does not hide it (a failure changes no data)."""
+    rows = session.connection().execute("""
+        SELECT source_name, table_name, run_id, coalesce(reused_from, run_id), profiled_at,
+               evidence
+        FROM table_runs WHERE status = 'success' AND stored AND run_id <> $run
+        QUALIFY row_number() OVER (PARTITION BY source_name, table_name
+                                   ORDER BY run_id DESC, profiled_at DESC) = 1""",
+        {"run": session.run_id}).fetchall()
+    return {(source, table): MeasuredTable(run_id, measured_in, profiled_at, evidence)
+            for source, table, run_id, measured_in, profiled_at, evidence in rows
+            if evidence is not None}
+
+
+def reuse_tables(session: StoreSession, reused: Sequence[tuple[TableKey, MeasuredTable]]
+                 ) -> list[tuple[str, str, str | None]]:
+    """Records the tables as run again in the session's run with their earlier profiles: the
+    rows are copied under the new run id, so every reader, diff and prune sees a run that
+    holds its own rows; the table run names the run that measured them. All or nothing.
+    Returns the (table, column, alerts) of the rows copied."""
+    if session.run_id is None:
+        raise RuntimeError("no run has been started in this store session")
+    if not reused:
+        return []
+    picked = {"run": session.run_id,
+              "sources": [key[0] for key, _ in reused], "tables": [key[1] for key, _ in reused],
+              "runs": [table.run_id for _, table in reused],
+              "ats": [table.profiled_at for _, table in reused]}
+    keys = ("(SELECT unnest($runs) AS run_id, unnest($sources) AS source_name, "
+            "unnest($tables) AS table_name, unnest($ats) AS profiled_at) k "
+            "USING (run_id, source_name, table_name, profiled_at)")
+    fields = ", ".join(PROFILE_FIELDS)
+    connection = session.connection()
+    connection.execute("BEGIN TRANSACTION")
+    try:
+        copied = connection.execute(
+            f"INSERT INTO {PROFILES_TABLE} ({fields}, run_id) "
+            f"SELECT {fields}, $run FROM {PROFILES_TABLE} JOIN {keys} "
+            "RETURNING table_name, column_name, alerts", picked).fetchall()
+        # The time a reused table took in this run is no time: nothing was measured.
+        connection.execute(
+            "INSERT INTO table_runs (run_id, source_name, table_name, status, error, "
+            "row_count, column_count, duration_ms, profiled_at, columns, stored, "
+            "reused_from, evidence, freshness_column, freshness_seconds, warehouse_columns) "
+            "SELECT $run, source_name, table_name, status, error, row_count, column_count, "
+            "0, profiled_at, columns, stored, coalesce(reused_from, run_id), evidence, "
+            # The same latest value, older by the time since it was measured.
+            "freshness_column, freshness_seconds + epoch($now) - epoch(profiled_at), "
+            f"warehouse_columns FROM table_runs JOIN {keys}", {**picked, "now": datetime.now()})
+        connection.execute("COMMIT")
+    except BaseException:
+        connection.execute("ROLLBACK")
+        raise
+    return [(table, column, alerts) for table, column, alerts in copied]
 
 
 def finish_run(session: StoreSession, state: RunState, exit_status: int) -> None:

@@ -128,6 +128,12 @@ LAYOUT_3_DDL: tuple[str, ...] = (
         value DOUBLE NOT NULL, low DOUBLE NOT NULL, high DOUBLE NOT NULL,
         median DOUBLE NOT NULL, runs INTEGER NOT NULL, seasonal BOOLEAN NOT NULL,
         severity VARCHAR NOT NULL, baseline_from BIGINT)""",
+    # A table run of `--skip-unchanged` that reused an earlier profile: the run that measured
+    # it (its rows are copied under the new run id), and, for every measured or reused table
+    # run, the evidence that the data is unchanged while it stays the same (JSON; NULL when the
+    # warehouse cannot prove it).
+    "ALTER TABLE table_runs ADD COLUMN IF NOT EXISTS reused_from BIGINT",
+    "ALTER TABLE table_runs ADD COLUMN IF NOT EXISTS evidence VARCHAR",
 )
 # The stored fields of an anomaly, in the table's order.
 ANOMALY_FIELDS = ("run_id", "source_name", "table_name", "column_name", "metric", "status",
