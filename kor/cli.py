@@ -186,12 +186,14 @@ MODES_HELP = """Profiling modes (--mode):
 @EXCLUDE
 @click.option("--mode", type=click.Choice(MODES), default=DEFAULT_MODE, show_default=True,
               help="What to measure; see below.")
-@click.option("--threads", type=click.IntRange(min=1), default=4, show_default=True,
+@click.option("--threads", type=click.IntRange(min=1), default=None,
+              show_default="the engine's parallelism on Spark, else 4",
               help="Columns profiled at once (and warehouse sessions).")
 @click.option("--fail-on", type=click.Choice(["warning", "error"]), default=None,
               help="Exit 1 when an alert of this severity or worse is raised.")
 def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
-                exclude: tuple[str, ...], mode: str, threads: int, fail_on: str | None) -> None:
+                exclude: tuple[str, ...], mode: str, threads: int | None,
+                fail_on: str | None) -> None:
     """Profile every column of the selected sources and models.
 
     Exit status: 0 when the run succeeded; 1 when no table was profiled, rows could not be
