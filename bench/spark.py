@@ -1,13 +1,14 @@
 """The exact profile of one Parquet table on Spark beside Spark's own approximate summary.
 
-Run: .venv/bin/python bench/spark.py [--rows N ...] [--levers] [--quick]
+Run: .venv/bin/python bench/spark.py [--rows N ...] [--levers] [--one-job] [--quick]
 (needs `pip install -e '.[spark]'`)
 
 One local session (local[*]) serves both, so each ratio is measured side by side: "summary" is
 `df.summary()` (count, mean, stddev, min, approximate quartiles, max), "profile" is
 `profile_project` in explorative mode, its registration, type listing and row count included.
 With --levers, each lever of the plan runs on its own as well, and every plan's stored figures
-are compared with those of the statements as the task writes them.
+are compared with those of the statements as the task writes them. With --one-job, the five
+numeric columns' statements are timed one by one and as one SELECT.
 """
 
 from __future__ import annotations
@@ -56,6 +57,7 @@ COLUMNS = {
     "c_timestamp": "TIMESTAMP '2024-01-01' + to_seconds(i % 31536000)",
     "c_boolean": "CASE WHEN i % 4 = 0 THEN NULL ELSE i % 3 = 0 END",
 }
+DRIVER_MEMORY = "4g"
 # Fields of a stored row that differ from run to run whatever the plan.
 UNSTABLE = {"run_id", "profiled_at", "duration_ms"}
 
@@ -158,20 +160,56 @@ def summarized(frame: Any) -> float:
     return time.perf_counter() - start
 
 
+NUMERIC = ["c_int", "c_bigint", "c_double", "c_decimal", "c_float"]
+
+
+def numeric_aggregates(column: str) -> str:
+    """The aggregates of the task's numeric statement, as Spark is sent them."""
+    return (f"COUNT(*) - COUNT({column}), COUNT(DISTINCT {column}), MIN({column}), "
+            f"MAX({column}), AVG(CAST({column} AS DOUBLE)), STDDEV(CAST({column} AS DOUBLE))")
+
+
+def quartile_aggregate(column: str) -> str:
+    return f"percentile(CAST({column} AS DOUBLE), array(0.25, 0.5, 0.75))"
+
+
+def one_job_for_all(session: Any, table: Path) -> None:
+    """Each numeric column's statement on its own, against one SELECT for the five columns:
+    the seconds, and whether the one SELECT answers each column with the same figures."""
+    session.read.parquet(str(table)).createOrReplaceTempView("bench_typed")
+    for kind, aggregates in (("numeric", numeric_aggregates), ("quartiles", quartile_aggregate)):
+        start = time.perf_counter()
+        alone = [tuple(session.sql(f"SELECT {aggregates(c)} FROM bench_typed").collect()[0])
+                 for c in NUMERIC]
+        each = time.perf_counter() - start
+        start = time.perf_counter()
+        together = tuple(session.sql("SELECT " + ", ".join(aggregates(c) for c in NUMERIC)
+                                     + " FROM bench_typed").collect()[0])
+        once = time.perf_counter() - start
+        same = together == tuple(value for row in alone for value in row)
+        print(f"{kind:<10} 5 statements {each:6.1f} s, one SELECT {once:6.1f} s, "
+              f"{'the same figures' if same else 'figures DIFFER'}", flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, nargs="+", default=[1_000_000, 4_000_000])
     parser.add_argument("--levers", action="store_true",
                         help="also each lever alone and the statements as written")
+    parser.add_argument("--one-job", action="store_true",
+                        help="also the five numeric columns' statements as one SELECT each")
     parser.add_argument("--quick", action="store_true", help="100,000 rows")
     args = parser.parse_args()
     sizes = [100_000] if args.quick else args.rows
     os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
-    owner = spark_adapter.SparkAdapter.from_target({"type": "spark", "master": "local[*]"},
-                                                   Path.cwd(), threads=1)
+    # Spark's default 1g heap dies of the exact quartiles of 4M distinct values (as written,
+    # or as one percentile): both keep every value with its count in one task.
+    owner = spark_adapter.SparkAdapter.from_target(
+        {"type": "spark", "master": "local[*]", "conf": {"spark.driver.memory": DRIVER_MEMORY}},
+        Path.cwd(), threads=1)
     session = owner._session
     print(f"{len(COLUMNS)} columns, Parquet, local[*] on {os.cpu_count()} cores, "
-          f"engine's threads: {owner.suggested_threads()}")
+          f"{DRIVER_MEMORY} heap, engine's threads: {owner.suggested_threads()}")
     print(f"{'rows':>10}  {'plan':<46}{'seconds':>9}{'before 1st':>12}{'x summary':>11}"
           "  stored figures")
     try:
@@ -197,6 +235,8 @@ def main() -> None:
             for name, seconds, before, verdict in lines:
                 print(f"{rows:>10,}  {name:<46}{seconds:>9.1f}{before:>12.1f}"
                       f"{seconds / summary:>11.2f}  {verdict}", flush=True)
+            if args.one_job:
+                one_job_for_all(session, table)
     finally:
         owner.close()
 
