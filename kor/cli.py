@@ -194,7 +194,8 @@ MODES_HELP = """Profiling modes (--mode):
 @EXCLUDE
 @click.option("--mode", type=click.Choice(MODES), default=DEFAULT_MODE, show_default=True,
               help="What to measure; see below.")
-@click.option("--threads", type=click.IntRange(min=1), default=4, show_default=True,
+@click.option("--threads", type=click.IntRange(min=1), default=None,
+              show_default="the engine's parallelism on Spark, else 4",
               help="Columns profiled at once (and warehouse sessions).")
 @click.option("--fail-on", type=click.Choice(SEVERITY_NAMES), default=None,
               help="Exit 1 when a table fails or an alert of this severity or worse is "
@@ -204,8 +205,8 @@ MODES_HELP = """Profiling modes (--mode):
                    "unchanged since (DuckDB: the warehouse file was not written); measure "
                    "every other table.")
 def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
-                exclude: tuple[str, ...], mode: str, threads: int, fail_on: str | None,
-                skip_unchanged: bool) -> None:
+                exclude: tuple[str, ...], mode: str, threads: int | None,
+                fail_on: str | None, skip_unchanged: bool) -> None:
     """Profile every column of the selected sources and models.
 
     Exit status: 0 when the run succeeded; 1 when no table was profiled, rows could not be

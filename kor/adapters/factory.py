@@ -40,7 +40,7 @@ ADAPTER_TYPES: dict[str, Callable[[], AdapterType]] = {
     "postgres": _postgres,
     "spark": _spark,
 }
-# Worker threads (and so warehouse sessions) of a run unless it says otherwise.
+# Worker threads (and so warehouse sessions) of a run unless it or its adapter says otherwise.
 DEFAULT_THREADS = 4
 
 _adapters: dict[tuple[str, str, str], Adapter] = {}
@@ -59,6 +59,14 @@ def get_adapter(runtime_config: RuntimeConfig, *, threads: int | None = None) ->
         if key not in _adapters:
             _adapters[key] = _connect(runtime_config, threads or DEFAULT_THREADS)
         return _adapters[key]
+
+
+def suggested_threads(adapter: Adapter) -> int:
+    """The threads for a run that does not choose: what the adapter suggests for its engine
+    (an optional method, `suggested_threads() -> int | None`), else DEFAULT_THREADS."""
+    suggest = getattr(adapter, "suggested_threads", None)
+    suggestion = suggest() if suggest is not None else None
+    return int(suggestion) if suggestion else DEFAULT_THREADS
 
 
 def close_adapters() -> None:

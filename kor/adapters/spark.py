@@ -58,6 +58,8 @@ class SparkQueryCancelled(SparkQueryError):
     """A query stopped by `interrupt()`."""
 
 
+# A Range node of a physical plan: `Range (0, 1, step=1, splits=2)`.
+_SPLITS = re.compile(r"\bRange \(.*\bsplits=(\d+)\)")
 # How each kind of session reports a statement that `interrupt()` cancelled.
 _CANCELLED = ("[SPARK_JOB_CANCELLED]", "[OPERATION_CANCELED]")
 
@@ -242,7 +244,9 @@ def _register(session: Any, registration: Registration, resources: contextlib.Ex
                                     **registration.options)
         resources.callback(session.sql, f"DROP TABLE IF EXISTS {name}")  # the files stay
         # A partitioned folder lists no partitions, and so no rows, until they are looked for.
-        if any(column.isPartition for column in session.catalog.listColumns(name)):
+        # DESCRIBE says so from the catalog; listColumns would infer the schema again, in two
+        # jobs.
+        if _partitioned(session.sql(f"DESCRIBE TABLE {name}").collect()):
             session.sql(f"ALTER TABLE {name} RECOVER PARTITIONS")
     except SparkUnavailable:
         raise
@@ -251,6 +255,13 @@ def _register(session: Any, registration: Registration, resources: contextlib.Ex
         # o43.createTable."); Spark's own reason is among its causes.
         reason = _java_message(exc) if hasattr(exc, "java_exception") else str(exc)
         raise SparkUnavailable(f"{where}: {_folded(reason)}") from exc
+
+
+def _partitioned(description: list[Any]) -> bool:
+    """Whether DESCRIBE lists partition columns: under a "# Partition Information" row, which
+    has no type (a column of that name has one)."""
+    return any(name == "# Partition Information" and not dtype
+               for name, dtype, *_ in description)
 
 
 def _java_message(exc: Any) -> str:
@@ -328,6 +339,18 @@ class SparkAdapter:
 
     def quote(self, name: str) -> str:
         return quote(name)
+
+    def suggested_threads(self) -> int | None:
+        """The engine's default parallelism (a local[N] session's N, a cluster's cores): more
+        statements at once than that only queue for the same cores.
+
+        Read from the plan of a range, which is split that many ways: no job runs, and it
+        works alike on a local session and through Spark Connect.
+        """
+        with self._interruption.statement(None):
+            (plan,) = self._session.sql("EXPLAIN SELECT * FROM range(1)").collect()[0]
+        splits = _SPLITS.search(str(plan))
+        return int(splits.group(1)) if splits else None
 
     def connection_named(self, name: str) -> contextlib.AbstractContextManager[Any]:
         return contextlib.nullcontext(self._session)

@@ -15,10 +15,10 @@ import duckdb
 
 from kor import __version__
 from kor.adapters.factory import (
-    DEFAULT_THREADS,
     close_adapters,
     get_adapter,
     interrupt_adapters,
+    suggested_threads,
 )
 from kor.compute.metadata import MetadataReader, StoreSession, store_session
 from kor.compute.metadata.migrations import StoreLayoutError
@@ -99,13 +99,14 @@ def split_selectors(values: Iterable[str]) -> tuple[tuple[str, ...], ...]:
 
 def profile_project(project_dir: Path | str, *, target: str | None = None,
                     select: Iterable[str] = (), exclude: Iterable[str] = (),
-                    mode: str = DEFAULT_MODE, threads: int = DEFAULT_THREADS,
+                    mode: str = DEFAULT_MODE, threads: int | None = None,
                     fail_on: str | None = None, skip_unchanged: bool = False) -> ProfileRun:
     """Profile the selected sources and models of the project in `project_dir`.
 
     `select` and `exclude` take the command line's selectors (several per value, separated
     by spaces); nothing selected means every source. `fail_on` ("info", "warning" or
     "error") makes an alert of that severity or worse, and any failed table, fail the run.
+    `threads` None takes the warehouse adapter's suggestion for its engine, else 4.
     `skip_unchanged` reuses a table's latest measured profile when the warehouse proves its
     data unchanged since (see `ProvesUnchanged`); every other table is measured.
     Raises ProjectError for a malformed project, AdapterError for a warehouse that cannot be
@@ -116,7 +117,7 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
     """
     if mode not in MODES:
         raise ValueError(f"unknown profiling mode {mode!r}; expected one of {', '.join(MODES)}")
-    if threads < 1:
+    if threads is not None and threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     if fail_on is not None and fail_on not in SEVERITY_NAMES:
         raise ValueError(f"fail_on must be one of {', '.join(SEVERITY_NAMES)}, "
@@ -127,15 +128,16 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
     manifest = load_manifest(config)
     anomaly_settings = AnomalySettings.of_project(config.project_root)
     selected, excluded = split_selectors(select), split_selectors(exclude)
-    flags = ProfileFlags(MODE=mode, THREADS=threads, SELECT=selected, EXCLUDE=excluded)
-    start = RunStart(project=config.project_name, target=config.target_name,
-                     select=[" ".join(value) for value in selected],
-                     exclude=[" ".join(value) for value in excluded],
-                     profile_mode=mode, threads=threads, tool_version=__version__)
     try:
         # An unreachable warehouse stops the run here, with one line; the task then gets the
         # same, cached adapter from the factory.
         adapter = get_adapter(config, threads=threads)
+        threads = threads or suggested_threads(adapter)
+        flags = ProfileFlags(MODE=mode, THREADS=threads, SELECT=selected, EXCLUDE=excluded)
+        start = RunStart(project=config.project_name, target=config.target_name,
+                         select=[" ".join(value) for value in selected],
+                         exclude=[" ".join(value) for value in excluded],
+                         profile_mode=mode, threads=threads, tool_version=__version__)
         with store_session(config.project_root) as session:
             try:
                 run_id = start_run(session, start)

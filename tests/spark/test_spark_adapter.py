@@ -4,15 +4,20 @@ and profiles equal to DuckDB's on the same Parquet files."""
 from __future__ import annotations
 
 import dataclasses
+import shutil
 import threading
 
 import duckdb
 import pytest
+import yaml
 
+from kor.adapters import spark_sql
 from kor.adapters.spark import SparkAdapter
 from kor.adapters.spark_sql import StatementRefused, prepare
 from kor.config.runtime import RuntimeConfig
+from kor.profiling.run import profile_project
 from tests.builders import flags, manifest, source
+from tests.cli.projects import stored_rows
 from tests.integration.test_adapters import in_threads
 from tests.spark.tables import (
     HOSTILE_NAMES,
@@ -186,3 +191,51 @@ def test_a_file_spark_cannot_register_is_refused_with_sparks_reason(spark_sessio
     message = str(refused.value)
     assert message.startswith("tables: main.orders: ") and reason in message
     assert "\n" not in message and "An error occurred while calling" not in message
+
+
+# Every numeric type Spark reads from Parquet, with NULLs and many ties; the float values are
+# exact in binary, the decimals are not.
+NUMBERS = """
+SELECT CASE WHEN i % 7 = 0 THEN NULL ELSE (i % 13)::INTEGER END AS c_int,
+       (i % 5 * 1000003)::BIGINT AS c_bigint,
+       CASE WHEN i % 11 = 0 THEN NULL ELSE (i % 97) / 7.0 END::DOUBLE AS c_double,
+       ((i % 41) * 0.37)::DECIMAL(12,3) AS c_decimal,
+       CASE WHEN i % 3 = 0 THEN NULL ELSE (i % 17) * 0.5 END::FLOAT AS c_float,
+       (i % 9 - 4)::SMALLINT AS c_smallint,
+       CASE WHEN i % 2 = 0 THEN NULL ELSE (i % 6)::TINYINT END AS c_tinyint
+FROM range(3001) r(i)
+"""
+
+
+def test_the_engines_plan_stores_the_figures_of_the_statements_as_written(spark_session,
+                                                                          tmp_path, monkeypatch):
+    write_parquet(tmp_path / "numbers.parquet", NUMBERS)
+    (tmp_path / "models").mkdir()
+    (tmp_path / "zel_project.yml").write_text(yaml.safe_dump({
+        "name": "n", "target": "s", "targets": {"s": {
+            "type": "spark", "master": "local[2]",
+            "tables": {"main.numbers": {"path": "numbers.parquet"}}}}}))
+    (tmp_path / "models" / "sources.yml").write_text(
+        "sources:\n  - name: raw\n    schema: main\n    tables: [{name: numbers}]\n")
+    sent: list[str] = []
+    monkeypatch.setattr("kor.adapters.spark.prepare",
+                        lambda sql: sent.append(prepare(sql)) or sent[-1])
+
+    def stored(threads: int | None) -> dict:
+        assert profile_project(tmp_path, threads=threads).succeeded
+        with duckdb.connect(str(tmp_path / ".zel" / "metadata_store.duckdb")) as store:
+            (used,) = store.execute("SELECT threads FROM runs ORDER BY run_id DESC").fetchone()
+        rows = stored_rows(tmp_path, without=("run_id", "profiled_at", "duration_ms"))
+        shutil.rmtree(tmp_path / ".zel")
+        return {"threads": used, **rows}
+
+    engines = stored(None)
+    assert engines.pop("threads") == 2  # local[2]'s cores, not 4
+    quartiles = [s for s in sent if "quartiles" in s]
+    assert len(quartiles) == 7 and not any("PERCENTILE_CONT" in s for s in sent)
+    # The statements as the task writes them, on as many threads as before.
+    monkeypatch.setattr(spark_sql, "quartiles", lambda sql: None)
+    written = stored(4)
+    assert written.pop("threads") == 4
+    assert len(engines) == 7 and engines == written
+    assert all(row["p25"] is not None for row in written.values())

@@ -58,3 +58,27 @@ def test_a_single_query_is_sent_as_written(sql):
 def test_anything_but_one_query_is_refused(sql):
     with pytest.raises(StatementRefused, match="read-only|unterminated"):
         prepare(sql)
+
+
+def quartile_statement(column: str, table: str, fractions=("0.25", "0.50", "0.75")) -> str:
+    """The task's quartile statement, as native/metrics/enrichment.cpp writes it."""
+    aggregates = ",\n".join(f"                    PERCENTILE_CONT({fraction}) WITHIN GROUP "
+                            f"(ORDER BY CAST({column} AS DOUBLE PRECISION)) as {name}"
+                            for fraction, name in zip(fractions, ("p25", "p50", "p75"),
+                                                      strict=True))
+    return (f"\n                SELECT\n{aggregates}\n                FROM {table}\n"
+            f"                WHERE {column} IS NOT NULL\n            ")
+
+
+@pytest.mark.parametrize("name", ["c", "a`b", "`", "AS DOUBLE PRECISION)) as p25", "x y", ""])
+def test_the_quartiles_are_one_percentile_of_an_array(name):
+    column, table = quote(name), f"{quote('main')}.{quote(name + '`t')}"
+    assert body(quartile_statement(column, table)) == (
+        f"SELECT quartiles[0] AS p25, quartiles[1] AS p50, quartiles[2] AS p75 FROM (SELECT "
+        f"percentile(CAST({column} AS DOUBLE), array(0.25, 0.5, 0.75)) AS quartiles FROM {table} "
+        f"WHERE {column} IS NOT NULL) AS q")
+    # Anything but that statement is sent as written.
+    for other in (quartile_statement(column, table, ("0.25", "0.50", "0.90")),
+                  quartile_statement(column, table).replace("IS NOT NULL", "IS NULL"),
+                  quartile_statement(column, table).replace(f"WHERE {column}", "WHERE `other`")):
+        assert "PERCENTILE_CONT" in body(other)
