@@ -38,7 +38,8 @@ def query_kind(sql: str) -> str:
     if sql.startswith("SELECT COUNT(*) as cnt FROM "):
         return "count"
     for key, kind in (("STDDEV", "numeric"), ("PERCENTILE_CONT", "percentiles"),
-                      ("LENGTH(", "string"), ("as val, COUNT(*)", "top")):
+                      ("LENGTH(", "string"), ("as val, COUNT(*)", "top"),
+                      ("as bin, COUNT(*)", "histogram"), ("as bucket, COUNT(*)", "histogram")):
         if key in sql:
             return kind
     return "basic"

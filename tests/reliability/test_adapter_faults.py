@@ -22,11 +22,13 @@ MESSAGE = "injected fault"
 
 # What a failing query leaves unset on the column (its fallback or its enrichment missing).
 UNSET_BY_QUERY = {
+    # The histogram is binned between the extremes the numeric query measured.
     "numeric": ("min_value", "max_value", "mean_value", "stddev_value", "p25", "p50", "p75",
-                "median_value"),
+                "median_value", "min_exact", "max_exact", "histogram"),
     "percentiles": ("p25", "p50", "p75", "median_value"),
-    "string": ("min_length", "max_length", "avg_length"),
+    "string": ("min_length", "max_length", "avg_length", "min_exact", "max_exact"),
     "top": ("top_values",),
+    "histogram": ("histogram",),
 }
 
 
@@ -90,7 +92,8 @@ def expected_after(clean: list[dict], operation: str, site: Site, pooled: bool,
         column = table["columns"][site.column]
         failed = defaults(site.column, column["data_type"], table["row_count"])
         failed.update(UNMEASURED, alerts=[{"type": "PROFILE_ERROR", "severity": "warning",
-                                           "message": "Could not profile column: " + MESSAGE}])
+                                           "message": "Could not profile column: " + MESSAGE}],
+                      column_kind=column["column_kind"])  # classified before it failed
         table["columns"][site.column] = failed
     else:
         column = table["columns"][site.column]
@@ -112,7 +115,7 @@ def test_every_operation_is_exercised():
     assert {operation for operation, _, _ in CASES} == set(OPERATIONS)
     kinds = {site.kind for _, _, site in CASES}
     assert kinds == {"adapter", "listing", "name", "count", "numeric", "percentiles", "string",
-                     "basic", "top"}
+                     "basic", "top", "histogram"}
 
 
 @pytest.mark.parametrize("case", CASES, ids=case_id)
