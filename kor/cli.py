@@ -336,8 +336,10 @@ def profile_show(project_dir: Path, table: str | None, alerts_only: bool,
                 raise NothingStored(f"No stored profile for table '{table}'.")
             views = [view for view in views if view.key in keys]
     if alerts_only or severity is not None or alert_type is not None:
+        shown = {view.key for view in views}
         alerts = content.alerts_view(source.project, [(v.key, v.columns) for v in views],
-                                     content.NoLinks(), severity, alert_type)
+                                     content.NoLinks(), severity, alert_type,
+                                     [entry for entry in whole.judged if entry.key in shown])
         if output_format == "json":
             click.echo(as_json([entry.record() for entry in alerts.entries]))
         else:

@@ -8,6 +8,7 @@ from a `Links`, so one arrangement serves the served pages, the single file and 
 from __future__ import annotations
 
 from collections import Counter
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from datetime import datetime
 from functools import cached_property, lru_cache
@@ -449,12 +450,14 @@ def history(points: list[RunPoint], key: TableKey, shown: RecordedTableRun | Non
 
 
 def alerts_view(project: str | None, tables: list[tuple[TableKey, list[Column]]],
-                links: Links, severity: str | None = None, alert_type: str | None = None
-                ) -> AlertsView:
-    """Every alert of the tables' columns, the most severe first, then by type and table."""
+                links: Links, severity: str | None = None, alert_type: str | None = None,
+                judged: Sequence[AlertEntry] = ()) -> AlertsView:
+    """Every alert of the tables' columns and the `judged` ones (the anomalies of their latest
+    runs), the most severe first, then by type and table."""
     every = [AlertEntry(key, links.table(key), column.name, alert)
              for key, table_columns in tables for column in table_columns
              for alert in column.alerts]
+    every += judged
     rank = {name: index for index, name in enumerate(SEVERITIES)}
     every.sort(key=lambda e: (rank.get(e.alert.severity, len(rank)), e.alert.type, e.key))
     by_severity = Counter(e.alert.severity for e in every

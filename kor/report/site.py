@@ -13,6 +13,7 @@ from pathlib import Path
 
 from kor.compute.metadata import PROFILE_FIELDS, ColumnProfileResult, MetadataReader, store_path
 from kor.compute.metadata.records import RecordedTableRun, RunPoint, TableKey
+from kor.profiling.anomalies import ANOMALY, Anomaly, Status
 from kor.profiling.diff import (
     RowsByRun,
     RunPair,
@@ -150,11 +151,22 @@ def table_view(source: ReportSource, key: TableKey, links: Links, run_id: int | 
         Changes(compare_tables(key, base, head, rows, source.rules)), pinned=run_id is not None)
 
 
+def anomaly_alerts(reader: MetadataReader, links: Links) -> list[content.AlertEntry]:
+    """The anomalies of each table's latest run, as alerts (a table's own figures under the
+    column name "")."""
+    found = [Anomaly.of_row(row) for row in reader.anomaly_rows(latest=True)]
+    return [content.AlertEntry((a.source_name, a.table_name),
+                               links.table((a.source_name, a.table_name)), a.column_name or "",
+                               content.Alert(str(a.severity), ANOMALY, a.message))
+            for a in found if a.status is Status.ANOMALY]
+
+
 def alerts(source: ReportSource, links: Links, severity: str | None = None,
            alert_type: str | None = None) -> AlertsView | None:
     """The alerts of every table's shown profile; None when no run has been recorded."""
     with source.reader.holding():
         latest = _latest(source.reader, whole=False)
+        judged = anomaly_alerts(source.reader, links) if latest.pairs else []
     if not latest.pairs:
         return None
     tables = []
@@ -162,7 +174,7 @@ def alerts(source: ReportSource, links: Links, severity: str | None = None,
         shown = latest.shown(key)
         tables.append((key, content.columns(shown, _rows(shown, key, latest.rows),
                                             charts=False)))
-    return content.alerts_view(source.project, tables, links, severity, alert_type)
+    return content.alerts_view(source.project, tables, links, severity, alert_type, judged)
 
 
 @dataclass
@@ -172,6 +184,8 @@ class Document:
     overview: Overview
     alerts: AlertsView
     tables: list[TableView]
+    # The anomalies of the tables' latest runs, as alerts.
+    judged: list[content.AlertEntry] = field(default_factory=list)
 
 
 def document(source: ReportSource, links_for: Callable[[list[TableKey]], Links]
@@ -184,15 +198,17 @@ def document(source: ReportSource, links_for: Callable[[list[TableKey]], Links]
         if not latest.pairs:
             return None
         histories = reader.run_history()
-    links = links_for(list(latest.pairs))
+        links = links_for(list(latest.pairs))
+        judged = anomaly_alerts(reader, links)
     summary = _overview(source, latest, histories, links, whole=True)
     tables = [TableView(line.key, source.project, line.head, line.shown, line.columns,
                         content.history(histories.get(line.key, []), line.key, line.shown,
                                         links),
                         line.changes)
               for line in summary.lines]
-    every = content.alerts_view(source.project, [(t.key, t.columns) for t in tables], links)
-    return Document(summary, every, tables)
+    every = content.alerts_view(source.project, [(t.key, t.columns) for t in tables], links,
+                                judged=judged)
+    return Document(summary, every, tables, judged)
 
 
 def narrowed(summary: Overview, keys: set[TableKey]) -> Overview:

@@ -35,6 +35,13 @@ def test_row_drop_flagged_stored_gated_listed_and_pruned(tmp_path: Path) -> None
     # 10 rows, no change in 8 runs: the floor of ±2 % per run
     assert [(r["metric"], r["value"], r["low"], r["high"], r["runs"]) for r in rows] == [
         ("row_count", 5, pytest.approx(9.8), pytest.approx(10.2), 8)]
+    alerts = json.loads(run_zel("profile", "show", "--project-dir", str(project), "--alerts",
+                                "--format", "json").stdout)
+    assert ("orders", "", "error") in [(a["table_name"], a["column_name"], a["severity"])
+                                       for a in alerts if a["type"] == "ANOMALY"]
+    report = project / "report.html"
+    run_zel("profile", "report", "--project-dir", str(project), "--output", str(report))
+    assert "row count 5 is below its usual range" in report.read_text(encoding="utf-8")
     diff = run_zel("profile", "diff", "--project-dir", str(project), "--format", "json")
     assert "row count 5 is below its usual range" in diff.stdout
     assert run_zel("profile", "prune", "--project-dir", str(project), "--keep", "0",
