@@ -134,6 +134,10 @@ class Trend:
     last: tuple[float, float]
     failed: list[float]
     counts: list[int]
+    # The usual range the latest row count left (an anomaly), as the top and the bottom of
+    # the band drawn behind the line.
+    band: tuple[float, float] | None = None
+    band_range: tuple[float, float] | None = None
 
 
 @dataclass
@@ -417,20 +421,25 @@ def histogram(row: ColumnProfileResult) -> Histogram | None:
     return Histogram(bins, first, last, len(bins) * (HISTOGRAM_BAR + 2))
 
 
-def trend(points: list[RunPoint], width: int = 96, height: int = 22) -> Trend | None:
-    """The line of a table's row counts over `points` (newest first); None under two."""
+def trend(points: list[RunPoint], width: int = 96, height: int = 22,
+          band: tuple[float, float] | None = None) -> Trend | None:
+    """The line of a table's row counts over `points` (newest first), with the usual range
+    `band` of the latest drawn behind it; None under two."""
     points = list(reversed(points[:TREND_RUNS]))
     counted = [(index, p.row_count) for index, p in enumerate(points)
                if p.succeeded and p.row_count is not None]
     if len(counted) < 2:
         return None
-    low, high = min(c for _, c in counted), max(c for _, c in counted)
+    low: float = min(c for _, c in counted)
+    high: float = max(c for _, c in counted)
+    if band is not None:
+        low, high = min(low, band[0]), max(high, band[1])
     step = (width - 6) / max(len(points) - 1, 1)
 
     def x(index: int) -> float:
         return round(3 + index * step, 1)
 
-    def y(count: int) -> float:
+    def y(count: float) -> float:
         # A flat line sits in the middle; otherwise the fewest rows at the bottom.
         share = 0.5 if high == low else (count - low) / (high - low)
         return round(height - 4 - share * (height - 8), 1)
@@ -439,7 +448,8 @@ def trend(points: list[RunPoint], width: int = 96, height: int = 22) -> Trend | 
     last_index, last_count = counted[-1]
     return Trend(width, height, line, (x(last_index), y(last_count)),
                  [x(i) for i, p in enumerate(points) if not p.succeeded],
-                 [c for _, c in counted])
+                 [c for _, c in counted],
+                 None if band is None else (y(band[1]), y(band[0])), band)
 
 
 def history(points: list[RunPoint], key: TableKey, shown: RecordedTableRun | None,

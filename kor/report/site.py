@@ -13,7 +13,7 @@ from pathlib import Path
 
 from kor.compute.metadata import PROFILE_FIELDS, ColumnProfileResult, MetadataReader, store_path
 from kor.compute.metadata.records import RecordedTableRun, RunPoint, TableKey
-from kor.profiling.anomalies import ANOMALY, Anomaly, Status
+from kor.profiling.anomalies import ANOMALY, Anomaly, Metric, Status
 from kor.profiling.diff import (
     RowsByRun,
     RunPair,
@@ -99,8 +99,17 @@ def _rows(run: RecordedTableRun | None, key: TableKey, rows: RowsByRun
     return {} if run is None else rows.get((run.run_id, *key), {})
 
 
+def row_count_bands(reader: MetadataReader) -> dict[TableKey, tuple[float, float]]:
+    """The usual row-count range each table's latest run left, where it left it."""
+    found = [Anomaly.of_row(row) for row in reader.anomaly_rows(latest=True)]
+    return {(a.source_name, a.table_name): (a.low, a.high) for a in found
+            if a.column_name is None and a.metric is Metric.ROW_COUNT
+            and a.status is Status.ANOMALY}
+
+
 def _overview(source: ReportSource, latest: _Latest, histories: dict[TableKey, list[RunPoint]],
-              links: Links, whole: bool) -> Overview:
+              links: Links, whole: bool,
+              bands: dict[TableKey, tuple[float, float]] | None = None) -> Overview:
     """`whole`: the rows were read whole, so the lines carry their columns and the changes
     cover every figure; else the changes are the summary's (schema, rows, alerts)."""
     heads = [head for _, head in latest.pairs.values() if head is not None]
@@ -113,7 +122,8 @@ def _overview(source: ReportSource, latest: _Latest, histories: dict[TableKey, l
         changes = compare_tables(key, base, head, latest.rows, source.rules, figures=whole)
         lines.append(TableLine(
             key, links.table(key), head, shown, head.run_id < newest.run_id, rows,
-            Changes(changes), content.trend(histories.get(key, [])),
+            Changes(changes), content.trend(histories.get(key, []),
+                                            band=(bands or {}).get(key)),
             content.columns(shown, rows) if whole else []))
     return Overview(source.project, lines, newest.run_id, newest.run_started_at)
 
@@ -126,7 +136,8 @@ def overview(source: ReportSource, links: Links) -> Overview | None:
         if not latest.pairs:
             return None
         histories = reader.run_history(limit=content.TREND_RUNS)
-    return _overview(source, latest, histories, links, whole=False)
+        bands = row_count_bands(reader)
+    return _overview(source, latest, histories, links, whole=False, bands=bands)
 
 
 def table_view(source: ReportSource, key: TableKey, links: Links, run_id: int | None = None
@@ -200,7 +211,8 @@ def document(source: ReportSource, links_for: Callable[[list[TableKey]], Links]
         histories = reader.run_history()
         links = links_for(list(latest.pairs))
         judged = anomaly_alerts(reader, links)
-    summary = _overview(source, latest, histories, links, whole=True)
+        bands = row_count_bands(reader)
+    summary = _overview(source, latest, histories, links, whole=True, bands=bands)
     tables = [TableView(line.key, source.project, line.head, line.shown, line.columns,
                         content.history(histories.get(line.key, []), line.key, line.shown,
                                         links),

@@ -41,7 +41,9 @@ def test_row_drop_flagged_stored_gated_listed_and_pruned(tmp_path: Path) -> None
                                        for a in alerts if a["type"] == "ANOMALY"]
     report = project / "report.html"
     run_zel("profile", "report", "--project-dir", str(project), "--output", str(report))
-    assert "row count 5 is below its usual range" in report.read_text(encoding="utf-8")
+    page = report.read_text(encoding="utf-8")
+    assert "row count 5 is below its usual range" in page
+    assert '<rect class="band"' in page and "<title>usual range 9.8–10.2</title>" in page
     diff = run_zel("profile", "diff", "--project-dir", str(project), "--format", "json")
     assert "row count 5 is below its usual range" in diff.stdout
     assert run_zel("profile", "prune", "--project-dir", str(project), "--keep", "0",
