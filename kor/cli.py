@@ -161,7 +161,7 @@ def _nothing_stored(project_dir: Path) -> NothingStored:
 @click.group(cls=_Zel)
 @click.version_option(__version__, prog_name="zel")
 def main() -> None:
-    """zel: build, test and profile a kor SQL project."""
+    """zel: profile a kor SQL project's warehouse, keep every run, compare and report them."""
     # The pool reports each failed reconnection on stderr, across the live display; the
     # tables that fail carry the server's message already.
     logging.getLogger("psycopg.pool").setLevel(logging.CRITICAL)
@@ -169,7 +169,8 @@ def main() -> None:
 
 @main.group()
 def profile() -> None:
-    """Profile the project's sources and models."""
+    """Profile the project's sources and models; read, compare and prune what the runs
+    stored."""
 
 
 MODES_HELP = """Profiling modes (--mode):
@@ -300,6 +301,15 @@ def profile_anomalies(project_dir: Path, select: tuple[str, ...], exclude: tuple
         raise click.exceptions.Exit(CommandFailure.exit_code)
 
 
+def _alert_type(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
+    from kor.profiling.alerts import ALERT_TYPES
+
+    if value is None or value.upper() in ALERT_TYPES:
+        return None if value is None else value.upper()
+    raise click.BadParameter(f"{value!r} is not a type of alert; one of "
+                             f"{', '.join(ALERT_TYPES)}")
+
+
 @profile.command("show")
 @PROJECT_DIR
 @click.option("--table", default=None, metavar="NAMES",
@@ -310,7 +320,7 @@ def profile_anomalies(project_dir: Path, select: tuple[str, ...], exclude: tuple
               help="List the alerts of every table's latest profile instead.")
 @click.option("--severity", type=click.Choice(ALERT_SEVERITIES), default=None,
               help="Only the alerts of this severity (implies --alerts).")
-@click.option("--type", "alert_type", default=None, metavar="TYPE",
+@click.option("--type", "alert_type", default=None, metavar="TYPE", callback=_alert_type,
               help="Only the alerts of this type, such as MISSING (implies --alerts).")
 @FORMAT
 def profile_show(project_dir: Path, table: str | None, alerts_only: bool,

@@ -19,9 +19,9 @@ from kor.report.figures import (
     lengths,
     number,
     one_line,
-    percent,
     printable,
     qualified,
+    share,
     signed,
     timestamp,
 )
@@ -140,8 +140,8 @@ def columns_table(view: TableView) -> Table:
         # The extremes of text are data: printed as text, never read as markup.
         low, high = (_text(value) for value in extremes(row))
         table.add_row(_text(column.name), _text(column.data_type or MISSING, "dim"),
-                      number(row.null_count), percent(row.null_percent),
-                      number(row.distinct_count), percent(row.distinct_percent),
+                      number(row.null_count), share(row, row.null_percent),
+                      number(row.distinct_count), share(row, row.distinct_percent),
                       low, high, number(row.mean_value),
                       number(row.stddev_value), number(row.p25), number(row.p50),
                       number(row.p75), lengths(row), _alerts_cell(column))

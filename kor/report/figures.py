@@ -50,6 +50,11 @@ def number(value: float | int | None) -> str:
     return format(exact, ",f")
 
 
+def share(row: ColumnProfileResult, value: float | None) -> str:
+    """A column's share of its table's rows; none of an empty table ("–", not "0.0%")."""
+    return percent(value if row.row_count else None)
+
+
 def percent(value: float | None) -> str:
     """A share to one decimal, or to as many more as tell it from none and from all."""
     if value is None:

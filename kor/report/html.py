@@ -45,6 +45,7 @@ def _environment() -> Environment:
                                minimum=lambda row: figures.extremes(row)[0],
                                maximum=lambda row: figures.extremes(row)[1],
                                duration=figures.duration,
+                               share=lambda row, field: figures.share(row, getattr(row, field)),
                                freshness=lambda line: figures.freshness(line.shown, line.rows))
     environment.globals.update(qualified=figures.qualified, signed=figures.signed,
                                MISSING=figures.MISSING, SEVERITIES=content.SEVERITIES,

@@ -62,8 +62,11 @@ def test_show_alerts_by_severity_and_type(history_project):
                           .stdout)
     assert {(a["table_name"], a["type"]) for a in warnings} == {("extra", "ZERO_VARIANCE"),
                                                                 ("measures", "ZERO_VARIANCE")}
-    done = show(history_project, "--type", "HIGH_MISSING", "--table", "measures")
+    done = show(history_project, "--type", "high_missing", "--table", "measures")
     assert done.stdout.count("│ raw.") == 1 and "HIGH_MISSING" in done.stdout
+    unknown = show(history_project, "--type", "NOPE")
+    assert unknown.returncode == 2 and "'NOPE' is not a type of alert; one of HIGH_MISSING, " \
+        "MISSING," in unknown.stderr
 
 
 def test_show_keeps_stored_markup_as_text(profiled_project):

@@ -50,3 +50,12 @@ def test_extremes_are_shown_exact_where_the_warehouse_gave_them(fields, shown):
     from tests.builders import stored_row
 
     assert extremes(stored_row(**fields)) == shown
+
+
+@pytest.mark.parametrize("rows, value, shown", [(0, 0.0, "–"), (5, 0.0, "0.0%"),
+                                                 (5, None, "–"), (5, 40.0, "40.0%")])
+def test_an_empty_table_has_no_shares(rows, value, shown):
+    from kor.report.figures import share
+    from tests.builders import stored_row
+
+    assert share(stored_row(row_count=rows), value) == shown
