@@ -219,6 +219,8 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
         run = profile_project(project_dir, target=target, select=select, exclude=exclude,
                               mode=mode, threads=threads, fail_on=fail_on,
                               skip_unchanged=skip_unchanged)
+    for line in run.unmatched:
+        click.echo(printable(f"Warning: {line}."), err=True)
     if run.reused:
         click.echo(f"{_count(len(run.reused), 'table')} unchanged: earlier profiles reused.")
     _print_judgement(run)
@@ -404,6 +406,8 @@ def profile_diff(project_dir: Path, base: str | None, head: str | None,
 
     with known_failures():
         changes = diff(project_dir, base=base, head=head, select=select, exclude=exclude)
+    for line in changes.unmatched:
+        click.echo(printable(f"Warning: {line}."), err=True)
     if output_format == "json":
         click.echo(diff_json(changes))
     else:

@@ -59,6 +59,8 @@ class ProjectDiff:
     base_run: int | None
     head_run: int | None
     tables: list[TableDiff]
+    # Selectors that picked nothing, each as a line saying so.
+    unmatched: list[str] = field(default_factory=list)
 
     @property
     def worst(self) -> Severity | None:

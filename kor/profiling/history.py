@@ -17,7 +17,12 @@ from kor.config.runtime import RuntimeConfig
 from kor.profiling.diff import ProjectDiff, diff_runs
 from kor.profiling.read import open_reader, read_errors, reading
 from kor.profiling.rules import DiffRules, RuleError
-from kor.profiling.run import ProfileFlags, StoreWriteError, split_selectors
+from kor.profiling.run import (
+    ProfileFlags,
+    StoreWriteError,
+    split_selectors,
+    unmatched_selectors,
+)
 from kor.project.loader import load_manifest, project_settings, setting_refused
 
 
@@ -42,9 +47,12 @@ def diff(project_dir: Path | str, *, base: str | None = None, head: str | None =
     project = Path(project_dir)
     rules = project_rules(project)
     selected, excluded = split_selectors(select), split_selectors(exclude)
-    tables = _selected_tables(project, selected, excluded) if selected or excluded else None
+    tables, unmatched = (_selection(project, selected, excluded) if selected or excluded
+                         else (None, []))
     with reading(project) as reader:
-        return diff_runs(reader, rules, base=base, head=head, tables=tables)
+        found = diff_runs(reader, rules, base=base, head=head, tables=tables)
+    found.unmatched = unmatched
+    return found
 
 
 def project_rules(project_dir: Path | str) -> DiffRules:
@@ -85,14 +93,22 @@ def matching_tables(project_dir: Path | str, names: str,
 def _selected_tables(project: Path, select: tuple[tuple[str, ...], ...],
                      exclude: tuple[tuple[str, ...], ...]) -> list[tuple[str, str]]:
     """(source, table) as stored, of the nodes the profiler's own selection picks."""
+    return _selection(project, select, exclude)[0]
+
+
+def _selection(project: Path, select: tuple[tuple[str, ...], ...],
+               exclude: tuple[tuple[str, ...], ...]) -> tuple[list[tuple[str, str]], list[str]]:
+    """The tables the selection picks, and a line for each selector that picks nothing."""
     from kor.contracts.graph.nodes import SourceDefinition
     from kor.task.profile import ProfileTask
 
     config = RuntimeConfig.load(project)
     flags = ProfileFlags(MODE="minimal", THREADS=1, SELECT=select, EXCLUDE=exclude)
-    nodes = ProfileTask(flags, config, load_manifest(config))._get_selected_nodes()
-    return [(node.source_name, node.identifier) if isinstance(node, SourceDefinition)
-            else ("models", node.name) for node in nodes]
+    task = ProfileTask(flags, config, load_manifest(config))
+    nodes = task._get_selected_nodes()
+    return ([(node.source_name, node.identifier) if isinstance(node, SourceDefinition)
+             else ("models", node.name) for node in nodes],
+            unmatched_selectors(task, select, exclude))
 
 
 @dataclass

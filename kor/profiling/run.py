@@ -81,6 +81,8 @@ class ProfileRun:
     # Tables whose earlier profile was reused (`skip_unchanged`), as ("source.table", the run
     # that measured it).
     reused: list[tuple[str, int]] = field(default_factory=list)
+    # Selectors that picked nothing, each as a line saying so (see `unmatched_selectors`).
+    unmatched: list[str] = field(default_factory=list)
 
     def record_exit_status(self, exit_status: int) -> None:
         """Stores the status the command ends with when it is not the run's own (its output
@@ -90,6 +92,24 @@ class ProfileRun:
             set_exit_status(session, self.run_id, exit_status)
         finally:
             session.close()
+
+
+def unmatched_selectors(task: Any, select: tuple[tuple[str, ...], ...],
+                        exclude: tuple[tuple[str, ...], ...]) -> list[str]:
+    """A line for each selector that picks no node, with the form that would, where one does:
+    an exact name is a source's or a table's, so 'raw.orders' matches nothing while
+    'source:raw.orders' does."""
+    lines = []
+    for option, values in (("--select", select), ("--exclude", exclude)):
+        for selector in (token for value in values for token in value):
+            if task._parse_selector(selector):
+                continue
+            would = next((f"{prefix}:{selector}" for prefix in ("source", "model")
+                          if ":" not in selector and task._parse_selector(f"{prefix}:{selector}")),
+                         None)
+            lines.append(f"{option} {selector!r} matches no source or model"
+                         + (f"; {would!r} does" if would else ""))
+    return lines
 
 
 def split_selectors(values: Iterable[str]) -> tuple[tuple[str, ...], ...]:
@@ -145,6 +165,7 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
                 raise StoreWriteError.of(session.path, exc) from exc
             task = RecordedProfileTask(flags, config, manifest, adapter=adapter,
                                        session=session, skip_unchanged=skip_unchanged)
+            unmatched = unmatched_selectors(task, selected, excluded)
             # Anything that escapes the task stops the profiling; click ends the command
             # with status 1 ("Aborted!" for an interrupt).
             state, exit_status = RunState.INTERRUPTED, 1
@@ -169,7 +190,8 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
                 exit_status = 0 if succeeded else 1
                 return ProfileRun(result, succeeded, session.path, run_id, gating,
                                   task.unrecorded, failed, judgement=judgement,
-                                  anomaly_error=anomaly_error, reused=task.reused)
+                                  anomaly_error=anomaly_error, reused=task.reused,
+                                  unmatched=unmatched)
             finally:
                 # A store that broke under the run leaves the record "running".
                 with suppress(duckdb.Error):

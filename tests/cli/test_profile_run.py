@@ -182,3 +182,16 @@ def test_declared_columns_are_checked_against_the_warehouse_and_diff_sees_its_sc
                                  "json").stdout)["tables"][0]["changes"]
     assert [(c["kind"], c["column"]) for c in changes if c["kind"].startswith("column")] == [
         ("column_added", "channel")]
+
+
+@pytest.mark.parametrize("command, args, says", [
+    ("run", ["-s", "raw.orders"], "--select 'raw.orders' matches no source or model; "
+                                  "'source:raw.orders' does."),
+    ("run", ["-s", "orders", "--exclude", "nope* odd"], "--exclude 'nope*' matches no source"),
+    ("diff", ["-s", "model:stg_*"], "--select 'model:stg_*' matches no source or model."),
+])
+def test_a_selector_that_matches_nothing_is_named(tmp_path, command, args, says):
+    project = write_project(tmp_path, SOURCES)
+    done = run_zel("profile", command, "--project-dir", str(project), *args)
+    assert f"Warning: {says}" in done.stderr
+    assert done.stderr.count("Warning:") == 1, done.stderr
