@@ -104,18 +104,15 @@ class RecordedProfileTask(ProfileTask):
         warehouse's evidence that the data did not change, and what was asked of it."""
         if not isinstance(self._adapter, ProvesUnchanged):
             return None
-        is_source = isinstance(node, SourceDefinition)
-        table = node.identifier if is_source else (node.alias or node.name)
-        database = getattr(node, "database", None)
-        warehouse = self._adapter.change_evidence(
-            self._adapter.Relation.create(database=database, schema=node.schema,
-                                          identifier=table))
+        relation = self._relation(node)
+        warehouse = self._adapter.change_evidence(relation)
         if warehouse is None:
             return None
         declared = [[name, getattr(info, "data_type", None)]
                     for name, info in (getattr(node, "columns", None) or {}).items()]
         request = {"mode": self.profile_mode, "version": __version__,
-                   "relation": [database, node.schema, table], "columns": declared}
+                   "relation": [relation.database, relation.schema, relation.identifier],
+                   "columns": declared}
         return json.dumps({"warehouse": warehouse, "request": request}, sort_keys=True)
 
     def _profile_node(self, node: Any, index: int, total: int) -> TableProfile | None:
@@ -154,13 +151,18 @@ class RecordedProfileTask(ProfileTask):
             column.alerts.append(alert)
         return columns
 
+    def _relation(self, node: Any) -> Any:
+        """The node's table as the task reads it: a source's identifier, a model's alias or
+        name."""
+        table = (node.identifier if isinstance(node, SourceDefinition)
+                 else node.alias or node.name)
+        return self._adapter.Relation.create(database=getattr(node, "database", None),
+                                             schema=node.schema, identifier=table)
+
     def _listed(self, node: Any) -> list[tuple[str, str]] | None:
         """The warehouse's own columns of a table whose columns are declared; None when the
         catalog cannot say (the declared columns are profiled all the same)."""
-        table = (node.identifier if isinstance(node, SourceDefinition)
-                 else node.alias or node.name)
-        relation = self._adapter.Relation.create(
-            database=getattr(node, "database", None), schema=node.schema, identifier=table)
+        relation = self._relation(node)
         try:
             return [(column.name, column.dtype)
                     for column in self._adapter.get_columns_in_relation(relation)]

@@ -46,8 +46,9 @@ def parse_age(value: Any) -> timedelta:
     if match is None:
         raise FreshnessError(f"{value!r} is not an age such as 30m, 12h, 3d or 2w")
     # Digits past nine are past any age a date can have, and past what timedelta holds.
-    if len(match[1].lstrip("0")) > 9 or not timedelta(0) < (
-            age := int(match[1]) * _UNITS[match[2]]) <= _LONGEST:
+    digits = match[1].lstrip("0")
+    age = int(digits) * _UNITS[match[2]] if 0 < len(digits) <= 9 else timedelta(0)
+    if len(digits) > 9 or not timedelta(0) < age <= _LONGEST:
         raise FreshnessError(f"{value!r}: an age must be more than 0 and at most 520000w")
     return age
 

@@ -99,12 +99,16 @@ def _rows(run: RecordedTableRun | None, key: TableKey, rows: RowsByRun
     return {} if run is None else rows.get((run.run_id, *key), {})
 
 
-def row_count_bands(reader: MetadataReader) -> dict[TableKey, tuple[float, float]]:
+def latest_judged(reader: MetadataReader) -> list[Anomaly]:
+    """The anomalies (not the shifts) of each table's latest run."""
+    return [anomaly for anomaly in map(Anomaly.of_row, reader.anomaly_rows(latest=True))
+            if anomaly.status is Status.ANOMALY]
+
+
+def row_count_bands(found: list[Anomaly]) -> dict[TableKey, tuple[float, float]]:
     """The usual row-count range each table's latest run left, where it left it."""
-    found = [Anomaly.of_row(row) for row in reader.anomaly_rows(latest=True)]
     return {(a.source_name, a.table_name): (a.low, a.high) for a in found
-            if a.column_name is None and a.metric is Metric.ROW_COUNT
-            and a.status is Status.ANOMALY}
+            if a.column_name is None and a.metric is Metric.ROW_COUNT}
 
 
 def _overview(source: ReportSource, latest: _Latest, histories: dict[TableKey, list[RunPoint]],
@@ -136,7 +140,7 @@ def overview(source: ReportSource, links: Links) -> Overview | None:
         if not latest.pairs:
             return None
         histories = reader.run_history(limit=content.TREND_RUNS)
-        bands = row_count_bands(reader)
+        bands = row_count_bands(latest_judged(reader))
     return _overview(source, latest, histories, links, whole=False, bands=bands)
 
 
@@ -162,14 +166,12 @@ def table_view(source: ReportSource, key: TableKey, links: Links, run_id: int | 
         Changes(compare_tables(key, base, head, rows, source.rules)), pinned=run_id is not None)
 
 
-def anomaly_alerts(reader: MetadataReader, links: Links) -> list[content.AlertEntry]:
-    """The anomalies of each table's latest run, as alerts (a table's own figures under the
-    column name "")."""
-    found = [Anomaly.of_row(row) for row in reader.anomaly_rows(latest=True)]
+def anomaly_alerts(found: list[Anomaly], links: Links) -> list[content.AlertEntry]:
+    """Anomalies as alerts (a table's own figures under the column name "")."""
     return [content.AlertEntry((a.source_name, a.table_name),
                                links.table((a.source_name, a.table_name)), a.column_name or "",
                                content.Alert(str(a.severity), ANOMALY, a.message))
-            for a in found if a.status is Status.ANOMALY]
+            for a in found]
 
 
 def alerts(source: ReportSource, links: Links, severity: str | None = None,
@@ -177,7 +179,8 @@ def alerts(source: ReportSource, links: Links, severity: str | None = None,
     """The alerts of every table's shown profile; None when no run has been recorded."""
     with source.reader.holding():
         latest = _latest(source.reader, whole=False)
-        judged = anomaly_alerts(source.reader, links) if latest.pairs else []
+        judged = (anomaly_alerts(latest_judged(source.reader), links) if latest.pairs
+                  else [])
     if not latest.pairs:
         return None
     tables = []
@@ -210,8 +213,8 @@ def document(source: ReportSource, links_for: Callable[[list[TableKey]], Links]
             return None
         histories = reader.run_history()
         links = links_for(list(latest.pairs))
-        judged = anomaly_alerts(reader, links)
-        bands = row_count_bands(reader)
+        found = latest_judged(reader)
+        judged, bands = anomaly_alerts(found, links), row_count_bands(found)
     summary = _overview(source, latest, histories, links, whole=True, bands=bands)
     tables = [TableView(line.key, source.project, line.head, line.shown, line.columns,
                         content.history(histories.get(line.key, []), line.key, line.shown,

@@ -49,6 +49,11 @@ bool asks_for_values(const py::Call& call) {
     return py::compare(call.self().attr("profile_mode"), Py_NE, nb::str("sensitive"));
 }
 
+bool asks_for_distributions(nb::handle mode) {
+    return py::compare(mode, Py_EQ, nb::str("explorative")) ||
+           py::compare(mode, Py_EQ, nb::str("time-series"));
+}
+
 void add_extremes(py::Text& sql, nb::handle quoted_col) {
     sql << ",\n                MIN(" << quoted_col << ") as min_val,\n"
         << "                MAX(" << quoted_col << ") as max_val";

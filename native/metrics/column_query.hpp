@@ -36,6 +36,10 @@ nb::object exact_text(nb::handle value);
 // Whether the mode asks for values of the data: every mode but "sensitive".
 bool asks_for_values(const py::Call& call);
 
+// Whether a profiling mode asks for distributions (quartiles, histograms): "explorative" and
+// "time-series".
+bool asks_for_distributions(nb::handle mode);
+
 // Adds the column's MIN and MAX (as min_val, max_val) to a metric query.
 void add_extremes(py::Text& sql, nb::handle quoted_col);
 

@@ -90,8 +90,7 @@ nb::object profile_column_sql(const Call& call, nb::handle adapter, nb::handle d
                     self.attr("_add_top_values")(adapter, fqn, quoted_col, profile);
             }
             // Distributions where the mode asks for them, of the kinds that have one.
-            if ((py::compare(mode, Py_EQ, nb::str("explorative")) ||
-                 py::compare(mode, Py_EQ, nb::str("time-series"))) &&
+            if (asks_for_distributions(mode) &&
                 (py::compare(column.kind, Py_EQ, nb::str("numeric")) ||
                  py::compare(column.kind, Py_EQ, nb::str("temporal"))))
                 self.attr("_add_histogram")(adapter, fqn, quoted_col, profile);

@@ -33,10 +33,7 @@ nb::object profile_numeric_column(const Call& call, nb::handle adapter, nb::hand
             profile.attr("stddev_value") = py::optional(py::item(row, next), py::to_float);
         },
         [&](nb::handle profile) {
-            // Quartiles only where the mode asks for distributions.
-            const nb::object mode = self.attr("profile_mode");
-            if (py::compare(mode, Py_EQ, nb::str("explorative")) ||
-                py::compare(mode, Py_EQ, nb::str("time-series")))
+            if (asks_for_distributions(self.attr("profile_mode")))
                 self.attr("_add_percentiles")(adapter, fqn, quoted_col, profile);
         });
 }

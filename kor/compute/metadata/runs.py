@@ -90,6 +90,11 @@ def start_run(session: StoreSession, start: RunStart) -> int:
     return run_id
 
 
+def _columns_json(columns: Sequence[tuple[str, str | None]]) -> str:
+    """A column list as table_runs stores it: JSON pairs of name and type."""
+    return json.dumps([list(column) for column in columns])
+
+
 def record_table_run(session: StoreSession, record: TableRunRecord) -> None:
     if session.run_id is None:
         raise RuntimeError("no run has been started in this store session")
@@ -100,10 +105,9 @@ def record_table_run(session: StoreSession, record: TableRunRecord) -> None:
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         [session.run_id, record.source_name, record.table_name, record.status, record.error,
          record.row_count, record.column_count, record.duration_ms, record.profiled_at,
-         json.dumps([list(column) for column in record.columns]), record.stored,
+         _columns_json(record.columns), record.stored,
          record.freshness_column, record.freshness_seconds,
-         None if record.warehouse_columns is None
-         else json.dumps([list(column) for column in record.warehouse_columns]),
+         None if record.warehouse_columns is None else _columns_json(record.warehouse_columns),
          record.evidence])
 
 
