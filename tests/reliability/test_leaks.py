@@ -48,13 +48,14 @@ class Snapshot:
     rss: int
 
     @classmethod
-    def take(cls, shared: dict, threads: set) -> Snapshot:
-        """After the runs' threads have ended and the collector has run."""
+    def take(cls, shared: dict, started: list) -> Snapshot:
+        """After the threads the runs started have ended and the collector has run."""
         sys.stdout.flush()  # text waiting in the stream's buffer is not ours
-        # Rich's refresh thread is told to stop, not joined: it ends on its next tick.
-        for thread in set(threading.enumerate()) - threads:
-            if thread is not threading.current_thread():
-                thread.join(timeout=5)
+        # Rich's refresh thread is told to stop, not joined: it ends on its next tick. A thread
+        # that has just left `threading.enumerate()` still holds its Live from a frame the
+        # collector cannot see, until join() returns.
+        while started:
+            started.pop().join(timeout=5)
         gc.collect()
         return cls(len(gc.get_objects()), sys.getallocatedblocks(),
                    {name: sys.getrefcount(obj) for name, obj in shared.items()}, rss_bytes())
@@ -95,6 +96,21 @@ def quiet(monkeypatch, profile_module):
         yield sink
 
 
+@contextlib.contextmanager
+def threads_started():
+    """The threads started inside the block, for Snapshot.take to join."""
+    started: list[threading.Thread] = []
+    start = threading.Thread.start
+
+    def recording(thread: threading.Thread) -> None:
+        start(thread)
+        started.append(thread)
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(threading.Thread, "start", recording)
+        yield started
+
+
 def assert_runs_keep_nothing(make_task, faulty, fault_factory, threads=1, expect=None,
                              warm_up=WARM_UP, count_blocks=True):
     """Profiles the project warm_up + RUNS times and compares before and after the RUNS."""
@@ -123,15 +139,11 @@ def assert_runs_keep_nothing(make_task, faulty, fault_factory, threads=1, expect
                 task.run()
         faulty.calls.clear()  # the wrapper's own record of the run is not the task's
 
-    threads = set(threading.enumerate())
-    for _ in range(warm_up):
-        run_once()
-
     def window() -> dict:
-        before = Snapshot.take(shared, threads)
+        before = Snapshot.take(shared, started)
         for _ in range(RUNS):
             run_once()
-        after = Snapshot.take(shared, threads)
+        after = Snapshot.take(shared, started)
         return {"objects": after.objects - before.objects,
                 "blocks": after.blocks - before.blocks if count_blocks else 0,
                 "references": {name: after.references[name] - count
@@ -143,11 +155,15 @@ def assert_runs_keep_nothing(make_task, faulty, fault_factory, threads=1, expect
         return (growth["objects"] <= MAX_NEW_OBJECTS and growth["blocks"] <= MAX_NEW_BLOCKS
                 and not growth["references"] and growth["rss"] < MAX_RSS_GROWTH)
 
-    # Caches that fill slowly (free lists, the ABC caches the store's driver warms) can still
-    # be filling in the first window: up to two more are measured. A leak grows in each.
-    windows = [window()]
-    while not within(windows[-1]) and len(windows) < 3:
-        windows.append(window())
+    with threads_started() as started:
+        for _ in range(warm_up):
+            run_once()
+        # Caches that fill slowly (free lists, the ABC caches the store's driver warms) can
+        # still be filling in the first window: up to two more are measured. A leak grows in
+        # each.
+        windows = [window()]
+        while not within(windows[-1]) and len(windows) < 3:
+            windows.append(window())
     assert any(within(growth) for growth in windows), windows
 
 
