@@ -336,26 +336,31 @@ def test_a_dated_column_says_how_fresh_it_is_and_what_lies_ahead(warehouse, make
     assert profile.max_exact.replace("T", " ").startswith(latest[0][:16])
 
 
-def test_histograms_hold_the_exact_counts_of_every_bin_and_period(warehouse, make_task):
-    # Values over 100 days: equal-width bins of the numbers, weekly buckets of the dates.
-    s = warehouse.schema
+@pytest.mark.parametrize("doublings", [0, 8])
+def test_histograms_hold_the_exact_counts_of_every_bin_and_period(warehouse, make_task,
+                                                                  doublings):
+    # Values over 100 days: equal-width bins of the numbers, weekly buckets of the dates. Each
+    # row 256 times over: values that repeat are counted by value before they are binned.
+    s, times = warehouse.schema, 2 ** doublings
     numbers = [-7.5, -7.5, 0.0, 0.1, 3.3, 12.25, 99.0, 250.5, 250.5, None]
     days = [f"DATE '2026-01-01' + {d}" for d in (0, 1, 6, 7, 40, 99)]
     warehouse.run([f"CREATE TABLE {s}.h (x double precision, d date)",
                    *[f"INSERT INTO {s}.h (x) VALUES ({'NULL' if v is None else v})"
                      for v in numbers],
-                   *[f"INSERT INTO {s}.h (d) VALUES ({day})" for day in days]])
+                   *[f"INSERT INTO {s}.h (d) VALUES ({day})" for day in days],
+                   *[f"INSERT INTO {s}.h SELECT * FROM {s}.h"] * doublings])
     adapter, task = warehouse.open(), make_task()
-    x = task._profile_column_sql(adapter, None, s, "h", "x", "DOUBLE PRECISION", 16)
+    x = task._profile_column_sql(adapter, None, s, "h", "x", "DOUBLE PRECISION", 16 * times)
     values = [v for v in numbers if v is not None]
     low, high = min(values), max(values)
     width = (high - low) / 10
     expected = [0] * 10
     for value in values:
-        expected[min(int((value - low) // width), 9)] += 1
-    assert [b["count"] for b in x.histogram] == expected and sum(expected) == 9
+        expected[min(int((value - low) // width), 9)] += times
+    assert [b["count"] for b in x.histogram] == expected and sum(expected) == 9 * times
     assert (x.histogram[0]["low"], x.histogram[-1]["high"]) == (low, high)
-    d = task._profile_column_sql(adapter, None, s, "h", "d", "DATE", 16)
+    d = task._profile_column_sql(adapter, None, s, "h", "d", "DATE", 16 * times)
     assert [b["period"] for b in d.histogram] == ["week"] * 4
     assert [(b["start"][:10], b["count"]) for b in d.histogram] == [
-        ("2025-12-29", 2), ("2026-01-05", 2), ("2026-02-09", 1), ("2026-04-06", 1)]
+        ("2025-12-29", 2 * times), ("2026-01-05", 2 * times), ("2026-02-09", times),
+        ("2026-04-06", times)]

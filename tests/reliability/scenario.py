@@ -39,7 +39,7 @@ def query_kind(sql: str) -> str:
         return "count"
     for key, kind in (("STDDEV", "numeric"), ("PERCENTILE_CONT", "percentiles"),
                       ("LENGTH(", "string"), ("as val, COUNT(*)", "top"),
-                      ("as bin, COUNT(*)", "histogram"), ("as bucket, COUNT(*)", "histogram")):
+                      ("as bin, ", "histogram"), ("as bucket, ", "histogram")):
         if key in sql:
             return kind
     return "basic"
