@@ -153,7 +153,7 @@ def check_column(query: Query, relation: str, column: Any) -> list[str]:
 
 def check(label: str, config: RuntimeConfig, adapter: Any, query: Query, schema: str,
           prefix: str) -> int:
-    checked, failures, histograms, kinds = 0, 0, 0, Counter()
+    checked, failures, histograms, kinds = 0, 0, 0, Counter[str]()
     for table, column in profiles(config, adapter, schema, prefix):
         problems = check_column(query, f"{schema}.{table}", column)
         histograms += bool(column.histogram)
