@@ -27,6 +27,10 @@ class ProjectError(Exception):
 MAX_EXPANDED_NODES = 100_000
 
 _SURROGATE = re.compile("[\ud800-\udfff]")
+# libyaml's loader where PyYAML was built with it, and the characters the Python loader
+# refuses before parsing (which libyaml might not).
+FAST_LOADER: Any = getattr(yaml, "CSafeLoader", None)
+NON_PRINTABLE = yaml.reader.Reader.NON_PRINTABLE
 
 
 def _unreadable(path: Path, exc: OSError) -> ProjectError:
@@ -50,13 +54,17 @@ def _read_yaml(path: Path) -> Any:
         raise _unreadable(path, exc) from exc
     except UnicodeDecodeError as exc:
         raise ProjectError(f"{path}: not UTF-8 text ({exc.reason} at byte {exc.start})") from exc
-    loader = yaml.SafeLoader(text)
+    if FAST_LOADER is not None and not NON_PRINTABLE.search(text):
+        # libyaml reads a project's files several times faster. Whatever it refuses is read
+        # again by the Python loader, whose messages (and limits) are the ones users see.
+        try:
+            return _document(FAST_LOADER(text), path)
+        except ProjectError:
+            raise
+        except Exception:
+            pass
     try:
-        root = loader.get_single_node()
-        if root is None:
-            return None
-        _check_document(root, path)
-        return loader.construct_document(root)
+        return _document(yaml.SafeLoader(text), path)
     except yaml.MarkedYAMLError as exc:
         where = f" at line {exc.problem_mark.line + 1}" if exc.problem_mark else ""
         raise ProjectError(f"{path}: invalid YAML{where}: {exc.problem or exc.context}") from exc
@@ -64,6 +72,16 @@ def _read_yaml(path: Path) -> Any:
         raise ProjectError(f"{path}: invalid YAML: {' '.join(str(exc).split())}") from exc
     except RecursionError:
         raise ProjectError(f"{path}: invalid YAML: nested too deeply") from None
+
+
+def _document(loader: Any, path: Path) -> Any:
+    """The one document `loader` reads, checked (see `_check_document`) before it is built."""
+    try:
+        root = loader.get_single_node()
+        if root is None:
+            return None
+        _check_document(root, path)
+        return loader.construct_document(root)
     finally:
         loader.dispose()
 

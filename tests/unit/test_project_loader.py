@@ -5,6 +5,7 @@ from __future__ import annotations
 from pathlib import Path
 
 import pytest
+import yaml
 
 from kor.project import loader
 from kor.project.loader import ProjectError, load_manifest, load_runtime_config
@@ -137,6 +138,24 @@ def test_malformed_project_files(tmp_path, monkeypatch, project_text, target, me
     with pytest.raises(ProjectError) as caught:
         load_runtime_config(project(tmp_path, project_text=project_text), target)
     assert message in str(caught.value) and "\n" not in str(caught.value)
+
+
+@pytest.mark.parametrize("text", [
+    PROJECT, MODELS, "sources: [", "a: 1\na: 2\n", "name: shop\n\tbad: tab\n",
+    "a: &x {b: [1, 2.5, 0x1f, .inf, ~, yes, 2026-12-09, 2026-12-09 10:00:00+01:00]}\nc: *x\n"
+    "d: |\n  two\n  lines\ne: 'it''s'\nf: !!str 12\n"])
+def test_libyaml_reads_every_file_as_the_python_loader_does(tmp_path, monkeypatch, text):
+    path = tmp_path / "f.yml"
+    path.write_text(text, encoding="utf-8")
+
+    def read(fast_loader):
+        monkeypatch.setattr(loader, "FAST_LOADER", fast_loader)
+        try:
+            return loader._read_yaml(path)
+        except ProjectError as exc:
+            return str(exc)
+
+    assert read(yaml.CSafeLoader) == read(None)
 
 
 @pytest.mark.parametrize("written, environment, expanded", [
