@@ -51,7 +51,9 @@ def get_adapter(runtime_config: RuntimeConfig, *, threads: int | None = None) ->
     """The adapter for `runtime_config.target`, the same object on every call.
 
     `threads` is how many threads will use it at once (a pooled warehouse opens that many
-    sessions); it counts only on the call that creates the adapter.
+    sessions); it counts only on the call that creates the adapter. The library makes that
+    call before the run starts: the task's own call, made through the fixed host contract,
+    has no way to pass it.
     """
     key = (str(runtime_config.project_root), runtime_config.target_name,
            repr(sorted(runtime_config.target.items())))

@@ -55,7 +55,7 @@ def fill_store(tmp_path: Path) -> Callable[..., ProjectMetadataStore]:
         for when in sorted({entry.profiled_at for entry in entries}):
             with store_session(tmp_path) as session:
                 start_run(session, RunStart("shop", "dev", [], [], "explorative", 1, "test"))
-                writer = ProjectMetadataStore(tmp_path, session)
+                writer = ProjectMetadataStore(tmp_path)
                 writer.initialize()
                 tables: dict[tuple[str, str], list[ColumnProfileResult]] = {}
                 for entry in entries:

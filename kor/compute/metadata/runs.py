@@ -75,7 +75,10 @@ class MeasuredTable:
 
 
 def start_run(session: StoreSession, start: RunStart) -> int:
-    """Records the run as running and makes it the run of every row the session writes."""
+    """Records the run as running and makes it the run of every row the session writes.
+
+    The id is kept on the session, not passed along: the rows are written by stores the
+    native task makes, which know the session alone."""
     connection = session.connection()
     row = connection.execute("SELECT COALESCE(MAX(run_id), 0) + 1 FROM runs").fetchone()
     assert row is not None

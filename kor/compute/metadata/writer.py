@@ -19,9 +19,11 @@ class ProjectMetadataStore:
     as it is saved, so nothing depends on it being closed.
     """
 
-    def __init__(self, project_root: Path, session: StoreSession | None = None) -> None:
+    def __init__(self, project_root: Path) -> None:
         self.path = store_path(project_root)
-        self._run_session = session or StoreSession.current(self.path)
+        # The native task makes its stores by this fixed signature, so the run's session can
+        # only reach them through the context `store_session` sets.
+        self._run_session = StoreSession.current(self.path)
         self._session: StoreSession | None = None
 
     def initialize(self) -> None:
