@@ -24,6 +24,7 @@ from kor.contracts.graph.nodes import SourceDefinition
 from kor.profiling.drift import drift_alerts
 from kor.profiling.freshness import TableFreshness, stale_alert, table_freshness
 from kor.profiling.pii import pii_alerts
+from kor.profiling.progress import ColumnProgress
 from kor.project.loader import FRESHNESS_KEY
 from kor.report.figures import printable, qualified
 from kor.task.profile import ColumnProfile, ProfileExecutionResult, ProfileTask, TableProfile
@@ -43,6 +44,7 @@ class RecordedProfileTask(ProfileTask):
         # The warehouse's columns of a table whose columns are declared (None: not listed).
         self._warehouse_columns: list[tuple[str, str]] | None = None
         self._evidence: str | None = None
+        self._columns = ColumnProgress(None, 0)
         # Tables whose run could not be written to the store (it failed mid-run).
         self.unrecorded: list[str] = []
         # Tables whose earlier profile was reused, as "source.table", with the run that
@@ -130,7 +132,11 @@ class RecordedProfileTask(ProfileTask):
         with self._adapter.snapshot():
             self._evidence = self._evidence_of(node)
             self._warehouse_columns = self._listed(node) if declared else None
-            columns = super()._execute_profile(node)
+            self._columns = ColumnProgress(getattr(self, "_live_progress", None), len(declared))
+            try:
+                columns = super()._execute_profile(node)
+            finally:
+                self._columns.close()
         # The listing (or the declaration) gave the table's order; workers finish in any.
         position = {name: index for index, name in enumerate(self._column_order)}
         ordered = sorted(columns, key=lambda c: position.get(c.column_name, len(position)))
@@ -175,13 +181,18 @@ class RecordedProfileTask(ProfileTask):
         # A declared column is measured as what the warehouse holds: a VARCHAR declared
         # INTEGER has lengths, not a maximum read as a number.
         listed = dict(self._warehouse_columns or ())
-        return super()._profile_column_sql(adapter, database, schema, table, col_name,
-                                           listed.get(col_name, col_type), row_count)
+        self._columns.started(col_name)
+        try:
+            return super()._profile_column_sql(adapter, database, schema, table, col_name,
+                                               listed.get(col_name, col_type), row_count)
+        finally:
+            self._columns.finished(col_name)
 
     def _get_columns_from_db(self, adapter: Any, database: str | None, schema: str,
                              table: str) -> list[tuple[str, str]]:
         columns = super()._get_columns_from_db(adapter, database, schema, table)
         self._column_order = [name for name, _ in columns]
+        self._columns = ColumnProgress(getattr(self, "_live_progress", None), len(columns))
         return columns
 
     def _store_profile(self, profile: TableProfile) -> bool:

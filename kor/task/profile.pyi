@@ -141,6 +141,8 @@ class ProfileTask(BaseTask):
     manifest: Manifest
     profile_mode: str
     _threads: int
+    # The live display and its task while `_profile_with_progress` runs; None after.
+    _live_progress: tuple[Any, Any] | None
     def __init__(self, flags: Any, runtime_config: RuntimeConfig, manifest: Manifest) -> None: ...
     def run(self) -> ProfileExecutionResult: ...
     def _profile_with_progress(

@@ -25,6 +25,9 @@ nb::object profile_with_progress(const Call& call, nb::handle nodes, nb::handle 
     py::with_block(display, [&](nb::handle progress) {
         const nb::object main_task = progress.attr("add_task")(
             "[cyan]Profiling...", nb::arg("total") = nb::int_(py::length(nodes)));
+        // The display and its task, for a subclass that adds a table's column progress to the
+        // line; None again once the display has ended.
+        self.attr("_live_progress") = nb::make_tuple(progress, main_task);
         Py_ssize_t i = 0;
         for (nb::handle node : nodes) {
             ++i;
@@ -53,6 +56,7 @@ nb::object profile_with_progress(const Call& call, nb::handle nodes, nb::handle 
             progress.attr("advance")(main_task);
         }
     });
+    self.attr("_live_progress") = nb::none();
     return nb::borrow(result);
 }
 

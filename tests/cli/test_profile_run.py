@@ -195,3 +195,35 @@ def test_a_selector_that_matches_nothing_is_named(tmp_path, command, args, says)
     done = run_zel("profile", command, "--project-dir", str(project), *args)
     assert f"Warning: {says}" in done.stderr
     assert done.stderr.count("Warning:") == 1, done.stderr
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_the_live_line_counts_a_tables_columns_and_ends_as_it_was(tmp_path, monkeypatch,
+                                                                  rich_console, threads):
+    from rich.progress import Progress
+
+    from kor.profiling import profile_project
+
+    sources = "sources:\n  - name: raw\n    schema: main\n    tables: [{name: wide}]\n"
+    columns = ["a", "b [x]", "c", "d"]
+    project = write_project(tmp_path, sources, [
+        "CREATE TABLE wide AS SELECT " + ", ".join(f'range AS "{c}"' for c in columns)
+        + " FROM range(5)"])
+    shown: list[str] = []
+    update = Progress.update
+
+    def spied(self, task, **changes):
+        if "description" in changes:
+            shown.append(changes["description"])
+        return update(self, task, **changes)
+
+    monkeypatch.setattr(Progress, "update", spied)
+    assert profile_project(project, threads=threads).succeeded
+    base = "[cyan]Profiling[/cyan] [bold]raw.wide[/bold]"
+    counted = [text for text in shown if text != base]
+    # Each column on the line as it starts and as it ends, with the count done so far.
+    assert len(counted) == 2 * len(columns)
+    done = [int(re.search(r"\((\d)/4 columns\)", text)[1]) for text in counted]
+    assert done[-1] == 4 and {1, 2, 3, 4} <= set(done) <= {0, 1, 2, 3, 4}
+    assert r"b \[x]" in " ".join(counted)  # a name is shown, never read as markup
+    assert shown[-1] == base and "columns)" not in rich_console.export_text()
