@@ -33,7 +33,7 @@ from kor.profiling.anomalies import ANOMALY
 from kor.profiling.diff import RunNotFound
 from kor.profiling.rules import SEVERITY_NAMES
 from kor.project.loader import ProjectError
-from kor.report.figures import printable
+from kor.text import printable
 
 PROJECT_DIR = click.option("--project-dir", type=click.Path(file_okay=False, path_type=Path),
                            default=".", show_default=True, help="The project folder.")

@@ -22,7 +22,7 @@ from kor.profiling.freshness import age_text
 from kor.profiling.rules import DiffRules, Severity
 
 # Figures read the same in a diff as on the report's pages: in full, never rounded.
-from kor.report.figures import number
+from kor.text import number
 
 
 class RunNotFound(LookupError):

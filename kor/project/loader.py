@@ -15,6 +15,7 @@ from kor.config.runtime import RuntimeConfig
 from kor.contracts.graph.manifest import Manifest
 from kor.contracts.graph.nodes import ColumnInfo, ModelNode, NodeConfig, SourceDefinition
 from kor.project.freshness import Freshness, FreshnessError, parse_freshness
+from kor.text import one_line
 
 PROJECT_FILE = "zel_project.yml"
 MAX_FILE_BYTES = 5 * 1024 * 1024
@@ -61,7 +62,7 @@ def _read_yaml(path: Path) -> Any:
         where = f" at line {exc.problem_mark.line + 1}" if exc.problem_mark else ""
         raise ProjectError(f"{path}: invalid YAML{where}: {exc.problem or exc.context}") from exc
     except yaml.YAMLError as exc:
-        raise ProjectError(f"{path}: invalid YAML: {' '.join(str(exc).split())}") from exc
+        raise ProjectError(f"{path}: invalid YAML: {one_line(str(exc))}") from exc
     except RecursionError:
         raise ProjectError(f"{path}: invalid YAML: nested too deeply") from None
     finally:
