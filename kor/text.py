@@ -11,6 +11,8 @@ from decimal import Decimal
 MISSING = "–"
 # Magnitudes written out in digits; beyond them (no column's whole numbers are) an exponent.
 _FIXED_RANGE = (1e-9, 1e21)
+# Digits of a double that survive text → double → text whatever the value (DBL_DIG).
+SIGNIFICANT = 15
 
 # C0 controls, DEL and C1 controls: ESC sequences can clear the screen or set the window title.
 _CONTROLS = {code: f"\\x{code:02x}" for code in (*range(0x20), *range(0x7F, 0xA0))}
@@ -34,8 +36,9 @@ def joined_lines(message: str) -> str:
 
 
 def number(value: float | int | None) -> str:
-    """A stored figure in full, with thousands separators: a float reads as its shortest exact
-    form (the digits that give back the very number stored), a whole number as an integer."""
+    """A stored figure with thousands separators: a float to at most 15 significant digits
+    (as many as a double holds for certain; the 16th and 17th are the binary's rounding),
+    trailing zeros dropped, a whole number as an integer; an int in full."""
     if value is None:
         return MISSING
     if isinstance(value, int):
@@ -44,13 +47,20 @@ def number(value: float | int | None) -> str:
         return {math.inf: "∞", -math.inf: "-∞"}.get(value, "NaN")
     if value == 0:
         return "0"  # -0.0 too
+    digits = f"{value:.{SIGNIFICANT}g}"
     # Far outside what a column holds as digits (and every BIGINT), the exponent says more.
     if not _FIXED_RANGE[0] <= abs(value) < _FIXED_RANGE[1]:
-        return repr(value)
-    exact = Decimal(repr(value))
-    if value.is_integer():
-        exact = exact.to_integral_value()
-    return format(exact, ",f")
+        return digits
+    # "%g" writes 1e+16 for a whole number of 17 digits; Decimal spells it out.
+    return format(Decimal(digits), ",f")
+
+
+def figure(value: object) -> str:
+    """A value decoded from a stored JSON figure: a number as `number` shows it, anything
+    else (a date, a text) as it is."""
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        return number(value)
+    return str(value)
 
 
 def qualified(source_name: str, table_name: str) -> str:

@@ -18,6 +18,7 @@ from kor.compute.metadata import ColumnProfileResult, decode_list, decode_top_va
 from kor.compute.metadata.records import RecordedTableRun, RunPoint, TableKey
 from kor.profiling.diff import Change, TableDiff
 from kor.profiling.rules import SEVERITY_NAMES
+from kor.text import figure
 
 # Alert severities, the most severe first.
 SEVERITIES = tuple(reversed(SEVERITY_NAMES))
@@ -411,13 +412,14 @@ def histogram(row: ColumnProfileResult) -> Histogram | None:
     if not entries:
         return None
     labels = [str(entry["start"])[:10] if "start" in entry
-              else f"{entry.get('low')}–{entry.get('high')}" for entry in entries]
+              else f"{figure(entry.get('low'))}–{figure(entry.get('high'))}"
+              for entry in entries]
     most = max(entry["count"] for entry in entries) or 1
     bins = [Bin(label, entry["count"], index * (HISTOGRAM_BAR + 2),
                 round(HISTOGRAM_HEIGHT * entry["count"] / most))
             for index, (label, entry) in enumerate(zip(labels, entries, strict=True))]
-    first = str(entries[0].get("start", entries[0].get("low")))
-    last = str(entries[-1].get("start", entries[-1].get("high")))
+    first = figure(entries[0].get("start", entries[0].get("low")))
+    last = figure(entries[-1].get("start", entries[-1].get("high")))
     return Histogram(bins, first, last, len(bins) * (HISTOGRAM_BAR + 2))
 
 
