@@ -21,6 +21,8 @@ from dataclasses import dataclass, field
 from enum import IntEnum
 from typing import Any, TypeAlias
 
+from kor.project.keys import nearest, section_keys
+
 
 class Severity(IntEnum):
     INFO = 1
@@ -103,10 +105,11 @@ class DiffRules:
             return rules
         if not isinstance(settings, Mapping):
             raise RuleError("'diff' must be a mapping with 'rules' and 'columns'")
-        unknown = set(settings) - {"rules", "columns"}
+        known = section_keys("diff")
+        unknown = set(map(str, settings)) - set(known)
         if unknown:
-            key = sorted(map(str, unknown))[0]
-            raise RuleError(f"'diff' has unknown key {key!r}", (key,))
+            key = sorted(unknown)[0]
+            raise RuleError(f"'diff' has unknown key {key!r}{nearest(key, known)}", (key,))
         for kind, rule in _checked_rules(settings.get("rules") or {}, ("rules",)).items():
             rules.rules[kind] = _combined(rules.rules[kind], rule)
         columns = settings.get("columns") or {}
@@ -165,8 +168,8 @@ def _checked_rules(overrides: Any, keys: tuple[str, ...]) -> dict[str, Rule]:
         raise RuleError(f"'{_where(keys)}' must map kinds of change to rules", keys)
     for kind in overrides:
         if kind not in DEFAULT_RULES:
-            raise RuleError(f"'{_where(keys)}': unknown kind of change {kind!r}",
-                            (*keys, str(kind)))
+            raise RuleError(f"'{_where(keys)}': unknown kind of change {kind!r}"
+                            f"{nearest(str(kind), DEFAULT_RULES)}", (*keys, str(kind)))
     return {kind: _checked(rule, kind, (*keys, kind)) for kind, rule in overrides.items()}
 
 
