@@ -47,7 +47,7 @@ def section_keys(section: str = "") -> tuple[str, ...]:
 
 def nearest(key: str, known: Iterable[str]) -> str:
     """"; did you mean 'x'?" for the known key most like `key`, or "" when none is close."""
-    found = difflib.get_close_matches(key, list(known), n=1)
+    found = difflib.get_close_matches(key, [str(name) for name in known], n=1)
     return f"; did you mean {found[0]!r}?" if found else ""
 
 
