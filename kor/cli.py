@@ -33,7 +33,7 @@ from kor.profiling.anomalies import ANOMALY
 from kor.profiling.diff import RunNotFound
 from kor.profiling.rules import SEVERITY_NAMES
 from kor.project.loader import ProjectError
-from kor.report.figures import printable
+from kor.text import printable
 
 PROJECT_DIR = click.option("--project-dir", type=click.Path(file_okay=False, path_type=Path),
                            default=".", show_default=True, help="The project folder.")
@@ -82,6 +82,12 @@ def known_failures() -> Iterator[None]:
 
 def _count(n: int, noun: str) -> str:
     return f"{n:,} {noun}{'' if n == 1 else 's'}"
+
+
+def _warn_unmatched(lines: list[str]) -> None:
+    """Selectors that picked nothing, one warning each on stderr (the command goes on)."""
+    for line in lines:
+        click.echo(printable(f"Warning: {line}."), err=True)
 
 
 class _WatchedOutput:
@@ -219,8 +225,7 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
         run = profile_project(project_dir, target=target, select=select, exclude=exclude,
                               mode=mode, threads=threads, fail_on=fail_on,
                               skip_unchanged=skip_unchanged)
-    for line in run.unmatched:
-        click.echo(printable(f"Warning: {line}."), err=True)
+    _warn_unmatched(run.unmatched)
     if run.reused:
         click.echo(f"{_count(len(run.reused), 'table')} unchanged: earlier profiles reused.")
     _print_judgement(run)
@@ -285,11 +290,13 @@ def profile_anomalies(project_dir: Path, select: tuple[str, ...], exclude: tuple
     a usage or project error.
     """
     from kor.profiling.anomalies import latest_anomalies
+    from kor.profiling.history import unmatched_selections
     from kor.profiling.rules import Severity
     from kor.report.changes import as_json
 
     with known_failures():
         found = latest_anomalies(project_dir, select=select, exclude=exclude)
+        _warn_unmatched(unmatched_selections(project_dir, select, exclude))
     if found is None:
         raise _nothing_stored(project_dir)
     if output_format == "json":
@@ -343,7 +350,8 @@ def profile_show(project_dir: Path, table: str | None, alerts_only: bool,
             raise _nothing_stored(project_dir)
         views = whole.tables
         if table is not None:
-            keys = matching_tables(project_dir, table, [view.key for view in views])
+            keys, unmatched = matching_tables(project_dir, table, [view.key for view in views])
+            _warn_unmatched(unmatched)
             if not keys:
                 raise NothingStored(f"No stored profile for table '{table}'.")
             views = [view for view in views if view.key in keys]
@@ -406,8 +414,7 @@ def profile_diff(project_dir: Path, base: str | None, head: str | None,
 
     with known_failures():
         changes = diff(project_dir, base=base, head=head, select=select, exclude=exclude)
-    for line in changes.unmatched:
-        click.echo(printable(f"Warning: {line}."), err=True)
+    _warn_unmatched(changes.unmatched)
     if output_format == "json":
         click.echo(diff_json(changes))
     else:
@@ -420,21 +427,28 @@ def profile_diff(project_dir: Path, base: str | None, head: str | None,
 
 @profile.command("history")
 @PROJECT_DIR
-@click.option("--table", default=None, help="The runs of this table: NAME or SOURCE.NAME.")
+@click.option("--table", default=None, metavar="NAMES",
+              help="The runs of these tables: NAME, SOURCE.NAME or what --select takes "
+                   "(source:GLOB, model:GLOB, a glob); several separated by spaces.")
 @FORMAT
 def profile_history(project_dir: Path, table: str | None, output_format: str) -> None:
-    """List the recorded runs, newest first (of one table with --table): what became of each
+    """List the recorded runs, newest first (of some tables with --table): what became of each
     run's profiling (completed, tables_failed, nothing_selected, interrupted, abandoned: killed
     outright) and the exit status its command ended with. Exit status 1 when nothing is
     recorded."""
     from rich.console import Console
 
-    from kor.profiling.history import runs, table_runs
+    from kor.profiling.history import matching_tables, runs, table_runs
     from kor.report.changes import as_json, print_runs, print_table_runs
 
     with known_failures():
-        entries: list[Any] = runs(project_dir) if table is None else table_runs(project_dir,
-                                                                                 table)
+        entries: list[Any] = runs(project_dir) if table is None else table_runs(project_dir)
+        if table is not None:
+            stored = dict.fromkeys((entry.source_name, entry.table_name) for entry in entries)
+            keys, unmatched = matching_tables(project_dir, table, stored)
+            _warn_unmatched(unmatched)
+            wanted = set(keys)
+            entries = [e for e in entries if (e.source_name, e.table_name) in wanted]
     if not entries:
         if table is not None:
             raise NothingStored(f"No recorded run of table '{table}'.")

@@ -8,6 +8,7 @@ from pathlib import Path
 
 from kor.adapters.base import Adapter, AdapterType
 from kor.config.runtime import RuntimeConfig
+from kor.text import joined_lines
 
 
 class AdapterError(Exception):
@@ -86,11 +87,6 @@ def interrupt_adapters() -> None:
         adapter.interrupt()
 
 
-def one_line(message: str) -> str:
-    """A driver's message folded onto one line (libpq's run over several)."""
-    return "; ".join(line.strip() for line in message.splitlines() if line.strip())
-
-
 def _connect(runtime_config: RuntimeConfig, threads: int) -> Adapter:
     target = runtime_config.target
     kind = target.get("type")
@@ -101,4 +97,4 @@ def _connect(runtime_config: RuntimeConfig, threads: int) -> Adapter:
         adapter_type = ADAPTER_TYPES[kind]()
         return adapter_type.from_target(target, Path(runtime_config.project_root), threads)
     except Exception as exc:
-        raise AdapterError(f"{where}: {one_line(str(exc))}") from exc
+        raise AdapterError(f"{where}: {joined_lines(str(exc))}") from exc

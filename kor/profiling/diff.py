@@ -19,10 +19,10 @@ from kor.compute.metadata import ColumnProfileResult, MetadataReader, decode_ale
 from kor.compute.metadata.records import RecordedRun, RecordedTableRun, TableKey, decode_top_values
 from kor.profiling.anomalies import Anomaly, Status
 from kor.profiling.freshness import age_text
-from kor.profiling.rules import DiffRules, Severity
+from kor.profiling.rules import ChangeKind, DiffRules, Severity
 
 # Figures read the same in a diff as on the report's pages: in full, never rounded.
-from kor.report.figures import number
+from kor.text import number
 
 
 class RunNotFound(LookupError):
@@ -31,7 +31,7 @@ class RunNotFound(LookupError):
 
 @dataclass
 class Change:
-    kind: str
+    kind: ChangeKind
     severity: Severity
     column: str | None
     base: Any
@@ -133,10 +133,10 @@ def _diff_runs(reader: MetadataReader, rules: DiffRules, base: str | None, head:
     for row in reader.anomaly_rows(run for _, _, run in heads):
         found = Anomaly.of_row(row)
         diff = heads.get((found.source_name, found.table_name, found.run_id))
-        severity = rules.severity("anomaly", found.source_name, found.table_name,
+        severity = rules.severity(ChangeKind.ANOMALY, found.source_name, found.table_name,
                                   found.column_name, alert=str(found.severity))
         if diff is not None and found.status is Status.ANOMALY and severity is not None:
-            diff.changes.append(Change("anomaly", severity, found.column_name,
+            diff.changes.append(Change(ChangeKind.ANOMALY, severity, found.column_name,
                                        (found.low, found.high), found.value, found.message))
     return ProjectDiff(base_id, head_id, diffs)
 
@@ -185,22 +185,24 @@ def compare_tables(key: TableKey, base: RecordedTableRun | None,
     source, table = key
     diff = TableDiff(source, table, base, head)
 
-    def change(kind: str, column: str | None, before: Any, after: Any, message: str,
+    def change(kind: ChangeKind, column: str | None, before: Any, after: Any, message: str,
                measure: float | None = None, alert: str | None = None) -> None:
         severity = rules.severity(kind, source, table, column, measure, alert)
         if severity is not None:
             diff.changes.append(Change(kind, severity, column, before, after, message))
 
     if head is None:
-        change("table_missing", None, base.run_id if base else None, None,
+        change(ChangeKind.TABLE_MISSING, None, base.run_id if base else None, None,
                "not profiled in the newer run")
         return diff
     if not head.succeeded:
-        change("table_failed", None, None, head.error, f"the run failed: {head.error}")
+        change(ChangeKind.TABLE_FAILED, None, None, head.error,
+               f"the run failed: {head.error}")
         diff.note = "the newer run of this table failed: nothing to compare"
         return diff
     if base is None:
-        change("table_added", None, None, head.run_id, "no earlier measured run to compare with")
+        change(ChangeKind.TABLE_ADDED, None, None, head.run_id,
+               "no earlier measured run to compare with")
         return diff
     if not (base.succeeded and base.stored and head.stored):
         which = "older" if not (base.succeeded and base.stored) else "newer"
@@ -233,22 +235,22 @@ def _compare_schema(base: RecordedTableRun, head: RecordedTableRun, change: Any)
     base_types, head_types = dict(base_columns), dict(head_columns)
     for name, data_type in head_columns:
         if name not in base_types:
-            change("column_added", name, None, data_type,
+            change(ChangeKind.COLUMN_ADDED, name, None, data_type,
                    "column added" + (f" ({data_type})" if data_type else ""))
         elif None not in (base_types[name], data_type) and base_types[name] != data_type:
-            change("type_changed", name, base_types[name], data_type,
+            change(ChangeKind.TYPE_CHANGED, name, base_types[name], data_type,
                    f"type {base_types[name]} → {data_type}")
     for name, data_type in base_columns:
         if name not in head_types:
-            change("column_removed", name, data_type, None, "column removed")
+            change(ChangeKind.COLUMN_REMOVED, name, data_type, None, "column removed")
 
 
 def _compare_rows(before: int, after: int, change: Any) -> None:
     if after < before:
-        change("row_count_down", None, before, after, f"rows {before:,} → {after:,}",
+        change(ChangeKind.ROW_COUNT_DOWN, None, before, after, f"rows {before:,} → {after:,}",
                _relative(before, after))
     elif after > before:
-        change("row_count_up", None, before, after, f"rows {before:,} → {after:,}",
+        change(ChangeKind.ROW_COUNT_UP, None, before, after, f"rows {before:,} → {after:,}",
                _relative(before, after))
 
 
@@ -257,7 +259,7 @@ def _compare_freshness(base: RecordedTableRun, head: RecordedTableRun, change: A
     before, after = base.freshness_seconds, head.freshness_seconds
     if before is None or after is None or after <= before:
         return
-    change("freshness_lag_up", head.freshness_column, before, after,
+    change(ChangeKind.FRESHNESS_LAG_UP, head.freshness_column, before, after,
            f"latest value {age_text(before)} → {age_text(after)} old", (after - before) / 3600)
 
 
@@ -286,7 +288,8 @@ def _compare_column(name: str, base: ColumnProfileResult, head: ColumnProfileRes
     if not is_measured(base):
         return
     if not is_measured(head):
-        change("column_not_measured", name, None, None, "not measured in the newer run")
+        change(ChangeKind.COLUMN_NOT_MEASURED, name, None, None,
+               "not measured in the newer run")
         return
     if figures:
         _compare_figures(name, base, head, change)
@@ -304,7 +307,7 @@ def _compare_figures(name: str, base: ColumnProfileResult, head: ColumnProfileRe
     before, after = _distinct_share(base), _distinct_share(head)
     if _is_unique(base) and not _is_unique(head):
         assert head.distinct_percent is not None
-        change("unique_lost", name, base.distinct_percent, head.distinct_percent,
+        change(ChangeKind.UNIQUE_LOST, name, base.distinct_percent, head.distinct_percent,
                f"no longer unique: distinct {head.distinct_percent:.1f}%")
     elif before is not None and after is not None:
         label = ("distinct %" if base.null_percent == head.null_percent == 0
@@ -312,13 +315,14 @@ def _compare_figures(name: str, base: ColumnProfileResult, head: ColumnProfileRe
         _points(name, "distinct_percent", before, after, label, change)
     if base.distinct_count != head.distinct_count:
         assert base.distinct_count is not None and head.distinct_count is not None
-        change("distinct_count_changed", name, base.distinct_count, head.distinct_count,
+        change(ChangeKind.DISTINCT_COUNT_CHANGED, name, base.distinct_count,
+               head.distinct_count,
                f"distinct {base.distinct_count:,} → {head.distinct_count:,}",
                _relative(base.distinct_count, head.distinct_count))
     for kind, label, before, after, exact_before, exact_after in (
-            ("min_changed", "min", base.min_value, head.min_value, base.min_exact,
+            (ChangeKind.MIN_CHANGED, "min", base.min_value, head.min_value, base.min_exact,
              head.min_exact),
-            ("max_changed", "max", base.max_value, head.max_value, base.max_exact,
+            (ChangeKind.MAX_CHANGED, "max", base.max_value, head.max_value, base.max_exact,
              head.max_exact)):
         if before is not None and after is not None:
             if not _same(before, after):
@@ -328,8 +332,8 @@ def _compare_figures(name: str, base: ColumnProfileResult, head: ColumnProfileRe
             change(kind, name, exact_before, exact_after,
                    f"{label} {exact_before} → {exact_after}")
     for kind, label, before, after in (
-            ("mean_changed", "mean", base.mean_value, head.mean_value),
-            ("stddev_changed", "stddev", base.stddev_value, head.stddev_value)):
+            (ChangeKind.MEAN_CHANGED, "mean", base.mean_value, head.mean_value),
+            (ChangeKind.STDDEV_CHANGED, "stddev", base.stddev_value, head.stddev_value)):
         if before is not None and after is not None and not _same(before, after):
             change(kind, name, before, after, f"{label} {number(before)} → {number(after)}",
                    _relative(before, after))
@@ -358,7 +362,7 @@ def _points(name: str, figure: str, before: float, after: float, label: str,
     if _same(before, after):
         return
     direction = "up" if after > before else "down"
-    change(f"{figure}_{direction}", name, before, after,
+    change(ChangeKind(f"{figure}_{direction}"), name, before, after,
            f"{label} {_share(before)} → {_share(after)}", abs(after - before))
 
 
@@ -376,10 +380,11 @@ def _compare_alerts(name: str, base: ColumnProfileResult, head: ColumnProfileRes
     after = {str(a.get("type")): a for a in decode_alerts(head)}
     for kind in sorted(after.keys() - before.keys()):
         alert = after[kind]
-        change("alert_new", name, None, kind, f"new alert {kind}: {alert.get('message', '')}",
+        change(ChangeKind.ALERT_NEW, name, None, kind,
+               f"new alert {kind}: {alert.get('message', '')}",
                alert=str(alert.get("severity")))
     for kind in sorted(before.keys() - after.keys()):
-        change("alert_resolved", name, kind, None, f"alert {kind} resolved")
+        change(ChangeKind.ALERT_RESOLVED, name, kind, None, f"alert {kind} resolved")
 
 
 def _compare_top_values(name: str, base: ColumnProfileResult, head: ColumnProfileResult,
@@ -393,7 +398,8 @@ def _compare_top_values(name: str, base: ColumnProfileResult, head: ColumnProfil
     appeared = [value for value in after if value not in before]
     gone = [value for value in before if value not in after]
     if appeared:
-        change("top_values_new", name, None, appeared,
+        change(ChangeKind.TOP_VALUES_NEW, name, None, appeared,
                "top values appeared: " + ", ".join(appeared))
     if gone:
-        change("top_values_gone", name, gone, None, "top values gone: " + ", ".join(gone))
+        change(ChangeKind.TOP_VALUES_GONE, name, gone, None,
+               "top values gone: " + ", ".join(gone))

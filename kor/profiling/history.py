@@ -68,14 +68,25 @@ def selected_tables(project_dir: Path | str, select: Iterable[str],
                     exclude: Iterable[str] = ()) -> list[tuple[str, str]]:
     """(source, table) as stored, of the nodes `select`/`exclude` pick as `zel profile run`
     picks them (several selectors per value, separated by spaces)."""
-    return _selected_tables(Path(project_dir), split_selectors(select), split_selectors(exclude))
+    return _selection(Path(project_dir), split_selectors(select), split_selectors(exclude))[0]
 
 
-def matching_tables(project_dir: Path | str, names: str,
-                    stored: Iterable[tuple[str, str]]) -> list[tuple[str, str]]:
+def unmatched_selections(project_dir: Path | str, select: Iterable[str],
+                         exclude: Iterable[str] = ()) -> list[str]:
+    """A line for each of the selectors that picks no source or model of the project, as
+    `zel profile run` says it (see `unmatched_selectors`)."""
+    selected, excluded = split_selectors(select), split_selectors(exclude)
+    if not (selected or excluded):
+        return []
+    return _selection(Path(project_dir), selected, excluded)[1]
+
+
+def matching_tables(project_dir: Path | str, names: str, stored: Iterable[tuple[str, str]]
+                    ) -> tuple[list[tuple[str, str]], list[str]]:
     """Of the `stored` tables, in their order, those `names` names: each name (several
     separated by spaces) a table's stored NAME or SOURCE.NAME, or else a selector as
-    `--select` takes it, which the project's own selection resolves."""
+    `--select` takes it, which the project's own selection resolves; and a line for each
+    such selector that picks no source or model (as `--table`)."""
     stored = list(stored)
     wanted: set[tuple[str, str]] = set()
     selectors = []
@@ -85,19 +96,16 @@ def matching_tables(project_dir: Path | str, names: str,
             wanted |= named
         else:
             selectors.append(name)
+    unmatched: list[str] = []
     if selectors:
-        wanted.update(selected_tables(project_dir, [" ".join(selectors)]))
-    return [key for key in stored if key in wanted]
-
-
-def _selected_tables(project: Path, select: tuple[tuple[str, ...], ...],
-                     exclude: tuple[tuple[str, ...], ...]) -> list[tuple[str, str]]:
-    """(source, table) as stored, of the nodes the profiler's own selection picks."""
-    return _selection(project, select, exclude)[0]
+        selected, unmatched = _selection(Path(project_dir), (tuple(selectors),), (), "--table")
+        wanted.update(selected)
+    return [key for key in stored if key in wanted], unmatched
 
 
 def _selection(project: Path, select: tuple[tuple[str, ...], ...],
-               exclude: tuple[tuple[str, ...], ...]) -> tuple[list[tuple[str, str]], list[str]]:
+               exclude: tuple[tuple[str, ...], ...], select_option: str = "--select"
+               ) -> tuple[list[tuple[str, str]], list[str]]:
     """The tables the selection picks, and a line for each selector that picks nothing."""
     from kor.contracts.graph.nodes import SourceDefinition
     from kor.task.profile import ProfileTask
@@ -108,7 +116,7 @@ def _selection(project: Path, select: tuple[tuple[str, ...], ...],
     nodes = task._get_selected_nodes()
     return ([(node.source_name, node.identifier) if isinstance(node, SourceDefinition)
              else ("models", node.name) for node in nodes],
-            unmatched_selectors(task, select, exclude))
+            unmatched_selectors(task, select, exclude, select_option))
 
 
 @dataclass

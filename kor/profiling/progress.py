@@ -8,7 +8,7 @@ from typing import Any
 
 from rich.markup import escape
 
-from kor.report.figures import printable
+from kor.text import printable
 
 
 class ColumnProgress:

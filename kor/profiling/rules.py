@@ -21,6 +21,9 @@ from dataclasses import dataclass, field
 from enum import IntEnum
 from typing import Any, TypeAlias
 
+from kor.project.keys import nearest, section_keys
+from kor.strenum import StrEnum
+
 
 class Severity(IntEnum):
     INFO = 1
@@ -42,40 +45,80 @@ ALERT_OWN = "alert"
 
 Rule: TypeAlias = str | dict[str, float]
 
+
+class ChangeKind(StrEnum):
+    """A kind of change between two runs of a table, as `diff` reports and stores it."""
+
+    TABLE_FAILED = "table_failed"
+    TABLE_ADDED = "table_added"
+    TABLE_MISSING = "table_missing"
+    COLUMN_ADDED = "column_added"
+    COLUMN_REMOVED = "column_removed"
+    TYPE_CHANGED = "type_changed"
+    COLUMN_NOT_MEASURED = "column_not_measured"
+    ROW_COUNT_DOWN = "row_count_down"
+    ROW_COUNT_UP = "row_count_up"
+    FRESHNESS_LAG_UP = "freshness_lag_up"
+    NULL_PERCENT_UP = "null_percent_up"
+    NULL_PERCENT_DOWN = "null_percent_down"
+    UNIQUE_LOST = "unique_lost"
+    DISTINCT_PERCENT_DOWN = "distinct_percent_down"
+    DISTINCT_PERCENT_UP = "distinct_percent_up"
+    DISTINCT_COUNT_CHANGED = "distinct_count_changed"
+    MIN_CHANGED = "min_changed"
+    MAX_CHANGED = "max_changed"
+    MEAN_CHANGED = "mean_changed"
+    STDDEV_CHANGED = "stddev_changed"
+    ALERT_NEW = "alert_new"
+    ALERT_RESOLVED = "alert_resolved"
+    TOP_VALUES_NEW = "top_values_new"
+    TOP_VALUES_GONE = "top_values_gone"
+    ANOMALY = "anomaly"
+
+
 # Each kind of change, its default rule, and what it measures (the README's table).
-DEFAULT_RULES: dict[str, tuple[Rule, str]] = {
-    "table_failed": ("error", "the table's run failed in the newer run"),
-    "table_added": ("info", "a table in the newer run only"),
-    "table_missing": ("warning", "a table in the older run only"),
-    "column_added": ("info", "a column in the newer run only"),
-    "column_removed": ("error", "a column in the older run only"),
-    "type_changed": ("warning", "a column's declared type changed"),
-    "column_not_measured": ("warning", "measured in the older run, not in the newer one"),
-    "row_count_down": ({"info": 0, "warning": 10, "error": 50}, "rows fewer, % of the older"),
-    "row_count_up": ({"info": 0}, "rows more, % of the older"),
-    "freshness_lag_up": ({"info": 0}, "the latest value older than in the older run, in hours"),
-    "null_percent_up": ({"info": 0, "warning": 5, "error": 25}, "null % up, in points"),
-    "null_percent_down": ({"info": 0}, "null % down, in points"),
-    "unique_lost": ("error", "a column with no repeated non-null value now has repeats"),
-    "distinct_percent_down": ({"info": 0, "warning": 10},
-                              "distinct % of the non-null values down, in points"),
-    "distinct_percent_up": ({"info": 0}, "distinct % of the non-null values up, in points"),
-    "distinct_count_changed": ({"info": 0}, "distinct count changed, % of the older"),
-    "min_changed": ("info", "the minimum changed"),
-    "max_changed": ("info", "the maximum changed"),
-    "mean_changed": ({"info": 0, "warning": 10}, "the mean moved, % of the older"),
-    "stddev_changed": ({"info": 0, "warning": 50}, "the standard deviation changed, %"),
-    "alert_new": (ALERT_OWN, "an alert type new on the column (its own severity)"),
-    "alert_resolved": ("info", "an alert type gone from the column"),
-    "top_values_new": ("info", "most frequent values that appeared"),
-    "top_values_gone": ("info", "most frequent values that disappeared"),
-    "anomaly": (ALERT_OWN, "a figure of the newer run outside its usual range (`anomalies:`)"),
+DEFAULT_RULES: dict[ChangeKind, tuple[Rule, str]] = {
+    ChangeKind.TABLE_FAILED: ("error", "the table's run failed in the newer run"),
+    ChangeKind.TABLE_ADDED: ("info", "a table in the newer run only"),
+    ChangeKind.TABLE_MISSING: ("warning", "a table in the older run only"),
+    ChangeKind.COLUMN_ADDED: ("info", "a column in the newer run only"),
+    ChangeKind.COLUMN_REMOVED: ("error", "a column in the older run only"),
+    ChangeKind.TYPE_CHANGED: ("warning", "a column's declared type changed"),
+    ChangeKind.COLUMN_NOT_MEASURED: ("warning",
+                                     "measured in the older run, not in the newer one"),
+    ChangeKind.ROW_COUNT_DOWN: ({"info": 0, "warning": 10, "error": 50},
+                                "rows fewer, % of the older"),
+    ChangeKind.ROW_COUNT_UP: ({"info": 0}, "rows more, % of the older"),
+    ChangeKind.FRESHNESS_LAG_UP: ({"info": 0},
+                                  "the latest value older than in the older run, in hours"),
+    ChangeKind.NULL_PERCENT_UP: ({"info": 0, "warning": 5, "error": 25},
+                                 "null % up, in points"),
+    ChangeKind.NULL_PERCENT_DOWN: ({"info": 0}, "null % down, in points"),
+    ChangeKind.UNIQUE_LOST: ("error",
+                             "a column with no repeated non-null value now has repeats"),
+    ChangeKind.DISTINCT_PERCENT_DOWN: ({"info": 0, "warning": 10},
+                                       "distinct % of the non-null values down, in points"),
+    ChangeKind.DISTINCT_PERCENT_UP: ({"info": 0},
+                                     "distinct % of the non-null values up, in points"),
+    ChangeKind.DISTINCT_COUNT_CHANGED: ({"info": 0}, "distinct count changed, % of the older"),
+    ChangeKind.MIN_CHANGED: ("info", "the minimum changed"),
+    ChangeKind.MAX_CHANGED: ("info", "the maximum changed"),
+    ChangeKind.MEAN_CHANGED: ({"info": 0, "warning": 10}, "the mean moved, % of the older"),
+    ChangeKind.STDDEV_CHANGED: ({"info": 0, "warning": 50},
+                                "the standard deviation changed, %"),
+    ChangeKind.ALERT_NEW: (ALERT_OWN, "an alert type new on the column (its own severity)"),
+    ChangeKind.ALERT_RESOLVED: ("info", "an alert type gone from the column"),
+    ChangeKind.TOP_VALUES_NEW: ("info", "most frequent values that appeared"),
+    ChangeKind.TOP_VALUES_GONE: ("info", "most frequent values that disappeared"),
+    ChangeKind.ANOMALY: (ALERT_OWN,
+                         "a figure of the newer run outside its usual range (`anomalies:`)"),
 }
 
 
 # Kinds of change of a whole table: no column pattern can select them.
-TABLE_KINDS = frozenset({"table_failed", "table_added", "table_missing", "row_count_down",
-                         "row_count_up", "freshness_lag_up"})
+TABLE_KINDS = frozenset({ChangeKind.TABLE_FAILED, ChangeKind.TABLE_ADDED,
+                         ChangeKind.TABLE_MISSING, ChangeKind.ROW_COUNT_DOWN,
+                         ChangeKind.ROW_COUNT_UP, ChangeKind.FRESHNESS_LAG_UP})
 
 
 class RuleError(ValueError):
@@ -103,10 +146,11 @@ class DiffRules:
             return rules
         if not isinstance(settings, Mapping):
             raise RuleError("'diff' must be a mapping with 'rules' and 'columns'")
-        unknown = set(settings) - {"rules", "columns"}
+        known = section_keys("diff")
+        unknown = set(map(str, settings)) - set(known)
         if unknown:
-            key = sorted(map(str, unknown))[0]
-            raise RuleError(f"'diff' has unknown key {key!r}", (key,))
+            key = sorted(unknown)[0]
+            raise RuleError(f"'diff' has unknown key {key!r}{nearest(key, known)}", (key,))
         for kind, rule in _checked_rules(settings.get("rules") or {}, ("rules",)).items():
             rules.rules[kind] = _combined(rules.rules[kind], rule)
         columns = settings.get("columns") or {}
@@ -165,12 +209,13 @@ def _checked_rules(overrides: Any, keys: tuple[str, ...]) -> dict[str, Rule]:
         raise RuleError(f"'{_where(keys)}' must map kinds of change to rules", keys)
     for kind in overrides:
         if kind not in DEFAULT_RULES:
-            raise RuleError(f"'{_where(keys)}': unknown kind of change {kind!r}",
-                            (*keys, str(kind)))
-    return {kind: _checked(rule, kind, (*keys, kind)) for kind, rule in overrides.items()}
+            raise RuleError(f"'{_where(keys)}': unknown kind of change {kind!r}"
+                            f"{nearest(str(kind), DEFAULT_RULES)}", (*keys, str(kind)))
+    return {ChangeKind(kind): _checked(rule, ChangeKind(kind), (*keys, kind))
+            for kind, rule in overrides.items()}
 
 
-def _checked(rule: Any, kind: str, keys: tuple[str, ...]) -> Rule:
+def _checked(rule: Any, kind: ChangeKind, keys: tuple[str, ...]) -> Rule:
     measured = isinstance(DEFAULT_RULES[kind][0], dict)
     if isinstance(rule, str) and rule in (*SEVERITY_NAMES, IGNORE):
         return rule

@@ -95,12 +95,13 @@ class ProfileRun:
 
 
 def unmatched_selectors(task: Any, select: tuple[tuple[str, ...], ...],
-                        exclude: tuple[tuple[str, ...], ...]) -> list[str]:
+                        exclude: tuple[tuple[str, ...], ...],
+                        select_option: str = "--select") -> list[str]:
     """A line for each selector that picks no node, with the form that would, where one does:
     an exact name is a source's or a table's, so 'raw.orders' matches nothing while
-    'source:raw.orders' does."""
+    'source:raw.orders' does. `select_option` is the option the selection came from."""
     lines = []
-    for option, values in (("--select", select), ("--exclude", exclude)):
+    for option, values in ((select_option, select), ("--exclude", exclude)):
         for selector in (token for value in values for token in value):
             if task._parse_selector(selector):
                 continue

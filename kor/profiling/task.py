@@ -26,8 +26,8 @@ from kor.profiling.freshness import TableFreshness, stale_alert, table_freshness
 from kor.profiling.pii import pii_alerts
 from kor.profiling.progress import ColumnProgress
 from kor.project.loader import FRESHNESS_KEY
-from kor.report.figures import printable, qualified
 from kor.task.profile import ColumnProfile, ProfileExecutionResult, ProfileTask, TableProfile
+from kor.text import printable, qualified
 
 
 class RecordedProfileTask(ProfileTask):

@@ -15,6 +15,8 @@ from kor.config.runtime import RuntimeConfig
 from kor.contracts.graph.manifest import Manifest
 from kor.contracts.graph.nodes import ColumnInfo, ModelNode, NodeConfig, SourceDefinition
 from kor.project.freshness import Freshness, FreshnessError, parse_freshness
+from kor.project.keys import nearest, section_keys
+from kor.text import one_line
 
 PROJECT_FILE = "zel_project.yml"
 MAX_FILE_BYTES = 5 * 1024 * 1024
@@ -69,7 +71,7 @@ def _read_yaml(path: Path) -> Any:
         where = f" at line {exc.problem_mark.line + 1}" if exc.problem_mark else ""
         raise ProjectError(f"{path}: invalid YAML{where}: {exc.problem or exc.context}") from exc
     except yaml.YAMLError as exc:
-        raise ProjectError(f"{path}: invalid YAML: {' '.join(str(exc).split())}") from exc
+        raise ProjectError(f"{path}: invalid YAML: {one_line(str(exc))}") from exc
     except RecursionError:
         raise ProjectError(f"{path}: invalid YAML: nested too deeply") from None
 
@@ -225,11 +227,19 @@ def setting_refused(project_dir: Path, keys: tuple[str, ...], message: str) -> P
 
 
 def project_settings(project_dir: Path) -> dict[str, Any]:
-    """The project file's top-level settings, as written (variables not expanded)."""
+    """The project file's top-level settings, as written (variables not expanded); a key the
+    project file does not have (a misspelt `anomalies:` would silently keep the defaults) is
+    refused with its line and the nearest known key."""
     path = project_dir / PROJECT_FILE
     data = _read_yaml(path)
     if not isinstance(data, dict):
         raise ProjectError(f"{path}: expected a mapping")
+    known = section_keys()
+    for key in data:
+        if key not in known:
+            name = _shown(str(key))
+            hint = nearest(name, known) or f"; the keys are {', '.join(known)}"
+            raise setting_refused(project_dir, (str(key),), f"unknown key {name!r}{hint}")
     return data
 
 

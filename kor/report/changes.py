@@ -14,7 +14,8 @@ from rich.text import Text
 
 from kor.compute.metadata.records import RecordedRun, RecordedTableRun
 from kor.profiling.diff import Change, ProjectDiff, TableDiff
-from kor.report.figures import MISSING, number, one_line, printable, qualified, timestamp
+from kor.report.figures import timestamp
+from kor.text import MISSING, number, one_line, printable, qualified
 
 SEVERITY_STYLES = {"error": "bold red", "warning": "yellow", "info": "cyan"}
 

@@ -11,20 +11,8 @@ from rich.text import Text
 
 from kor.report.changes import SEVERITY_STYLES, changes_grid
 from kor.report.content import AlertsView, Changes, Column, Overview, TableView, Trend, status
-from kor.report.figures import (
-    MISSING,
-    duration,
-    extremes,
-    freshness,
-    lengths,
-    number,
-    one_line,
-    printable,
-    qualified,
-    share,
-    signed,
-    timestamp,
-)
+from kor.report.figures import duration, extremes, freshness, lengths, share, signed, timestamp
+from kor.text import MISSING, number, one_line, printable, qualified
 
 LEGEND = ("Every figure is exact and computed in the warehouse over all rows, without "
           "sampling: exact null and distinct counts (distinct values leave NULL out; % of all "

@@ -17,7 +17,8 @@ from typing import Any, NamedTuple, Protocol
 from kor.compute.metadata import ColumnProfileResult, decode_list, decode_top_values
 from kor.compute.metadata.records import RecordedTableRun, RunPoint, TableKey
 from kor.profiling.diff import Change, TableDiff
-from kor.profiling.rules import SEVERITY_NAMES
+from kor.profiling.rules import SEVERITY_NAMES, ChangeKind
+from kor.text import figure
 
 # Alert severities, the most severe first.
 SEVERITIES = tuple(reversed(SEVERITY_NAMES))
@@ -28,7 +29,8 @@ TREND_RUNS = 12
 # frequent one. Inside a row the layout is the chart macro's (labels left of x=170, bars after).
 _ROW_HEIGHT, _BAR_WIDTH, _LABEL_CHARACTERS = 18, 220, 22
 
-_SCHEMA_CHANGES = ("column_added", "column_removed", "type_changed")
+_SCHEMA_CHANGES = (ChangeKind.COLUMN_ADDED, ChangeKind.COLUMN_REMOVED, ChangeKind.TYPE_CHANGED)
+_ROW_CHANGES = (ChangeKind.ROW_COUNT_DOWN, ChangeKind.ROW_COUNT_UP)
 
 
 class Links(Protocol):
@@ -152,7 +154,7 @@ class Changes:
 
     @cached_property
     def rows(self) -> Change | None:
-        return next((c for c in self.diff.changes if c.kind.startswith("row_count_")), None)
+        return next((c for c in self.diff.changes if c.kind in _ROW_CHANGES), None)
 
     @cached_property
     def row_delta(self) -> int | None:
@@ -166,7 +168,7 @@ class Changes:
 
     @cached_property
     def new_alerts(self) -> list[Change]:
-        return [c for c in self.diff.changes if c.kind == "alert_new"]
+        return [c for c in self.diff.changes if c.kind is ChangeKind.ALERT_NEW]
 
     @cached_property
     def worst(self) -> str:
@@ -411,13 +413,14 @@ def histogram(row: ColumnProfileResult) -> Histogram | None:
     if not entries:
         return None
     labels = [str(entry["start"])[:10] if "start" in entry
-              else f"{entry.get('low')}–{entry.get('high')}" for entry in entries]
+              else f"{figure(entry.get('low'))}–{figure(entry.get('high'))}"
+              for entry in entries]
     most = max(entry["count"] for entry in entries) or 1
     bins = [Bin(label, entry["count"], index * (HISTOGRAM_BAR + 2),
                 round(HISTOGRAM_HEIGHT * entry["count"] / most))
             for index, (label, entry) in enumerate(zip(labels, entries, strict=True))]
-    first = str(entries[0].get("start", entries[0].get("low")))
-    last = str(entries[-1].get("start", entries[-1].get("high")))
+    first = figure(entries[0].get("start", entries[0].get("low")))
+    last = figure(entries[-1].get("start", entries[-1].get("high")))
     return Histogram(bins, first, last, len(bins) * (HISTOGRAM_BAR + 2))
 
 

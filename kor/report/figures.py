@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import math
 from collections.abc import Mapping
 from datetime import datetime
 from decimal import Decimal
@@ -10,44 +9,10 @@ from decimal import Decimal
 from kor.compute.metadata import ColumnProfileResult
 from kor.compute.metadata.records import RecordedTableRun
 from kor.profiling.freshness import age_text
+from kor.text import MISSING
 
-MISSING = "–"
-# Magnitudes written out in digits; beyond them (no column's whole numbers are) an exponent.
-_FIXED_RANGE = (1e-9, 1e21)
-
-# C0 controls, DEL and C1 controls: ESC sequences can clear the screen or set the window title.
-_CONTROLS = {code: f"\\x{code:02x}" for code in (*range(0x20), *range(0x7F, 0xA0))}
-
-
-def printable(text: str) -> str:
-    """Text from the warehouse or the store, its control characters written out as `\\x1b`."""
-    return text.translate(_CONTROLS)
-
-
-def one_line(text: str) -> str:
-    """Text on one line: each run of whitespace (the line breaks of a warehouse's message)
-    as one space, other control characters written out."""
-    return printable(" ".join(text.split()))
-
-
-def number(value: float | int | None) -> str:
-    """A stored figure in full, with thousands separators: a float reads as its shortest exact
-    form (the digits that give back the very number stored), a whole number as an integer."""
-    if value is None:
-        return MISSING
-    if isinstance(value, int):
-        return f"{value:,}"
-    if not math.isfinite(value):
-        return {math.inf: "∞", -math.inf: "-∞"}.get(value, "NaN")
-    if value == 0:
-        return "0"  # -0.0 too
-    # Far outside what a column holds as digits (and every BIGINT), the exponent says more.
-    if not _FIXED_RANGE[0] <= abs(value) < _FIXED_RANGE[1]:
-        return repr(value)
-    exact = Decimal(repr(value))
-    if value.is_integer():
-        exact = exact.to_integral_value()
-    return format(exact, ",f")
+# Re-exported while kor/profiling/anomalies.py still takes it from here; its home is kor.text.
+from kor.text import number as number
 
 
 def share(row: ColumnProfileResult, value: float | None) -> str:
@@ -135,7 +100,3 @@ def duration(milliseconds: int | None) -> str:
 
 def timestamp(value: datetime) -> str:
     return value.strftime("%Y-%m-%d %H:%M:%S")
-
-
-def qualified(source_name: str, table_name: str) -> str:
-    return f"{source_name}.{table_name}"

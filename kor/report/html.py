@@ -15,6 +15,7 @@ from urllib.parse import quote, urlencode
 
 from jinja2 import Environment, PackageLoader, StrictUndefined
 
+from kor import text
 from kor.compute.metadata.records import TableKey
 from kor.report import content, figures
 from kor.report.content import AlertsView, Overview, TableView
@@ -40,15 +41,15 @@ def _environment() -> Environment:
         lstrip_blocks=True,
         keep_trailing_newline=True,
     )
-    environment.filters.update(number=figures.number, percent=figures.percent,
+    environment.filters.update(number=text.number, percent=figures.percent,
                                lengths=figures.lengths, timestamp=figures.timestamp,
                                minimum=lambda row: figures.extremes(row)[0],
                                maximum=lambda row: figures.extremes(row)[1],
                                duration=figures.duration,
                                share=lambda row, field: figures.share(row, getattr(row, field)),
                                freshness=lambda line: figures.freshness(line.shown, line.rows))
-    environment.globals.update(qualified=figures.qualified, signed=figures.signed,
-                               MISSING=figures.MISSING, SEVERITIES=content.SEVERITIES,
+    environment.globals.update(qualified=text.qualified, signed=figures.signed,
+                               MISSING=text.MISSING, SEVERITIES=content.SEVERITIES,
                                status=content.status, report_title=report_title)
     return environment
 

@@ -189,12 +189,21 @@ def test_declared_columns_are_checked_against_the_warehouse_and_diff_sees_its_sc
                                   "'source:raw.orders' does."),
     ("run", ["-s", "orders", "--exclude", "nope* odd"], "--exclude 'nope*' matches no source"),
     ("diff", ["-s", "model:stg_*"], "--select 'model:stg_*' matches no source or model."),
+    # the reading commands, on a store that holds the tables that do match
+    ("anomalies", ["-s", "raw.measures"], "--select 'raw.measures' matches no source or "
+                                          "model; 'source:raw.measures' does."),
+    ("show", ["--table", "measures raw.nothere"], "--table 'raw.nothere' matches no source"),
+    ("history", ["--table", "extra model:stg_*"], "--table 'model:stg_*' matches no source"),
 ])
-def test_a_selector_that_matches_nothing_is_named(tmp_path, command, args, says):
-    project = write_project(tmp_path, SOURCES)
+def test_a_selector_that_matches_nothing_is_named(tmp_path, history_project, command, args,
+                                                  says):
+    project = (write_project(tmp_path, SOURCES) if command in ("run", "diff")
+               else history_project)
     done = run_zel("profile", command, "--project-dir", str(project), *args)
     assert f"Warning: {says}" in done.stderr
     assert done.stderr.count("Warning:") == 1, done.stderr
+    if command in ("show", "history"):  # what matched is shown all the same
+        assert done.returncode == 0 and args[1].split()[0] in done.stdout
 
 
 @pytest.mark.parametrize("threads", [1, 3])

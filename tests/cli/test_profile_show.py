@@ -32,11 +32,12 @@ def test_show_prints_the_overview_then_each_table_in_table_order(history_project
     cells = {line.split("│")[1].strip(): [c.strip() for c in line.split("│")[2:-1]]
              for line in measures.splitlines() if line.startswith("│ ")}
     assert list(cells) == ["zeta", "amount", "alpha", "beta"]  # the table's order
-    # type, nulls, null %, distinct, distinct %, min, max: in full, as stored
+    # type, nulls, null %, distinct, distinct %, min, max: in full, as stored; a double such
+    # as the mean to 15 significant digits (2,000,000,000,000,000.333… is stored ….2)
     assert cells["zeta"][:7] == ["BIGINT", "0", "0.0%", "4", "100.0%", "1,000,000,000,000,001",
                                  "4,000,000,000,000,000"]
     assert cells["amount"][5:7] == ["38,255.1", "3,000,279.6"] and cells["alpha"][3] == "3"
-    assert "e+1" not in out and "mean 2,000,000,000,000,000.2 → 2,500,000,000,000,000" in out
+    assert "e+1" not in out and "mean 2,000,000,000,000,000 → 2,500,000,000,000,000" in out
     assert "The latest run (run 3) of this table failed: " in out
     assert "The figures below are from run 2." in out
 

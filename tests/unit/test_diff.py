@@ -197,6 +197,9 @@ def test_project_and_column_rules_override_the_defaults():
      "'diff.columns.raw.t.*.row_count_down': row_count_down is a change of the whole table"),
     ("columns: [a]", 2, "'diff.columns' must map column patterns"),
     ("thresholds: {}", 2, "'diff' has unknown key 'thresholds'"),
+    ("rule: {}", 2, "'diff' has unknown key 'rule'; did you mean 'rules'?"),
+    ("rules:\n    column_added: info\n    null_percent_upp: warning", 4,
+     "'diff.rules': unknown kind of change 'null_percent_upp'; did you mean 'null_percent_up'?"),
     ("", 1, "'diff' must be a mapping"),
 ])
 def test_bad_rules_are_refused_with_the_file_line_and_setting_named(tmp_path, diff, line,
@@ -218,8 +221,10 @@ def test_the_readme_documents_every_kind_of_change_with_its_default():
     from kor.profiling.rules import ALERT_OWN, DEFAULT_RULES
 
     readme = (Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
+    table = readme[readme.index("| change | what it measures | default severity |"):]
+    table = table[:table.index("\n\n")]
     documented = {kind: default for kind, default in
-                  re.findall(r"^\| `(\w+)` \| [^|]+ \| ([^|]+) \|$", readme, re.MULTILINE)}
+                  re.findall(r"^\| `(\w+)` \| [^|]+ \| ([^|]+) \|$", table, re.MULTILINE)}
 
     def shown(rule) -> str:
         if isinstance(rule, dict):

@@ -131,6 +131,11 @@ def test_a_symbolic_link_loop_is_named(tmp_path):
     (PROJECT, "pg", "zel_project.yml: target 'pg': 'user' uses ${KOR_TEST_USER}, which is not set"),
     ("name: s\ntarget: t\ntargets: {t: {options: [{a: '${KOR_TEST_USER:-x}${KOR_TEST_SECRET}'}]}}",
      None, "target 't': 'options[0].a' uses ${KOR_TEST_SECRET}, which is not set"),
+    # a misspelt section would silently keep its defaults: refused, with the nearest key
+    (PROJECT + "anomalise:\n  window: 3\n", None,
+     "zel_project.yml: at line 7: unknown key 'anomalise'; did you mean 'anomalies'?"),
+    (PROJECT + "shcema: main\n", None,
+     "at line 7: unknown key 'shcema'; the keys are name, target, targets, diff, anomalies"),
 ])
 def test_malformed_project_files(tmp_path, monkeypatch, project_text, target, message):
     monkeypatch.delenv("KOR_TEST_USER", raising=False)
@@ -189,3 +194,19 @@ def test_unreadable_project_files(tmp_path, content, message):
 def test_a_missing_project_file(tmp_path):
     with pytest.raises(ProjectError, match="zel_project.yml: file not found"):
         load_runtime_config(tmp_path)
+
+
+def test_the_readme_lists_every_project_key_with_the_code_s_default():
+    from kor.profiling.anomalies import _SCALARS, SeriesRule
+    from kor.project.keys import PROJECT_KEYS, reference_table, section_keys
+
+    readme = (Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
+    assert "\n" + reference_table() + "\n" in readme
+    # The sections take exactly the keys listed: those the anomalies settings check for...
+    assert set(section_keys("anomalies")) == {*_SCALARS, "metrics", "columns", "ignore"}
+    # ...and with the defaults they fall back to.
+    rule, keys = SeriesRule(), {entry.key: entry for entry in PROJECT_KEYS}
+    assert [keys[f"anomalies.{key}"].default for key in ("window", "min_runs", "sensitivity",
+                                                     "seasonality")] == [
+        str(rule.window), str(rule.min_runs), str(rule.sensitivity), rule.seasonality.value]
+    assert f"min_runs: {rule.seasonal_min_runs}}}" in keys["anomalies.seasonality"].meaning

@@ -6,14 +6,14 @@ import json
 from collections.abc import Sequence
 from dataclasses import dataclass
 from datetime import datetime
-from enum import Enum
 
 from kor.compute.metadata.records import TableKey
 from kor.compute.metadata.schema import PROFILE_FIELDS, PROFILES_TABLE
 from kor.compute.metadata.session import StoreSession
+from kor.strenum import StrEnum
 
 
-class RunState(str, Enum):
+class RunState(StrEnum):
     """What became of a run's profiling; how the command ended is its exit status, beside it."""
 
     RUNNING = "running"          # started, not (yet) ended: a run killed outright stays so
