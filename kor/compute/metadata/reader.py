@@ -265,7 +265,7 @@ class MetadataReader:
     def run_history(self, table: tuple[str, str] | None = None, limit: int | None = None
                     ) -> dict[tuple[str, str], list[RunPoint]]:
         """Each table's runs (of one table when given), newest first, at most `limit` each:
-        their outcome and size, without their column lists."""
+        their outcome, size and freshness, without their column lists."""
         source, name = table if table is not None else (None, None)
         with self._reading() as connection:
             if connection is None:
@@ -273,7 +273,7 @@ class MetadataReader:
             rows = connection.execute("""
                 SELECT t.source_name, t.table_name, t.run_id, r.started_at, t.profiled_at,
                        t.status, t.error, t.row_count, t.column_count, t.duration_ms, t.stored,
-                       t.reused_from
+                       t.reused_from, t.freshness_seconds
                 FROM table_runs t JOIN runs r USING (run_id)
                 WHERE $source IS NULL OR (t.source_name = $source AND t.table_name = $table)
                 QUALIFY $limit IS NULL OR row_number() OVER (
