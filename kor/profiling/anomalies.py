@@ -33,7 +33,7 @@ from __future__ import annotations
 import fnmatch
 import math
 import statistics
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime
 from enum import Enum
@@ -592,7 +592,7 @@ def judge_run(reader: MetadataReader, run_id: int, settings: AnomalySettings) ->
         histories = reader.run_history(limit=max(reach.values()) + 2)
         rows = reader.column_baselines(
             [(*key, head.run_id, head.profiled_at, reach[key]) for key, head in heads.items()],
-            [(*key, *rule) for key, rule in series.items()])
+            [(*key, *rule) for key, rule in series.items()], _narrowest(column_rules.values()))
     judgement = Judgement()
     for key, head in heads.items():
         measured = [p for p in reversed(histories.get(key, [])) if p.succeeded and p.stored
@@ -630,6 +630,22 @@ def judge_run(reader: MetadataReader, run_id: int, settings: AnomalySettings) ->
     judgement.anomalies.sort(key=lambda a: (a.source_name, a.table_name, a.column_name or "",
                                             order.index(a.metric)))
     return judgement
+
+
+def _narrowest(rules: Iterable[dict[Metric, SeriesRule | None]]
+               ) -> list[tuple[str, float, float, float, float]]:
+    """Per metric the narrowest band any of `rules` draws (see `band` and
+    MetadataReader.column_baselines): a value inside it is inside its own series' band."""
+    least: dict[Metric, tuple[float, float]] = {}
+    # The rules of a store's columns are a few objects shared by thousands.
+    for by_metric in {id(r): r for r in rules}.values():
+        for metric, rule in by_metric.items():
+            if rule is not None:
+                points = FLOORS[metric][0] if rule.floor is None else rule.floor
+                k, p = least.get(metric, (math.inf, math.inf))
+                least[metric] = (min(k, rule.sensitivity), min(p, points))
+    return [(metric.value, k * MAD_SCALE, SMALL_SAMPLE, p, FLOORS[metric][1])
+            for metric, (k, p) in least.items()]
 
 
 def _needed(rule: SeriesRule) -> int:

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from contextvars import ContextVar
 from datetime import datetime
@@ -304,7 +304,9 @@ class MetadataReader:
                          a.run_id""", {"ids": ids, "latest": latest}).fetchall()
 
     def column_baselines(self, heads: list[tuple[str, str, int, datetime, int]],
-                         series: list[tuple[str, str, str, int, str]]) -> list[tuple[Any, ...]]:
+                         series: list[tuple[str, str, str, int, str]],
+                         narrowest: Sequence[tuple[str, float, float, float, float]] = ()
+                         ) -> list[tuple[Any, ...]]:
         """What judging the columns of the `heads` (source, table, run under test, its time,
         how many of the table's latest measured runs to look back at) needs, per column of
         `series` (source, table, column, window, seasonality) and metric: the value under
@@ -313,11 +315,17 @@ class MetadataReader:
 
         The baseline is the last `window` values of the measured and stored runs before the
         run under test, from the latest shift's run on, without the runs flagged since; with
-        a seasonality only the runs of the same weekday or hour."""
+        a seasonality only the runs of the same weekday or hour.
+
+        Left out are the series with no baseline, and those whose value is well inside the
+        `narrowest` band of their metric (metric, scale, small, points, share: the half-width
+        max(scale · MAD · (1 + small / n), points, share · |median|)), which the caller makes
+        no narrower than any series' own: a judged run is nearly all normal values."""
         if not heads or not series:
             return []
         h = list(zip(*heads, strict=True))
         s = list(zip(*series, strict=True))
+        b: list[tuple[Any, ...]] = list(zip(*narrowest, strict=True)) or [()] * 5
         slot = ("CASE {kind} WHEN 'weekday' THEN isodow({at}) "
                 "WHEN 'hour' THEN hour({at}) ELSE 0 END")
         with self._reading() as connection:
@@ -386,13 +394,27 @@ class MetadataReader:
                 cut AS (
                     SELECT g.*, s.source_name, s.table_name, s.column_name,
                            base[:s.win] AS window_values
-                    FROM gathered g JOIN settings s USING (sid))
-                SELECT source_name, table_name, column_name, metric, unnest(tested),
-                       list_aggregate(window_values, 'median'),
-                       list_aggregate(window_values, 'mad'), coalesce(len(window_values), 0),
+                    FROM gathered g JOIN settings s USING (sid)),
+                banded AS (
+                    SELECT *, unnest(tested) AS value,
+                           list_aggregate(window_values, 'median') AS mid,
+                           list_aggregate(window_values, 'mad') AS mad,
+                           coalesce(len(window_values), 0) AS n
+                    FROM cut),
+                narrowest AS (
+                    SELECT unnest($b0) AS metric, unnest($b1) AS scale, unnest($b2) AS small,
+                           unnest($b3) AS points, unnest($b4) AS share)
+                SELECT source_name, table_name, column_name, metric, value, mid, mad, n,
                        previous, coalesce(was_flagged, false), previous_run
-                FROM cut
+                FROM banded LEFT JOIN narrowest USING (metric)
+                -- "Well inside": by more than the rounding of either side's arithmetic.
+                WHERE mid IS NOT NULL AND NOT coalesce(
+                    isfinite(mid) AND isfinite(mad)
+                    AND abs(value - mid) + 1e-9 * (abs(value) + abs(mid))
+                        < greatest(scale * mad * (1 + small / n), points, share * abs(mid))
+                          * (1 - 1e-9), false)
                 ORDER BY source_name, table_name, column_name, metric""",
                 {**{f"h{i}": list(c) for i, c in enumerate(h)},
-                 **{f"s{i}": list(c) for i, c in enumerate(s)}, "widest": max(s[3])}
+                 **{f"s{i}": list(c) for i, c in enumerate(s)},
+                 **{f"b{i}": list(c) for i, c in enumerate(b)}, "widest": max(s[3])}
             ).fetchall()
