@@ -23,6 +23,7 @@ import random
 import statistics
 import sys
 import tempfile
+from collections.abc import Callable
 from datetime import datetime, timedelta
 from pathlib import Path
 
@@ -70,41 +71,38 @@ def _rows(kind: str, rng: random.Random) -> tuple[list[float], set[int]]:
 
 def _nulls(kind: str, rng: random.Random) -> tuple[list[float], set[int]]:
     """A null % history and the runs of its injected bursts."""
-    values, injected = [], set()
-    step = rng.randrange(18, 25) if kind == "step" else None
-    level = 0.1
-    for run in range(RUNS):
-        if run == step:
-            level *= 1.3 * 10
-            injected.add(run)
-        value = {"flat": level, "trending": level + run * 0.01,
-                 "weekly": level * (4 if run % 7 in (5, 6) else 1),
-                 "noisy": level * (1 + rng.gauss(0, 0.3)),
-                 "step": level * (1 + rng.gauss(0, 0.05))}[kind]
-        values.append(max(value, 0.0))
-    for run in _injection_runs(rng):
-        values[run] += rng.uniform(2, 10)
-        injected.add(run)
-    return values, injected
+    return _levels(kind, rng, 0.1, lambda level: level * 1.3 * 10, lambda run, level: max({
+        "flat": level, "trending": level + run * 0.01,
+        "weekly": level * (4 if run % 7 in (5, 6) else 1),
+        "noisy": level * (1 + rng.gauss(0, 0.3)),
+        "step": level * (1 + rng.gauss(0, 0.05))}[kind], 0.0), lambda: rng.uniform(2, 10))
 
 
 def _lags(kind: str, rng: random.Random) -> tuple[list[float], set[int]]:
     """A freshness lag history in seconds, and the runs of its injected late loads."""
+    # The step: the load moved three hours earlier; at the weekend there are no loads, and the
+    # lag grows a day a day.
+    return _levels(kind, rng, 1.5, lambda level: 4.5, lambda run, level: 3600 * {
+        "flat": level + rng.gauss(0, 0.05), "trending": level + run * 0.02,
+        "weekly": level + {5: 24, 6: 48}.get(run % 7, 0),
+        "noisy": level - 0.5 + rng.random(),
+        "step": level + rng.gauss(0, 0.1)}[kind], lambda: rng.uniform(6, 30) * 3600)
+
+
+def _levels(kind: str, rng: random.Random, level: float, moved: Callable[[float], float],
+            value: Callable[[int, float], float], injected_change: Callable[[], float]
+            ) -> tuple[list[float], set[int]]:
+    """A history of `value` at each run's level (the step kind's `moved` once), with three
+    injected changes, and the runs of its injected changes."""
     values, injected = [], set()
     step = rng.randrange(18, 25) if kind == "step" else None
-    level = 1.5
     for run in range(RUNS):
         if run == step:
-            level = 4.5  # the load moved three hours earlier
+            level = moved(level)
             injected.add(run)
-        hours = {"flat": level + rng.gauss(0, 0.05), "trending": level + run * 0.02,
-                 # no loads at the weekend: the lag grows a day a day
-                 "weekly": level + {5: 24, 6: 48}.get(run % 7, 0),
-                 "noisy": level - 0.5 + rng.random(),
-                 "step": level + rng.gauss(0, 0.1)}[kind]
-        values.append(hours * 3600)
+        values.append(value(run, level))
     for run in _injection_runs(rng):
-        values[run] += rng.uniform(6, 30) * 3600
+        values[run] += injected_change()
         injected.add(run)
     return values, injected
 
