@@ -1,15 +1,17 @@
 """Anomalies judged two ways on the same synthetic histories, and the time to judge a store.
 
 Each series kind (flat, trending, weekly-seasonal, noisy, step-change) has histories of 60
-daily runs of a row count and of a null %, with single-run drops and jumps of the row count
-(20-50 %) and null bursts (2-10 points) injected after run 30. The step-change kind moves
-its level by 30 % once, between runs 18 and 24 (the step counts as an injected change, the
-runs after it as clean). Both methods judge the same quantity (a row count by its change from
-run to run, a null % as it is); the plain one flags a value outside the mean ± 3σ of the
+daily runs of a row count, of a null % and of a freshness lag (usually 1-2 h), with
+single-run drops and jumps of the row count (20-50 %), null bursts (2-10 points) and late
+loads (6-30 h more lag) injected after run 30. The step-change kind moves its level once,
+between runs 18 and 24 (the step counts as an injected change, the runs after it as clean).
+Both methods judge the same quantity (a row count by its change from run to run, a null % and
+a lag as they are); the plain one flags a value outside the mean ± 3σ of the
 previous 14, this one applies kor.profiling.anomalies with its defaults (the weekly kind
 with `seasonality: weekday`). Clean runs are counted from run 15, where both have 14 values.
 
-Last, judging the latest run of a store of 1,000 tables × 20 columns × 60 runs.
+Last, judging the latest run of a store of 1,000 tables × 20 columns × 60 runs (each table
+run with a freshness lag).
 
 Run: .venv/bin/python bench/anomalies.py [--series N] [--repeat N]
 """
@@ -21,8 +23,11 @@ import random
 import statistics
 import sys
 import tempfile
+from collections.abc import Callable
 from datetime import datetime, timedelta
 from pathlib import Path
+
+import duckdb
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
@@ -66,20 +71,38 @@ def _rows(kind: str, rng: random.Random) -> tuple[list[float], set[int]]:
 
 def _nulls(kind: str, rng: random.Random) -> tuple[list[float], set[int]]:
     """A null % history and the runs of its injected bursts."""
+    return _levels(kind, rng, 0.1, lambda level: level * 1.3 * 10, lambda run, level: max({
+        "flat": level, "trending": level + run * 0.01,
+        "weekly": level * (4 if run % 7 in (5, 6) else 1),
+        "noisy": level * (1 + rng.gauss(0, 0.3)),
+        "step": level * (1 + rng.gauss(0, 0.05))}[kind], 0.0), lambda: rng.uniform(2, 10))
+
+
+def _lags(kind: str, rng: random.Random) -> tuple[list[float], set[int]]:
+    """A freshness lag history in seconds, and the runs of its injected late loads."""
+    # The step: the load moved three hours earlier; at the weekend there are no loads, and the
+    # lag grows a day a day.
+    return _levels(kind, rng, 1.5, lambda level: 4.5, lambda run, level: 3600 * {
+        "flat": level + rng.gauss(0, 0.05), "trending": level + run * 0.02,
+        "weekly": level + {5: 24, 6: 48}.get(run % 7, 0),
+        "noisy": level - 0.5 + rng.random(),
+        "step": level + rng.gauss(0, 0.1)}[kind], lambda: rng.uniform(6, 30) * 3600)
+
+
+def _levels(kind: str, rng: random.Random, level: float, moved: Callable[[float], float],
+            value: Callable[[int, float], float], injected_change: Callable[[], float]
+            ) -> tuple[list[float], set[int]]:
+    """A history of `value` at each run's level (the step kind's `moved` once), with three
+    injected changes, and the runs of its injected changes."""
     values, injected = [], set()
     step = rng.randrange(18, 25) if kind == "step" else None
-    level = 0.1
     for run in range(RUNS):
         if run == step:
-            level *= 1.3 * 10
+            level = moved(level)
             injected.add(run)
-        value = {"flat": level, "trending": level + run * 0.01,
-                 "weekly": level * (4 if run % 7 in (5, 6) else 1),
-                 "noisy": level * (1 + rng.gauss(0, 0.3)),
-                 "step": level * (1 + rng.gauss(0, 0.05))}[kind]
-        values.append(max(value, 0.0))
+        values.append(value(run, level))
     for run in _injection_runs(rng):
-        values[run] += rng.uniform(2, 10)
+        values[run] += injected_change()
         injected.add(run)
     return values, injected
 
@@ -128,7 +151,8 @@ def evaluate(series: int) -> None:
           f"{'changes caught':>24}")
     print(f"{'':<26}{'this':>13}{'mean±3σ':>13}{'this':>12}{'mean±3σ':>12}")
     for kind in KINDS:
-        for metric, make in ((Metric.ROW_COUNT, _rows), (Metric.NULL_PERCENT, _nulls)):
+        for metric, make in ((Metric.ROW_COUNT, _rows), (Metric.NULL_PERCENT, _nulls),
+                             (Metric.FRESHNESS_LAG, _lags)):
             ours, plain = [0, 0, 0, 0], [0, 0, 0, 0]
             rng = random.Random(f"{kind}-{metric.value}")
             for _ in range(series):
@@ -143,6 +167,9 @@ def evaluate(series: int) -> None:
 def store_timing(repeat: int) -> None:
     with tempfile.TemporaryDirectory() as folder:
         path = fill(Path(folder), 1000, 20, RUNS, churn=True)
+        with duckdb.connect(str(path)) as connection:
+            connection.execute("UPDATE table_runs SET freshness_seconds = "
+                               "3600 + hash(table_name, run_id) % 3600")
         reader = MetadataReader(path)
         settings = AnomalySettings()
         found = judge_run(reader, RUNS, settings)

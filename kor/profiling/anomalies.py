@@ -1,12 +1,13 @@
 """Anomalies: a figure judged against its own past runs, not against a fixed threshold.
 
-Each table's row count and each column's figures are compared with the values the same figure
-took in the table's last `window` measured and stored runs (at least `min_runs` of them, or
-nothing is judged). The usual range is robust, median ± k · 1.4826 · MAD, so one odd run
-cannot widen it, and it never comes from the run under test or from runs that were flagged
-themselves. A floor per metric (FLOORS) keeps a flat series from alarming on noise. Row counts
-are judged on their change, in % of the last count that was not flagged, so a growing table
-is not an anomaly every day.
+Each table's row count and freshness lag and each column's figures are compared with the values
+the same figure took in the table's last `window` measured and stored runs (at least
+`min_runs` of them, or nothing is judged). The usual range is robust, median ± k · 1.4826 ·
+MAD, so one odd run cannot widen it, and it never comes from the run under test or from runs
+that were flagged themselves. A floor per metric (FLOORS) keeps a flat series from alarming
+on noise. Row counts are judged on their change, in % of the last count that was not flagged,
+so a growing table is not an anomaly every day; a freshness lag (the age of the table's
+newest timestamp, in seconds) on its value.
 
 A flagged value that the next run confirms (it stays on the same side, as near to the flagged
 value as the range is wide) is a shift, not a second alarm: the baseline starts again at the
@@ -19,6 +20,7 @@ flagged run, and the series is judged again once it holds `min_runs` values of i
       seasonality: weekday          # or hour, none, or {by: weekday, min_runs: 4}
       metrics:
         row_count: error            # a severity, or ignore
+        freshness_lag: {floor: 1800}  # seconds
         null_percent: {severity: warning, sensitivity: 5, floor: 1}
       columns:                      # globs: "source.table" and "source.table.column"
         raw.events: {seasonality: hour}
@@ -31,7 +33,7 @@ from __future__ import annotations
 import fnmatch
 import math
 import statistics
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime
 from enum import Enum
@@ -56,8 +58,7 @@ class Metric(str, Enum):
     """What is judged; the value is the name used in settings, the store and JSON."""
 
     ROW_COUNT = "row_count"
-    # FRESHNESS_LAG = "freshness_lag": a table metric, once the profiler measures the lag of
-    # the newest timestamp; it goes with ROW_COUNT in TABLE_METRICS and the table's query.
+    FRESHNESS_LAG = "freshness_lag"
     NULL_PERCENT = "null_percent"
     DISTINCT_PERCENT = "distinct_percent"
     MEAN = "mean"
@@ -71,17 +72,20 @@ class Metric(str, Enum):
         return _LABELS[self]
 
 
-_LABELS = {Metric.ROW_COUNT: "row count", Metric.NULL_PERCENT: "null %",
+_LABELS = {Metric.ROW_COUNT: "row count", Metric.FRESHNESS_LAG: "freshness lag",
+           Metric.NULL_PERCENT: "null %",
            Metric.DISTINCT_PERCENT: "distinct %", Metric.MEAN: "mean", Metric.MIN: "min",
            Metric.MAX: "max", Metric.AVG_LENGTH: "average length",
            Metric.TOP_SHARE: "share of the most frequent value %"}
-TABLE_METRICS = (Metric.ROW_COUNT,)
+TABLE_METRICS = (Metric.ROW_COUNT, Metric.FRESHNESS_LAG)
 COLUMN_METRICS = tuple(metric for metric in Metric if metric not in TABLE_METRICS)
 
 # The least half-width of a range: (points of the metric's own unit, share of |median|).
 # Row counts are judged in % change, so 2 points is "2 % more or fewer rows than usual".
+# A freshness lag is in seconds: a load a quarter late, or 10 minutes, is how loads wander.
 FLOORS: dict[Metric, tuple[float, float]] = {
     Metric.ROW_COUNT: (2.0, 0.0),
+    Metric.FRESHNESS_LAG: (600.0, 0.25),
     Metric.NULL_PERCENT: (0.5, 0.1),
     Metric.DISTINCT_PERCENT: (1.0, 0.05),
     Metric.MEAN: (1e-9, 0.05),
@@ -463,9 +467,10 @@ class Anomaly:
     @property
     def message(self) -> str:
         side = "below" if self.value < self.low else "above"
-        usual = f"{_figure(self.metric, self.low)}–{_figure(self.metric, self.high)}"
+        figure, unit = _figures(self.metric, self.high)
+        usual = f"{figure(self.low)}–{figure(self.high)}{unit}"
         kind = "same-weekday or same-hour " if self.seasonal else ""
-        what = f"{self.metric.label} {_figure(self.metric, self.value)}"
+        what = f"{self.metric.label} {figure(self.value)}{unit}"
         if self.status is Status.SHIFT:
             return (f"{what} stays {side} its former range {usual}: taken as its new level")
         return f"{what} is {side} its usual range {usual} (median of {self.runs} {kind}runs)"
@@ -493,10 +498,15 @@ class Anomaly:
                 "message": self.message}
 
 
-def _figure(metric: Metric, value: float) -> str:
+def _figures(metric: Metric, high: float) -> tuple[Callable[[float], str], str]:
+    """How a message writes the figures of a metric, and their unit: a lag in hours, or in
+    minutes when its usual range stays under an hour, to a tenth."""
     if metric is Metric.ROW_COUNT:
-        return f"{round(value):,}"
-    return number(round(value, 4) if abs(value) < 1e15 else value)
+        return lambda value: f"{round(value):,}", ""
+    if metric is Metric.FRESHNESS_LAG:
+        size, unit = (3600, " h") if abs(high) >= 3600 else (60, " min")
+        return lambda value: f"{value / size:,.1f}", unit
+    return lambda value: number(round(value, 4) if abs(value) < 1e15 else value), ""
 
 
 def anomaly(run_id: int, source: str, table: str, column: str | None, metric: Metric,
@@ -577,22 +587,30 @@ def judge_run(reader: MetadataReader, run_id: int, settings: AnomalySettings) ->
             if rule is not None:
                 series[(source, table, column)] = (rule.window, rule.seasonality.value)
                 reach[(source, table)] = max(reach[(source, table)], lookback(rule))
-        statuses = {(row[0], row[1], row[2]): Status(row[5]) for row in reader.anomaly_rows()
-                    if row[4] == Metric.ROW_COUNT.value}
+        statuses = {(row[0], row[1], row[2], row[4]): Status(row[5])
+                    for row in reader.anomaly_rows() if row[3] is None}
         histories = reader.run_history(limit=max(reach.values()) + 2)
         rows = reader.column_baselines(
             [(*key, head.run_id, head.profiled_at, reach[key]) for key, head in heads.items()],
-            [(*key, *rule) for key, rule in series.items()])
+            [(*key, *rule) for key, rule in series.items()], _narrowest(column_rules.values()))
     judgement = Judgement()
     for key, head in heads.items():
+        measured = [p for p in reversed(histories.get(key, [])) if p.succeeded and p.stored
+                    and p.run_id <= head.run_id]
         rule = table_rules[key][Metric.ROW_COUNT]
         if rule is not None:
             _judge_rows(judgement, head, rule, [
                 (p.run_id, p.profiled_at, float(p.row_count),
-                 statuses.get((p.run_id, *key), Status.NORMAL))
-                for p in reversed(histories.get(key, []))
-                if p.succeeded and p.stored and p.row_count is not None
-                and p.run_id <= head.run_id])
+                 statuses.get((p.run_id, *key, Metric.ROW_COUNT.value), Status.NORMAL))
+                for p in measured if p.row_count is not None])
+        rule = table_rules[key][Metric.FRESHNESS_LAG]
+        if rule is not None:
+            _judge_lag(judgement, head, rule, [
+                Observation(p.run_id, p.profiled_at, p.freshness_seconds,
+                            statuses.get((p.run_id, *key, Metric.FRESHNESS_LAG.value),
+                                         Status.NORMAL))
+                for p in measured if p.freshness_seconds is not None
+                and (p.run_id, p.profiled_at) < (head.run_id, head.profiled_at)])
     for (source, table, column, name, value, middle, mad, runs, previous, flagged,
          previous_run) in rows:
         metric = Metric(name)
@@ -614,6 +632,22 @@ def judge_run(reader: MetadataReader, run_id: int, settings: AnomalySettings) ->
     return judgement
 
 
+def _narrowest(rules: Iterable[dict[Metric, SeriesRule | None]]
+               ) -> list[tuple[str, float, float, float, float]]:
+    """Per metric the narrowest band any of `rules` draws (see `band` and
+    MetadataReader.column_baselines): a value inside it is inside its own series' band."""
+    least: dict[Metric, tuple[float, float]] = {}
+    # The rules of a store's columns are a few objects shared by thousands.
+    for by_metric in {id(r): r for r in rules}.values():
+        for metric, rule in by_metric.items():
+            if rule is not None:
+                points = FLOORS[metric][0] if rule.floor is None else rule.floor
+                k, p = least.get(metric, (math.inf, math.inf))
+                least[metric] = (min(k, rule.sensitivity), min(p, points))
+    return [(metric.value, k * MAD_SCALE, SMALL_SAMPLE, p, FLOORS[metric][1])
+            for metric, (k, p) in least.items()]
+
+
 def _needed(rule: SeriesRule) -> int:
     """How many values a baseline needs before anything is judged."""
     return rule.min_runs if rule.seasonality is Seasonality.NONE else rule.seasonal_min_runs
@@ -632,6 +666,21 @@ def _judge_rows(judgement: Judgement, head: RecordedTableRun, rule: SeriesRule,
     elif verdict.status is not Status.NORMAL:
         judgement.anomalies.append(anomaly(head.run_id, *key, None, Metric.ROW_COUNT, verdict,
                                            rule, points[-2][0], reference))
+
+
+def _judge_lag(judgement: Judgement, head: RecordedTableRun, rule: SeriesRule,
+               history: list[Observation]) -> None:
+    """A table's freshness lag judged on its value against its earlier measured runs
+    (oldest first); a table with no dated column, or too few lags yet, is passed over
+    quietly: the row count already says when a table is too new."""
+    if head.freshness_seconds is None:
+        return
+    verdict = judge(history, head.freshness_seconds, head.profiled_at, Metric.FRESHNESS_LAG,
+                    rule)
+    if verdict.status in (Status.ANOMALY, Status.SHIFT):
+        judgement.anomalies.append(anomaly(head.run_id, head.source_name, head.table_name,
+                                           None, Metric.FRESHNESS_LAG, verdict, rule,
+                                           history[-1].run_id))
 
 
 def judge_count(points: Sequence[tuple[int, datetime, float, Status]], count: float,

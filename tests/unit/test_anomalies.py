@@ -1,12 +1,15 @@
-"""The anomaly band by hand, the history it needs, seasonality, flagged runs, and settings."""
+"""The anomaly band by hand, the history it needs, seasonality, flagged runs, settings, and a
+table's freshness lag judged run by run from the store."""
 
 from __future__ import annotations
 
 from datetime import datetime, timedelta
 from pathlib import Path
 
+import duckdb
 import pytest
 
+from kor.compute.metadata import MetadataReader, ProjectMetadataStore
 from kor.profiling.anomalies import (
     AnomalySettings,
     Metric,
@@ -16,6 +19,7 @@ from kor.profiling.anomalies import (
     Status,
     band_of,
     judge,
+    judge_run,
     judge_series,
 )
 from kor.project.loader import ProjectError
@@ -136,3 +140,51 @@ def test_settings_by_glob_metric_and_ignore() -> None:
         Seasonality.WEEKDAY, 4)
     assert settings.rule("raw", "orders", "amount", Metric.MIN) is None
     assert settings.rule("raw", "tmp_x", None, Metric.ROW_COUNT) is None
+
+
+H = 3600.0
+# 7 runs at 1.5 h: MAD 0, so the floor, max(600 s, 25 % of 1.5 h) = 1,350 s: 1.125 h-1.875 h.
+USUAL = [1.5 * H] * 7
+
+
+@pytest.mark.parametrize(("lags", "found"), [
+    (USUAL + [30 * H], [("anomaly", "freshness lag 30.0 h is above its usual range 1.1–1.9 h "
+                                    "(median of 7 runs)")]),
+    # the late load is left out of the baseline: back at 1.5 h is normal, 1.8 h too
+    (USUAL + [30 * H, 1.5 * H, 1.8 * H], []),
+    # still late the run after: a shift, its former range the one before the late load
+    (USUAL + [30 * H, 30.2 * H], [("shift", "freshness lag 30.2 h stays above its former "
+                                            "range 1.1–1.9 h: taken as its new level")]),
+    # the band is symmetric: a load that came early is as unusual as a late one
+    (USUAL + [0.5 * H], [("anomaly", "freshness lag 0.5 h is below its usual range 1.1–1.9 h "
+                                     "(median of 7 runs)")]),
+    # a lag of minutes: the floor of 600 s, in minutes
+    ([120.0] * 7 + [1200.0], [("anomaly", "freshness lag 20.0 min is above its usual range "
+                                          "-8.0–12.0 min (median of 7 runs)")]),
+    # six lags of the seven needed; a run with no dated column is not judged
+    ([1.5 * H] * 6 + [30 * H], []),
+    (USUAL + [None], []),
+])
+def test_freshness_lag_judged_on_its_value(tmp_path: Path, lags: list[float | None],
+                                           found: list[tuple[str, str]]) -> None:
+    store = ProjectMetadataStore(tmp_path)
+    store.initialize()
+    store.close()
+    reader = MetadataReader(store.path)
+    for run, lag in enumerate(lags, 1):
+        at = MONDAY + timedelta(days=run)
+        with duckdb.connect(str(store.path)) as connection:
+            connection.execute("INSERT INTO runs (run_id, started_at, status) "
+                               "VALUES (?, ?, 'success')", [run, at])
+            connection.execute(
+                "INSERT INTO table_runs (run_id, source_name, table_name, status, row_count, "
+                "column_count, profiled_at, columns, stored, freshness_seconds) "
+                "VALUES (?, 'raw', 'orders', 'success', 100, 0, ?, '[]', true, ?)",
+                [run, at, lag])
+        judged = judge_run(reader, run, AnomalySettings())
+        with duckdb.connect(str(store.path)) as connection:
+            for anomaly in judged.anomalies:
+                connection.execute("INSERT INTO anomalies VALUES (" + ", ".join("?" * 14) + ")",
+                                   list(anomaly.row()))
+    assert [(a.status.value, a.message) for a in judged.anomalies
+            if a.metric is Metric.FRESHNESS_LAG] == found

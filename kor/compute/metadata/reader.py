@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from contextvars import ContextVar
 from datetime import datetime
@@ -265,7 +265,7 @@ class MetadataReader:
     def run_history(self, table: tuple[str, str] | None = None, limit: int | None = None
                     ) -> dict[tuple[str, str], list[RunPoint]]:
         """Each table's runs (of one table when given), newest first, at most `limit` each:
-        their outcome and size, without their column lists."""
+        their outcome, size and freshness, without their column lists."""
         source, name = table if table is not None else (None, None)
         with self._reading() as connection:
             if connection is None:
@@ -273,7 +273,7 @@ class MetadataReader:
             rows = connection.execute("""
                 SELECT t.source_name, t.table_name, t.run_id, r.started_at, t.profiled_at,
                        t.status, t.error, t.row_count, t.column_count, t.duration_ms, t.stored,
-                       t.reused_from
+                       t.reused_from, t.freshness_seconds
                 FROM table_runs t JOIN runs r USING (run_id)
                 WHERE $source IS NULL OR (t.source_name = $source AND t.table_name = $table)
                 QUALIFY $limit IS NULL OR row_number() OVER (
@@ -304,7 +304,9 @@ class MetadataReader:
                          a.run_id""", {"ids": ids, "latest": latest}).fetchall()
 
     def column_baselines(self, heads: list[tuple[str, str, int, datetime, int]],
-                         series: list[tuple[str, str, str, int, str]]) -> list[tuple[Any, ...]]:
+                         series: list[tuple[str, str, str, int, str]],
+                         narrowest: Sequence[tuple[str, float, float, float, float]] = ()
+                         ) -> list[tuple[Any, ...]]:
         """What judging the columns of the `heads` (source, table, run under test, its time,
         how many of the table's latest measured runs to look back at) needs, per column of
         `series` (source, table, column, window, seasonality) and metric: the value under
@@ -313,11 +315,17 @@ class MetadataReader:
 
         The baseline is the last `window` values of the measured and stored runs before the
         run under test, from the latest shift's run on, without the runs flagged since; with
-        a seasonality only the runs of the same weekday or hour."""
+        a seasonality only the runs of the same weekday or hour.
+
+        Left out are the series with no baseline, and those whose value is well inside the
+        `narrowest` band of their metric (metric, scale, small, points, share: the half-width
+        max(scale · MAD · (1 + small / n), points, share · |median|)), which the caller makes
+        no narrower than any series' own: a judged run is nearly all normal values."""
         if not heads or not series:
             return []
         h = list(zip(*heads, strict=True))
         s = list(zip(*series, strict=True))
+        b: list[tuple[Any, ...]] = list(zip(*narrowest, strict=True)) or [()] * 5
         slot = ("CASE {kind} WHEN 'weekday' THEN isodow({at}) "
                 "WHEN 'hour' THEN hour({at}) ELSE 0 END")
         with self._reading() as connection:
@@ -331,7 +339,7 @@ class MetadataReader:
                 settings AS (
                     SELECT unnest($s0) AS source_name, unnest($s1) AS table_name,
                            unnest($s2) AS column_name, unnest($s3) AS win,
-                           unnest($s4) AS kind),
+                           unnest($s4) AS kind, generate_subscripts($s0, 1) AS sid),
                 measured AS (
                     SELECT t.run_id, t.source_name, t.table_name, t.profiled_at, h.head_run,
                            h.head_at
@@ -339,56 +347,74 @@ class MetadataReader:
                     WHERE t.status = 'success' AND t.stored AND t.run_id <= h.head_run
                     QUALIFY row_number() OVER (PARTITION BY t.source_name, t.table_name
                                                ORDER BY t.run_id DESC) <= h.lookback + 1),
-                figures AS MATERIALIZED (FROM (UNPIVOT (
-                    SELECT m.*, p.column_name, p.null_percent, p.distinct_percent,
+                -- A series is keyed by its column's number in `settings` from here on:
+                -- grouping and joining by four names over millions of values cost most.
+                figures AS (UNPIVOT (
+                    SELECT s.sid, m.run_id, m.head_run,
+                           {slot.format(kind='s.kind', at='m.profiled_at')}
+                               = {slot.format(kind='s.kind', at='m.head_at')} AS same,
+                           p.null_percent, p.distinct_percent,
                            p.mean_value AS mean, p.min_value AS min, p.max_value AS max,
                            p.avg_length,
                            CAST(json_extract(p.top_values, '$[0].count') AS DOUBLE) * 100
                                / nullif(p.row_count, 0) AS top_share
                     FROM {PROFILES_TABLE} p JOIN measured m ON p.run_id = m.run_id
-                         AND p.source_name = m.source_name AND p.table_name = m.table_name)
+                         AND p.source_name = m.source_name AND p.table_name = m.table_name
+                    JOIN settings s ON s.source_name = p.source_name
+                         AND s.table_name = p.table_name AND s.column_name = p.column_name)
                     ON null_percent, distinct_percent, mean, min, max, avg_length, top_share
-                    INTO NAME metric VALUE value)),
+                    INTO NAME metric VALUE value),
+                judged AS (
+                    SELECT s.sid, a.metric, a.run_id, a.status, a.baseline_from
+                    FROM anomalies a JOIN settings s USING (source_name, table_name,
+                                                            column_name)),
                 shifts AS (
-                    SELECT source_name, table_name, column_name, metric,
-                           max(baseline_from) AS since
-                    FROM anomalies WHERE status = 'shift' GROUP BY ALL),
-                series AS MATERIALIZED (
-                    SELECT f.*, s.win, coalesce(sh.since, 0) AS since,
-                           {slot.format(kind='s.kind', at='f.profiled_at')}
-                               = {slot.format(kind='s.kind', at='f.head_at')} AS same
-                    FROM figures f JOIN settings s USING (source_name, table_name, column_name)
-                    LEFT JOIN shifts sh USING (source_name, table_name, column_name, metric)),
+                    SELECT sid, metric, max(baseline_from) AS since
+                    FROM judged WHERE status = 'shift' GROUP BY ALL),
                 flagged AS (
-                    SELECT run_id, source_name, table_name, column_name, metric
-                    FROM anomalies WHERE status = 'anomaly'),
-                base AS (
-                    SELECT s.*, row_number() OVER (
-                        PARTITION BY source_name, table_name, column_name, metric, same
-                        ORDER BY run_id DESC) AS rank
-                    FROM series s ANTI JOIN flagged f ON f.run_id = s.run_id
-                         AND f.source_name = s.source_name AND f.table_name = s.table_name
-                         AND f.column_name = s.column_name AND f.metric = s.metric
-                         AND f.run_id > s.since
-                    WHERE s.run_id < s.head_run AND s.run_id >= s.since AND s.same),
-                stats AS (
-                    SELECT source_name, table_name, column_name, metric, median(value) AS mid,
-                           mad(value) AS mad, count(*) AS n
-                    FROM base WHERE rank <= win GROUP BY ALL),
-                previous AS (
-                    SELECT source_name, table_name, column_name, metric,
-                           arg_max(value, run_id) AS value, max(run_id) AS run_id
-                    FROM series WHERE run_id < head_run GROUP BY ALL)
-                SELECT s.source_name, s.table_name, s.column_name, s.metric, s.value,
-                       st.mid, st.mad, coalesce(st.n, 0), p.value, f.run_id IS NOT NULL,
-                       p.run_id
-                FROM series s
-                LEFT JOIN stats st USING (source_name, table_name, column_name, metric)
-                LEFT JOIN previous p USING (source_name, table_name, column_name, metric)
-                LEFT JOIN flagged f ON f.run_id = p.run_id AND f.source_name = s.source_name
-                     AND f.table_name = s.table_name AND f.column_name = s.column_name
-                     AND f.metric = s.metric
-                WHERE s.run_id = s.head_run
-                ORDER BY s.source_name, s.table_name, s.column_name, s.metric""",
+                    SELECT DISTINCT sid, metric, run_id FROM judged WHERE status = 'anomaly'),
+                series AS (
+                    SELECT f.*, coalesce(sh.since, 0) AS since,
+                           fl.run_id IS NOT NULL AS flagged
+                    FROM figures f LEFT JOIN shifts sh USING (sid, metric)
+                    LEFT JOIN flagged fl USING (sid, metric, run_id)),
+                -- One pass per series: the value under test, the previous one and the
+                -- baseline, newest first (the widest window's worth: a top-n aggregate
+                -- costs half an ordered list), cut to the series' own window below.
+                gathered AS (
+                    SELECT sid, metric,
+                           list(value) FILTER (run_id = head_run) AS tested,
+                           arg_max(value, run_id, $widest) FILTER (
+                               run_id < head_run AND run_id >= since AND same
+                               AND NOT (flagged AND run_id > since)) AS base,
+                           arg_max(value, run_id) FILTER (run_id < head_run) AS previous,
+                           arg_max(flagged, run_id) FILTER (run_id < head_run) AS was_flagged,
+                           max(run_id) FILTER (run_id < head_run) AS previous_run
+                    FROM series GROUP BY sid, metric),
+                cut AS (
+                    SELECT g.*, s.source_name, s.table_name, s.column_name,
+                           base[:s.win] AS window_values
+                    FROM gathered g JOIN settings s USING (sid)),
+                banded AS (
+                    SELECT *, unnest(tested) AS value,
+                           list_aggregate(window_values, 'median') AS mid,
+                           list_aggregate(window_values, 'mad') AS mad,
+                           coalesce(len(window_values), 0) AS n
+                    FROM cut),
+                narrowest AS (
+                    SELECT unnest($b0) AS metric, unnest($b1) AS scale, unnest($b2) AS small,
+                           unnest($b3) AS points, unnest($b4) AS share)
+                SELECT source_name, table_name, column_name, metric, value, mid, mad, n,
+                       previous, coalesce(was_flagged, false), previous_run
+                FROM banded LEFT JOIN narrowest USING (metric)
+                -- "Well inside": by more than the rounding of either side's arithmetic.
+                WHERE mid IS NOT NULL AND NOT coalesce(
+                    isfinite(mid) AND isfinite(mad)
+                    AND abs(value - mid) + 1e-9 * (abs(value) + abs(mid))
+                        < greatest(scale * mad * (1 + small / n), points, share * abs(mid))
+                          * (1 - 1e-9), false)
+                ORDER BY source_name, table_name, column_name, metric""",
                 {**{f"h{i}": list(c) for i, c in enumerate(h)},
-                 **{f"s{i}": list(c) for i, c in enumerate(s)}}).fetchall()
+                 **{f"s{i}": list(c) for i, c in enumerate(s)},
+                 **{f"b{i}": list(c) for i, c in enumerate(b)}, "widest": max(s[3])}
+            ).fetchall()

@@ -171,6 +171,7 @@ class RunPoint:
     duration_ms: int | None
     stored: bool
     reused_from: int | None = None
+    freshness_seconds: float | None = None
 
     @property
     def succeeded(self) -> bool:
@@ -180,4 +181,4 @@ class RunPoint:
     def of(cls, run: RecordedTableRun) -> RunPoint:
         return cls(run.run_id, run.run_started_at, run.profiled_at, run.status, run.error,
                    run.row_count, run.column_count, run.duration_ms, run.stored,
-                   run.reused_from)
+                   run.reused_from, run.freshness_seconds)
