@@ -44,7 +44,7 @@ from kor.compute.metadata import MetadataReader
 from kor.compute.metadata.records import RecordedTableRun, TableKey
 from kor.profiling.rules import IGNORE, SEVERITY_NAMES, RuleError, Severity
 from kor.project.loader import project_settings, setting_refused
-from kor.report.figures import number
+from kor.text import number
 
 # The scale that makes a MAD estimate the standard deviation of normally distributed values.
 MAD_SCALE = 1.4826

@@ -9,10 +9,7 @@ from decimal import Decimal
 from kor.compute.metadata import ColumnProfileResult
 from kor.compute.metadata.records import RecordedTableRun
 from kor.profiling.freshness import age_text
-from kor.text import MISSING
-
-# Re-exported while kor/profiling/anomalies.py still takes it from here; its home is kor.text.
-from kor.text import number as number
+from kor.text import MISSING, number
 
 
 def share(row: ColumnProfileResult, value: float | None) -> str:
