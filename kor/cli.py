@@ -331,9 +331,14 @@ def _alert_type(ctx: click.Context, param: click.Parameter, value: str | None) -
               help="Only the alerts of this severity (implies --alerts).")
 @click.option("--type", "alert_type", default=None, metavar="TYPE", callback=_alert_type,
               help="Only the alerts of this type, such as MISSING (implies --alerts).")
+@click.option("--wide", is_flag=True,
+              help="Every figure of the column tables, however wide the terminal; without "
+                   "it, quartiles and the other figures that do not fit are left out and "
+                   "named.")
 @FORMAT
 def profile_show(project_dir: Path, table: str | None, alerts_only: bool,
-                 severity: str | None, alert_type: str | None, output_format: str) -> None:
+                 severity: str | None, alert_type: str | None, wide: bool,
+                 output_format: str) -> None:
     """Print the overview of every table, then each table's latest profile (columns in table
     order), its alerts and its changes since the previous run."""
     from rich.console import Console
@@ -376,7 +381,7 @@ def profile_show(project_dir: Path, table: str | None, alerts_only: bool,
     console.print_overview(terminal, site.narrowed(whole.overview, {v.key for v in views}))
     terminal.print()
     for view in views:
-        console.print_table(terminal, view, detail=table is not None)
+        console.print_table(terminal, view, detail=table is not None, wide=wide)
 
 
 @profile.command("diff")

@@ -5,6 +5,7 @@ Stored text never reads as markup and never reaches the terminal as control char
 
 from __future__ import annotations
 
+from rich.cells import cell_len
 from rich.console import Console, JustifyMethod
 from rich.table import Table
 from rich.text import Text
@@ -107,8 +108,43 @@ def _alerts_cell(column: Column) -> Text:
     return Text(str(len(column.alerts)), style=SEVERITY_STYLES.get(column.worst, ""))
 
 
-def columns_table(view: TableView) -> Table:
-    """One run's columns in table order: their types, counts and figures."""
+COLUMN_HEADINGS = ("column", "type", "nulls", "null %", "distinct", "distinct %", "min", "max",
+                   "mean", "stddev", "p25", "p50", "p75", "lengths", "alerts")
+# What a narrow terminal leaves out first; the name, the shares, the extremes and the alerts
+# stay whatever the width.
+LEFT_OUT_FIRST = ("p25", "p75", "stddev", "p50", "lengths", "distinct", "nulls", "type", "mean")
+# Each column's padding and border, and the table's last border.
+_CELL_FRAME, _TABLE_FRAME = 3, 1
+
+
+def _cells(column: Column) -> tuple[Text | str, ...]:
+    row = column.row
+    # The extremes of text are data: printed as text, never read as markup.
+    low, high = (_text(value) for value in extremes(row))
+    return (_text(column.name), _text(column.data_type or MISSING, "dim"),
+            number(row.null_count), share(row, row.null_percent),
+            number(row.distinct_count), share(row, row.distinct_percent),
+            low, high, number(row.mean_value), number(row.stddev_value), number(row.p25),
+            number(row.p50), number(row.p75), lengths(row), _alerts_cell(column))
+
+
+def _fitting(rows: list[tuple[Text | str, ...]], width: int) -> list[str]:
+    """The headings of the columns that fit `width` without folding a cell or a heading,
+    leaving out LEFT_OUT_FIRST in its order until they do."""
+    natural = {heading: max([cell_len(heading)] + [cell_len(str(row[i])) for row in rows])
+               + _CELL_FRAME
+               for i, heading in enumerate(COLUMN_HEADINGS)}
+    kept = list(COLUMN_HEADINGS)
+    for heading in LEFT_OUT_FIRST:
+        if sum(natural[h] for h in kept) + _TABLE_FRAME <= width:
+            break
+        kept.remove(heading)
+    return kept
+
+
+def columns_table(view: TableView, width: int | None = None) -> tuple[Table, list[str]]:
+    """One run's columns in table order: their types, counts and figures; with `width`, only
+    the figures that fit it. Returns the table and the headings left out."""
     shown = view.shown
     title = _table_name(view.key)
     if shown is not None:
@@ -116,24 +152,17 @@ def columns_table(view: TableView) -> Table:
         title.append(printable(f"  run {shown.run_id}, profiled {timestamp(shown.profiled_at)}"
                                f", {mode}, {number(shown.row_count)} rows, "
                                f"{len(view.columns):,} columns"), style="dim")
+    rows = [_cells(column) for column in view.columns]
+    kept = list(COLUMN_HEADINGS) if width is None else _fitting(rows, width)
     table = Table(title=title, title_justify="left")
-    # A narrow terminal folds a figure onto a second line rather than cut its digits off.
-    table.add_column("column", overflow="fold")
-    table.add_column("type", overflow="fold")
-    for heading in ("nulls", "null %", "distinct", "distinct %", "min", "max", "mean",
-                    "stddev", "p25", "p50", "p75", "lengths", "alerts"):
-        table.add_column(heading, justify="right", overflow="fold")
-    for column in view.columns:
-        row = column.row
-        # The extremes of text are data: printed as text, never read as markup.
-        low, high = (_text(value) for value in extremes(row))
-        table.add_row(_text(column.name), _text(column.data_type or MISSING, "dim"),
-                      number(row.null_count), share(row, row.null_percent),
-                      number(row.distinct_count), share(row, row.distinct_percent),
-                      low, high, number(row.mean_value),
-                      number(row.stddev_value), number(row.p25), number(row.p50),
-                      number(row.p75), lengths(row), _alerts_cell(column))
-    return table
+    for heading in kept:
+        # What still does not fit folds onto a second line rather than lose its digits.
+        table.add_column(heading, overflow="fold",
+                         justify="left" if heading in ("column", "type") else "right")
+    at = [COLUMN_HEADINGS.index(heading) for heading in kept]
+    for row in rows:
+        table.add_row(*(row[i] for i in at))
+    return table, [heading for heading in COLUMN_HEADINGS if heading not in kept]
 
 
 def _alert_line(column: str, severity: str, alert_type: str, message: str) -> Text:
@@ -187,13 +216,20 @@ def _history(view: TableView) -> Table:
     return table
 
 
-def print_table(console: Console, view: TableView, detail: bool = False) -> None:
-    """A table's columns, alerts and changes; with `detail` its top values and history."""
+def print_table(console: Console, view: TableView, detail: bool = False,
+                wide: bool = False) -> None:
+    """A table's columns, alerts and changes; with `detail` its top values and history. The
+    figures that do not fit the terminal are left out and named, unless `wide`."""
     if view.notice:
         console.print(_table_name(view.key))
         console.print(Text(one_line(view.notice), style="bold red"))
     if view.shown is not None:
-        console.print(columns_table(view))
+        table, left_out = columns_table(view, None if wide else console.width)
+        console.print(table)
+        if left_out:
+            console.print(Text(f"{', '.join(left_out)} left out at {console.width} columns: "
+                               "--wide shows every figure, --format json every stored value.",
+                               style="dim"))
         for name, alert in view.alerts:
             console.print(_alert_line(name, alert.severity, alert.type, alert.message))
     changes = view.changes
