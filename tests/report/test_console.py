@@ -44,8 +44,9 @@ def test_column_tables_keep_what_fits_and_name_what_they_leave_out(fill_store, w
     from kor.report.console import COLUMN_HEADINGS
 
     store = fill_store(*(stored_row(column_name=f"customer_{i}", mean_value=2503.559175 + i,
-                                    stddev_value=1445.48615666734, min_value=1.0, max_value=5000.0, p25=1251.0, p50=2501.0,
-                                    p75=3760.0) for i in range(3)))
+                                    stddev_value=1445.48615666734, min_value=1.0,
+                                    max_value=5000.0, p25=1251.0, p50=2501.0, p75=3760.0)
+                         for i in range(3)))
     whole = site.document(site.ReportSource.for_store(store.path), lambda _: content.NoLinks())
     output = io.StringIO()
     print_table(Console(file=output, width=width, color_system=None), whole.tables[0],
