@@ -19,6 +19,7 @@ import duckdb
 from kor import __version__
 from kor.adapters.factory import AdapterError
 from kor.compute.metadata import store_path
+from kor.config.files import ProjectError
 from kor.profiling import (
     DEFAULT_MODE,
     MODES,
@@ -32,7 +33,6 @@ from kor.profiling import (
 from kor.profiling.anomalies import ANOMALY
 from kor.profiling.diff import RunNotFound
 from kor.profiling.rules import SEVERITY_NAMES
-from kor.project.loader import ProjectError
 from kor.text import printable
 
 PROJECT_DIR = click.option("--project-dir", type=click.Path(file_okay=False, path_type=Path),

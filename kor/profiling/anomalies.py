@@ -42,8 +42,8 @@ from typing import Any
 
 from kor.compute.metadata import MetadataReader
 from kor.compute.metadata.records import RecordedTableRun, TableKey
+from kor.config.runtime import project_settings, setting_refused
 from kor.profiling.rules import IGNORE, SEVERITY_NAMES, RuleError, Severity
-from kor.project.loader import project_settings, setting_refused
 from kor.text import number
 
 # The scale that makes a MAD estimate the standard deviation of normally distributed values.

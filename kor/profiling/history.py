@@ -13,7 +13,7 @@ from kor.compute.metadata import store_session
 from kor.compute.metadata.migrations import StoreLayoutError
 from kor.compute.metadata.records import RecordedRun, RecordedTableRun, RunPoint, TableKey
 from kor.compute.metadata.runs import RunState, prune_runs
-from kor.config.runtime import RuntimeConfig
+from kor.config.runtime import RuntimeConfig, project_settings, setting_refused
 from kor.profiling.diff import ProjectDiff, diff_runs
 from kor.profiling.read import open_reader, read_errors, reading
 from kor.profiling.rules import DiffRules, RuleError
@@ -23,7 +23,7 @@ from kor.profiling.run import (
     split_selectors,
     unmatched_selectors,
 )
-from kor.project.loader import load_manifest, project_settings, setting_refused
+from kor.project.loader import load_manifest
 
 
 def runs(project_dir: Path | str) -> list[RecordedRun]:

@@ -17,7 +17,7 @@ from kor.compute.metadata import (
     store_path,
 )
 from kor.compute.metadata.migrations import StoreLayoutError
-from kor.project.loader import PROJECT_FILE, ProjectError
+from kor.config.files import PROJECT_FILE, ProjectError
 
 
 class StoreReadError(Exception):

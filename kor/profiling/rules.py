@@ -21,7 +21,7 @@ from dataclasses import dataclass, field
 from enum import IntEnum
 from typing import Any, TypeAlias
 
-from kor.project.keys import nearest, section_keys
+from kor.config.keys import nearest, section_keys
 from kor.strenum import StrEnum
 
 

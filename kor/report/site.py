@@ -13,6 +13,7 @@ from pathlib import Path
 
 from kor.compute.metadata import PROFILE_FIELDS, ColumnProfileResult, MetadataReader, store_path
 from kor.compute.metadata.records import RecordedTableRun, RunPoint, TableKey
+from kor.config.runtime import project_settings
 from kor.profiling.anomalies import ANOMALY, Anomaly, Metric, Status
 from kor.profiling.diff import (
     RowsByRun,
@@ -25,7 +26,6 @@ from kor.profiling.diff import (
 from kor.profiling.history import project_rules
 from kor.profiling.read import open_reader
 from kor.profiling.rules import DiffRules
-from kor.project.loader import project_settings
 from kor.report import content, html
 from kor.report.content import (
     AlertsView,

@@ -10,6 +10,7 @@ import duckdb
 import pytest
 
 from kor.compute.metadata import MetadataReader, ProjectMetadataStore
+from kor.config.files import ProjectError
 from kor.profiling.anomalies import (
     AnomalySettings,
     Metric,
@@ -22,7 +23,6 @@ from kor.profiling.anomalies import (
     judge_run,
     judge_series,
 )
-from kor.project.loader import ProjectError
 
 MONDAY = datetime(2026, 1, 5, 6)
 

@@ -204,8 +204,8 @@ def test_project_and_column_rules_override_the_defaults():
 ])
 def test_bad_rules_are_refused_with_the_file_line_and_setting_named(tmp_path, diff, line,
                                                                     message):
+    from kor.config.files import ProjectError
     from kor.profiling.history import project_rules
-    from kor.project.loader import ProjectError
 
     path = tmp_path / "zel_project.yml"
     path.write_text(f"diff:\n  {diff}\n" if diff else "diff: strict\n", encoding="utf-8")

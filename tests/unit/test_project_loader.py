@@ -7,8 +7,10 @@ from pathlib import Path
 import pytest
 import yaml
 
-from kor.project import loader
-from kor.project.loader import ProjectError, load_manifest, load_runtime_config
+from kor.config import files
+from kor.config.files import ProjectError
+from kor.config.runtime import load_runtime_config
+from kor.project.loader import load_manifest
 
 PROJECT = """
 name: shop
@@ -103,7 +105,7 @@ def test_malformed_model_files_name_the_file_and_the_entry(tmp_path, models, mes
 
 
 def test_only_what_aliases_add_counts_against_the_limit(tmp_path, monkeypatch):
-    monkeypatch.setattr(loader, "MAX_EXPANDED_NODES", 50)
+    monkeypatch.setattr(files, "MAX_EXPANDED_NODES", 50)
     plain = "models:\n" + "".join(f"  - {{name: m{i}, schema: s}}\n" for i in range(40))
     assert len(load_manifest(load_runtime_config(project(tmp_path, plain))).nodes) == 40
     aliased = "x: &x [1, 2, 3, 4, 5, 6, 7, 8, 9]\ny: [" + ", ".join(["*x"] * 6) + "]\n"
@@ -154,9 +156,9 @@ def test_libyaml_reads_every_file_as_the_python_loader_does(tmp_path, monkeypatc
     path.write_text(text, encoding="utf-8")
 
     def read(fast_loader):
-        monkeypatch.setattr(loader, "FAST_LOADER", fast_loader)
+        monkeypatch.setattr(files, "FAST_LOADER", fast_loader)
         try:
-            return loader._read_yaml(path)
+            return files.read_yaml(path)
         except ProjectError as exc:
             return str(exc)
 
@@ -197,8 +199,8 @@ def test_a_missing_project_file(tmp_path):
 
 
 def test_the_readme_lists_every_project_key_with_the_code_s_default():
+    from kor.config.keys import PROJECT_KEYS, reference_table, section_keys
     from kor.profiling.anomalies import _SCALARS, SeriesRule
-    from kor.project.keys import PROJECT_KEYS, reference_table, section_keys
 
     readme = (Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
     assert "\n" + reference_table() + "\n" in readme
