@@ -6,8 +6,6 @@ from __future__ import annotations
 import threading
 from typing import Any
 
-from rich.markup import escape
-
 from kor.text import printable
 
 
@@ -47,6 +45,9 @@ class ColumnProgress:
     def _show(self, column: str) -> None:
         if self._progress is None or self._total < 2:
             return
+        # Only with a display, so only with Rich: the library runs without it too.
+        from rich.markup import escape
+
         self._progress.update(
             self._task, description=f"{self._base} [dim]{escape(printable(column))} "
                                     f"({self._done:,}/{self._total:,} columns)[/dim]")

@@ -53,7 +53,7 @@ def test_a_pipe_closed_early_ends_quietly_keeping_what_was_stored(tmp_path, zel,
         os.close(write_end)
         with open(read_end, "rb", buffering=0) as pipe:  # unbuffered: reads one line, no more
             line = pipe.readline()
-            while command == "run" and b"OK" not in line:  # the first table's line
+            while command == "run" and line and b"OK" not in line:  # the first table's line
                 line = pipe.readline()
         _, stderr = process.communicate(timeout=120)
     assert (process.returncode, stderr) == (1, "")
