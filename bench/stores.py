@@ -38,7 +38,9 @@ def fill(root: Path, tables: int, columns: int, runs: int, *, churn: bool) -> Pa
                    'success', 0
             FROM range($runs) d(r)""", {"runs": runs, "start": params["start"]})
         connection.execute("""
-            INSERT INTO table_runs SELECT r + 1, 'raw', 'table_' || t, 'success', NULL,
+            INSERT INTO table_runs (run_id, source_name, table_name, status, error, row_count,
+                   column_count, duration_ms, profiled_at, columns, stored)
+            SELECT r + 1, 'raw', 'table_' || t, 'success', NULL,
                    100000 - r, $columns, 5,
                    $start::TIMESTAMP + r * INTERVAL 1 DAY + t * INTERVAL 1 SECOND, $names, true
             FROM range($tables) a(t), range($runs) d(r)""",
