@@ -19,9 +19,10 @@ def chromium() -> str:
     return path
 
 
-def rendered(url: str, profile_dir: Path) -> str:
+def rendered(url: str, profile_dir: Path, *flags: str) -> str:
+    """The page's DOM once loaded, its scripts run (`flags` go to Chromium)."""
     done = subprocess.run([chromium(), "--headless", "--no-sandbox", "--disable-gpu",
-                           f"--user-data-dir={profile_dir}", "--dump-dom", url],
+                           f"--user-data-dir={profile_dir}", *flags, "--dump-dom", url],
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return done.stdout

@@ -231,8 +231,13 @@ class TableLine:
 
     @cached_property
     def alert_counts(self) -> list[tuple[str, int]]:
-        counts = Counter(alert.severity for row in self.rows.values() for alert in alerts(row))
-        return [(severity, counts.get(severity, 0)) for severity in SEVERITIES]
+        # A plain loop: the overview's sums count the alerts of every table in the store.
+        counts = dict.fromkeys(SEVERITIES, 0)
+        for row in self.rows.values():
+            for alert in alerts(row):
+                if alert.severity in counts:
+                    counts[alert.severity] += 1
+        return list(counts.items())
 
     @property
     def worst(self) -> str:
@@ -277,8 +282,11 @@ class Overview:
 
     @cached_property
     def totals(self) -> dict[str, int]:
-        return {severity: sum(dict(line.alert_counts)[severity] for line in self.lines)
-                for severity in SEVERITIES}
+        sums = dict.fromkeys(SEVERITIES, 0)
+        for line in self.lines:
+            for severity, count in line.alert_counts:
+                sums[severity] += count
+        return sums
 
     @property
     def failed(self) -> int:

@@ -77,10 +77,10 @@ class ReportHandler(BaseHTTPRequestHandler):
             return query.get(name, [None])[-1]
 
         if parts in ([""], []):
-            page = asked("page") or ""
+            listed = asked("page") or ""
             # A page number that is none reads as the first; one past the last, as the last.
-            number = int(page) if page.isascii() and page.isdigit() and len(page) < 10 else 1
-            return HTTPStatus.OK, site.overview_page(source, number, asked("q") or "")
+            shown = int(listed) if listed.isascii() and listed.isdigit() and len(listed) < 10 else 1
+            return HTTPStatus.OK, site.overview_page(source, shown, asked("q") or "")
         if parts == ["alerts"]:
             return HTTPStatus.OK, site.alerts_page(source, asked("severity"), asked("type"))
         if len(parts) == 3 and parts[0] == "table":
