@@ -36,7 +36,7 @@ for (const name of ["nulls", "null %", "column"]) {
   heads[at].click(); seen.sorted[name] = [up, rows(table).map(r => cell(r, at))];
 }
 const filter = box.previousElementSibling;
-filter.value = "Ü"; filter.dispatchEvent(new Event("input"));
+filter.value = "Ü"; filter.dispatchEvent(new Event("input", {bubbles: true}));
 seen.filtered = rows(table).filter(r => !r.hidden).map(r => cell(r, 0));
 seen.links = [...document.querySelectorAll("ul.alerts a, table.alerts td a[href*='-col-']")]
   .map(a => { location.hash = a.hash; const hit = document.querySelector(":target");
