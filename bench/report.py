@@ -1,8 +1,9 @@
 """Times the report's pages and `show` on large metadata stores of recorded runs.
 
-Two stores: 200 tables of 50 columns over 20 runs (200,000 rows), and one table of 1,000
-columns over 20 runs. Every run profiles every table; figures stay as they were, the row
-counts move.
+Three stores: 200 tables of 50 columns over 20 runs (200,000 rows), one table of 1,000
+columns over 20 runs, and 10,000 tables of 2 columns over 2 runs (the overview of many tables:
+its first served page, a filtered one, and every line as the page listed them before pages).
+Every run profiles every table; figures stay as they were, the row counts move.
 
 Run: .venv/bin/python bench/report.py [--tables T] [--columns C] [--runs R] [--repeat N]
 """
@@ -21,7 +22,7 @@ from rich.console import Console
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 from bench.stores import fill, timed  # noqa: E402
-from kor.report import console, content, site  # noqa: E402
+from kor.report import console, content, html, site  # noqa: E402
 
 
 def show(source: site.ReportSource) -> None:
@@ -32,6 +33,23 @@ def show(source: site.ReportSource) -> None:
     console.print_overview(terminal, whole.overview)
     for view in whole.tables:
         console.print_table(terminal, view)
+
+
+def every_line(source: site.ReportSource) -> str:
+    """The overview listing every table on one page, as it was served before it had pages."""
+    view = site.overview(source, html.SERVED)
+    assert view is not None
+    return html.overview_page(view)
+
+
+def many_tables(source: site.ReportSource) -> dict[str, Callable[[], object]]:
+    return {
+        "overview, every line": lambda: every_line(source),
+        "overview page": lambda: site.overview_page(source),
+        "overview page 50": lambda: site.overview_page(source, 50),
+        "overview, filtered": lambda: site.overview_page(source, 1, "table_99"),
+        "whole report file": lambda: site.report_document(source),
+    }
 
 
 def cases(source: site.ReportSource, table: str) -> dict[str, Callable[[], object]]:
@@ -54,14 +72,16 @@ def main() -> None:
     options = parser.parse_args()
     print(f"{options.repeat} repetitions")
     print(f"{'store':<32}{'rows':>10}  {'case':<24}{'best ms':>9}{'median ms':>11}")
-    for tables, columns, table in ((options.tables, options.columns, "table_7"),
-                                   (1, 1000, "table_0")):
+    for tables, columns, runs, table in ((options.tables, options.columns, options.runs,
+                                          "table_7"), (1, 1000, options.runs, "table_0"),
+                                         (10_000, 2, 2, None)):
         with tempfile.TemporaryDirectory() as folder:
-            path = fill(Path(folder), tables, columns, options.runs, churn=False)
+            path = fill(Path(folder), tables, columns, runs, churn=False)
             source = site.ReportSource.for_store(path)
             shape = f"{tables:,} tables x {columns:,} columns"
-            rows = tables * columns * options.runs
-            for case, action in cases(source, table).items():
+            rows = tables * columns * runs
+            chosen = many_tables(source) if table is None else cases(source, table)
+            for case, action in chosen.items():
                 best, median = timed(action, options.repeat)
                 print(f"{shape:<32}{rows:>10,}  {case:<24}{best:>9.1f}{median:>11.1f}")
 

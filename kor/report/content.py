@@ -8,8 +8,8 @@ from a `Links`, so one arrangement serves the served pages, the single file and 
 from __future__ import annotations
 
 from collections import Counter
-from collections.abc import Sequence
-from dataclasses import dataclass, field
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field, replace
 from datetime import datetime
 from functools import cached_property, lru_cache
 from typing import Any, NamedTuple, Protocol
@@ -41,6 +41,8 @@ class Links(Protocol):
     def alerts(self, severity: str | None = None, alert_type: str | None = None
                ) -> str | None: ...
 
+    def column(self, key: TableKey, name: str) -> str | None: ...
+
 
 class NoLinks:
     """The terminal's: nothing to follow."""
@@ -50,6 +52,9 @@ class NoLinks:
 
     def alerts(self, severity: str | None = None, alert_type: str | None = None
                ) -> str | None:
+        return None
+
+    def column(self, key: TableKey, name: str) -> str | None:
         return None
 
 
@@ -197,7 +202,9 @@ class Changes:
 @dataclass
 class TableLine:
     """One table on the overview: its latest run and the profile it shows (`rows`, by
-    column; `columns` arranged from them where a page shows them)."""
+    column; `columns` arranged from them where a page shows them). Its changes and trend are
+    worked out by `measure` when first asked for: a page of the overview lists a few of
+    its lines, its sums count them all."""
 
     key: TableKey
     href: str | None
@@ -205,9 +212,20 @@ class TableLine:
     shown: RecordedTableRun | None
     stale: bool
     rows: dict[str, ColumnProfileResult]
-    changes: Changes
-    trend: Trend | None
+    measure: Callable[[], tuple[Changes, Trend | None]]
     columns: list[Column] = field(default_factory=list)
+
+    @cached_property
+    def _measured(self) -> tuple[Changes, Trend | None]:
+        return self.measure()
+
+    @property
+    def changes(self) -> Changes:
+        return self._measured[0]
+
+    @property
+    def trend(self) -> Trend | None:
+        return self._measured[1]
 
     @property
     def status(self) -> str:
@@ -215,8 +233,13 @@ class TableLine:
 
     @cached_property
     def alert_counts(self) -> list[tuple[str, int]]:
-        counts = Counter(alert.severity for row in self.rows.values() for alert in alerts(row))
-        return [(severity, counts.get(severity, 0)) for severity in SEVERITIES]
+        # A plain loop: the overview's sums count the alerts of every table in the store.
+        counts = dict.fromkeys(SEVERITIES, 0)
+        for row in self.rows.values():
+            for alert in alerts(row):
+                if alert.severity in counts:
+                    counts[alert.severity] += 1
+        return list(counts.items())
 
     @property
     def worst(self) -> str:
@@ -226,13 +249,34 @@ class TableLine:
 
 
 @dataclass
+class Page:
+    """The lines a served overview lists: those whose name holds `query`, `size` a page."""
+
+    number: int
+    count: int
+    query: str
+    lines: list[TableLine]
+    # Where the first listed line stands among those the query keeps, and how many it keeps.
+    first: int
+    matched: int
+    previous: str | None
+    next: str | None
+
+
+@dataclass
 class Overview:
-    """Every recorded table's latest run, and the sums over them."""
+    """Every recorded table's latest run, and the sums over them; `page`, where set, lists
+    some of them."""
 
     project: str | None
     lines: list[TableLine]
     latest_run: int
     latest_started: datetime
+    page: Page | None = None
+
+    @property
+    def listed(self) -> list[TableLine]:
+        return self.lines if self.page is None else self.page.lines
 
     @property
     def column_count(self) -> int:
@@ -240,8 +284,11 @@ class Overview:
 
     @cached_property
     def totals(self) -> dict[str, int]:
-        return {severity: sum(dict(line.alert_counts)[severity] for line in self.lines)
-                for severity in SEVERITIES}
+        sums = dict.fromkeys(SEVERITIES, 0)
+        for line in self.lines:
+            for severity, count in line.alert_counts:
+                sums[severity] += count
+        return sums
 
     @property
     def failed(self) -> int:
@@ -298,6 +345,8 @@ class AlertEntry:
     href: str | None
     column: str
     alert: Alert
+    # The column's row on its table's page; None for a table's own figures.
+    column_href: str | None = None
 
     def record(self) -> dict[str, str]:
         """The alert as a flat record, for JSON."""
@@ -467,7 +516,7 @@ def alerts_view(project: str | None, tables: list[tuple[TableKey, list[Column]]]
                 judged: Sequence[AlertEntry] = ()) -> AlertsView:
     """Every alert of the tables' columns and the `judged` ones (the anomalies of their latest
     runs), the most severe first, then by type and table."""
-    every = [AlertEntry(key, links.table(key), column.name, alert)
+    every = [AlertEntry(key, links.table(key), column.name, alert, links.column(key, column.name))
              for key, table_columns in tables for column in table_columns
              for alert in column.alerts]
     every += judged
@@ -493,3 +542,22 @@ def alerts_view(project: str | None, tables: list[tuple[TableKey, list[Column]]]
         groups[-1].entries.append(entry)
     return AlertsView(project, entries, severity, alert_type, severities, types,
                       links.alerts(None, alert_type), links.alerts(severity, None), groups)
+
+
+# The served overview's lines a page.
+PAGE_SIZE = 100
+
+
+def paged(summary: Overview, number: int, query: str,
+          address: Callable[[int, str], str]) -> Overview:
+    """The overview listing page `number` (from 1; past the last, the last) of the lines whose
+    qualified name holds `query`, ignoring case; `address` makes a page's link."""
+    wanted = query.casefold()
+    kept = [line for line in summary.lines if wanted in ".".join(line.key).casefold()]
+    count = max(1, -(-len(kept) // PAGE_SIZE))
+    number = min(max(number, 1), count)
+    start = (number - 1) * PAGE_SIZE
+    page = Page(number, count, query, kept[start:start + PAGE_SIZE], start + 1, len(kept),
+                address(number - 1, query) if number > 1 else None,
+                address(number + 1, query) if number < count else None)
+    return replace(summary, page=page)

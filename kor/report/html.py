@@ -50,12 +50,19 @@ def _environment() -> Environment:
                                freshness=lambda line: figures.freshness(line.shown, line.rows))
     environment.globals.update(qualified=text.qualified, signed=figures.signed,
                                MISSING=text.MISSING, SEVERITIES=content.SEVERITIES,
-                               status=content.status, report_title=report_title)
+                               status=content.status, report_title=report_title,
+                               column_id=column_id)
     return environment
 
 
 def _render(template: str, **context: Any) -> str:
     return _environment().get_template(template).render(**context)
+
+
+def column_id(name: str) -> str:
+    """The id of a column's row on its table's page: the name percent-encoded, so any name
+    makes an id that a link's fragment names unchanged (no space, quote or markup in it)."""
+    return "col-" + quote(name, safe="")
 
 
 def table_url(source_name: str, table_name: str, run_id: int | None = None) -> str:
@@ -69,8 +76,16 @@ class ServedLinks:
 
     home = "/"
 
+    def overview(self, page: int, query: str) -> str:
+        asked = urlencode([(name, value) for name, value in (("q", query), ("page", page))
+                           if value not in ("", 1)])
+        return "/" + (f"?{asked}" if asked else "")
+
     def table(self, key: TableKey, run_id: int | None = None) -> str:
         return table_url(*key, run_id)
+
+    def column(self, key: TableKey, name: str) -> str:
+        return f"{table_url(*key)}#{column_id(name)}"
 
     def alerts(self, severity: str | None = None, alert_type: str | None = None) -> str:
         query = urlencode([(name, value) for name, value in
@@ -92,6 +107,10 @@ class FileLinks:
 
     def table(self, key: TableKey, run_id: int | None = None) -> str | None:
         return None if run_id is not None else "#" + self.anchors[key]
+
+    def column(self, key: TableKey, name: str) -> str:
+        # Every table's rows are in the one file: their ids start with their section's.
+        return f"#{self.anchors[key]}-{column_id(name)}"
 
     def alerts(self, severity: str | None = None, alert_type: str | None = None) -> str:
         return "#alerts"

@@ -123,12 +123,15 @@ def _overview(source: ReportSource, latest: _Latest, histories: dict[TableKey, l
         assert head is not None
         shown = latest.shown(key)
         rows = _rows(shown, key, latest.rows)
-        changes = compare_tables(key, base, head, latest.rows, source.rules, figures=whole)
-        lines.append(TableLine(
-            key, links.table(key), head, shown, head.run_id < newest.run_id, rows,
-            Changes(changes), content.trend(histories.get(key, []),
-                                            band=(bands or {}).get(key)),
-            content.columns(shown, rows) if whole else []))
+
+        def measure(key: TableKey = key, base: RecordedTableRun | None = base,
+                    head: RecordedTableRun = head) -> tuple[Changes, content.Trend | None]:
+            return (Changes(compare_tables(key, base, head, latest.rows, source.rules,
+                                           figures=whole)),
+                    content.trend(histories.get(key, []), band=(bands or {}).get(key)))
+
+        lines.append(TableLine(key, links.table(key), head, shown, head.run_id < newest.run_id,
+                               rows, measure, content.columns(shown, rows) if whole else []))
     return Overview(source.project, lines, newest.run_id, newest.run_started_at)
 
 
@@ -170,7 +173,9 @@ def anomaly_alerts(found: list[Anomaly], links: Links) -> list[content.AlertEntr
     """Anomalies as alerts (a table's own figures under the column name "")."""
     return [content.AlertEntry((a.source_name, a.table_name),
                                links.table((a.source_name, a.table_name)), a.column_name or "",
-                               content.Alert(str(a.severity), ANOMALY, a.message))
+                               content.Alert(str(a.severity), ANOMALY, a.message),
+                               links.column((a.source_name, a.table_name), a.column_name)
+                               if a.column_name else None)
             for a in found]
 
 
@@ -232,11 +237,12 @@ def narrowed(summary: Overview, keys: set[TableKey]) -> Overview:
                                                if line.key in keys])
 
 
-def overview_page(source: ReportSource) -> str:
+def overview_page(source: ReportSource, page: int = 1, query: str = "") -> str:
+    """A page of the overview, of the tables whose name holds `query`."""
     view = overview(source, html.SERVED)
     if view is None:
         return html.empty_store_page(source.reader.path, source.project)
-    return html.overview_page(view)
+    return html.overview_page(content.paged(view, page, query, html.SERVED.overview))
 
 
 def table_page(source: ReportSource, source_name: str, table_name: str,

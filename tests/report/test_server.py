@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 import socket
 import struct
 import subprocess
@@ -14,6 +15,7 @@ from urllib.parse import urlsplit
 
 import pytest
 
+from bench.stores import fill
 from kor.compute.metadata import ProjectMetadataStore, connection
 from kor.report import site
 from kor.report.html import table_url
@@ -23,6 +25,7 @@ from tests.builders import stored_row
 from tests.report.conftest import HOSTILE
 
 HOSTILE_PAGE = table_url(HOSTILE, f"t/{HOSTILE}?#")
+SORTING = "<script>\n// Sorting and filtering"
 
 
 def get(url: str, method: str = "GET") -> tuple[int, str]:
@@ -74,7 +77,8 @@ def test_every_route_of_a_recorded_history(hostile_store, serve):
     assert "ZERO_VARIANCE" not in errors and "ZERO_VARIANCE</td>" in narrowed
     assert "<b>warning (1)</b>" in narrowed and escape(HOSTILE) + "</td>" not in narrowed
     for text in (overview, page, every):  # stored markup is text, never an element
-        assert "<script" not in text and escape(HOSTILE) in text
+        # the one script element is the sorting one
+        assert text.count("<script") == text.count(SORTING) and escape(HOSTILE) in text
     assert get(base + "/", method="HEAD") == (200, "")
 
 
@@ -220,3 +224,32 @@ def test_a_run_holding_the_store_is_answered_with_a_busy_page(fill_store, serve,
     assert b"A run is in progress" in body and b'http-equiv="refresh"' in body
     assert b"Conflicting lock" not in body and b"IO Error" not in body
     assert ask(port).startswith(b"HTTP/1.0 200 OK")  # and answered again once it has ended
+
+
+@pytest.fixture(scope="module")
+def many_tables(tmp_path_factory) -> ProjectMetadataStore:
+    """205 tables of one column, in one run."""
+    return ProjectMetadataStore(fill(tmp_path_factory.mktemp("many"), 205, 1, 1, churn=False)
+                                .parent.parent)
+
+
+@pytest.mark.parametrize(("query", "listed", "says", "links"), [
+    ("", range(100), "Tables 1–100 of 205, page 1 of 3:", ["/?page=2"]),
+    ("?page=2", range(100, 200), "Tables 101–200 of 205, page 2 of 3:", ["/", "/?page=3"]),
+    ("?page=99", range(200, 205), "Tables 201–205 of 205, page 3 of 3:", ["/?page=2"]),
+    ("?page=x", range(100), "page 1 of 3:", ["/?page=2"]),
+    ("?q=TABLE_20", [20, *range(200, 205)], "Tables 1–6 of 6 whose name holds “TABLE_20”.", []),
+    ("?q=%3Cb%3E&page=2", [], "No table's name holds “&lt;b&gt;”.", []),
+])
+def test_the_overview_pages_and_filters_on_the_server(many_tables, serve, query, listed, says,
+                                                      links):
+    status, page = get(serve(many_tables).rstrip("/") + query)
+    # Listed in the order of their names: table_0, table_1, table_10, table_100, ...
+    ordered = sorted(f"table_{n}" for n in range(205))
+    rows = re.findall(r'<a href="/table/raw/(table_\d+)">', page)
+    assert status == 200 and rows == ([f"table_{n}" for n in listed] if "q=" in query
+                                      else [ordered[n] for n in listed])
+    form = page[page.index('<form class="filter"'):page.index("</form>")]
+    assert says in form and [escape(link) for link in links] == re.findall(
+        r'<a href="([^"]*)">', form)
+    assert "205 tables (0 failed in their latest run" in page  # the sums count every table
