@@ -6,6 +6,7 @@ import errno
 import logging
 import os
 import re
+import shlex
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager, suppress
@@ -229,6 +230,7 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
     if run.reused:
         click.echo(f"{_count(len(run.reused), 'table')} unchanged: earlier profiles reused.")
     _print_judgement(run)
+    _print_where_stored(project_dir, run)
     if run.gating_alerts:
         click.echo(f"Failing the run: {_count(len(run.gating_alerts), 'alert')} of severity "
                    f"{fail_on} or worse.", err=True)
@@ -244,6 +246,23 @@ def profile_run(project_dir: Path, target: str | None, select: tuple[str, ...],
             run.record_exit_status(CommandFailure.exit_code)
     elif not run.succeeded:
         raise click.exceptions.Exit(CommandFailure.exit_code)
+
+
+def _print_where_stored(project_dir: Path, run: ProfileRun) -> None:
+    """The module's closing lines name the store and the commands as seen from the project
+    folder; run from elsewhere, the store's real path and the command that reads it follow."""
+    here, root = Path.cwd().resolve(), project_dir.resolve()
+    if root == here or not (run.result.profiles or run.reused):
+        return
+
+    def shown(path: Path) -> str:
+        try:
+            return str(path.resolve().relative_to(here))
+        except ValueError:
+            return str(path.resolve())
+
+    click.echo(printable(f"Stored in {shown(run.store_path)}; to see it: zel profile show "
+                         f"--project-dir {shlex.quote(shown(root))}"))
 
 
 # Tables named at most on a line that lists tables.

@@ -31,6 +31,9 @@ def test_run_stores_what_the_warehouse_computes(tmp_path, threads):
     done = zel(project, "--threads", threads)
     assert done.returncode == 0, done.stderr  # one table missing, the others succeed
     assert "FAIL raw.gone" in done.stdout and "OK raw.orders" in done.stdout
+    # Run from elsewhere: the store's real place, and the command that reads it.
+    assert (f"Stored in {project / '.zel' / 'metadata_store.duckdb'}; to see it: zel profile "
+            f"show --project-dir {project}") in done.stdout
     rows = stored(project)
     assert rows[("orders", "id")] == (0, 10, 0.0, 9.0)
     assert rows[("orders", "maybe")] == (5, 5, 1.0, 9.0)
