@@ -11,6 +11,7 @@ from typing import Any
 
 import yaml
 
+from kor.config.keys import nearest
 from kor.text import one_line
 
 PROJECT_FILE = "zel_project.yml"
@@ -38,7 +39,12 @@ def _unreadable(path: Path, exc: OSError) -> ProjectError:
     return ProjectError(f"{path}: cannot read: {exc.strerror or exc}")
 
 
-def read_yaml(path: Path) -> Any:
+# The keys a mapping of a document may hold, by where it sits: the keys from the top, with
+# "*" for any place in a list. A mapping elsewhere (a `config:`) is not checked.
+KnownKeys = dict[tuple[str, ...], tuple[str, ...]]
+
+
+def read_yaml(path: Path, known: KnownKeys | None = None) -> Any:
     try:
         # Not is_file(): it calls a symbolic link loop a missing file.
         status = path.stat()
@@ -55,13 +61,13 @@ def read_yaml(path: Path) -> Any:
         # libyaml reads a project's files several times faster. Whatever it refuses is read
         # again by the Python loader, whose messages (and limits) are the ones users see.
         try:
-            return _document(FAST_LOADER(text), path)
+            return _document(FAST_LOADER(text), path, known)
         except ProjectError:
             raise
         except Exception:
             pass
     try:
-        return _document(yaml.SafeLoader(text), path)
+        return _document(yaml.SafeLoader(text), path, known)
     except yaml.MarkedYAMLError as exc:
         where = f" at line {exc.problem_mark.line + 1}" if exc.problem_mark else ""
         raise ProjectError(f"{path}: invalid YAML{where}: {exc.problem or exc.context}") from exc
@@ -71,13 +77,13 @@ def read_yaml(path: Path) -> Any:
         raise ProjectError(f"{path}: invalid YAML: nested too deeply") from None
 
 
-def _document(loader: Any, path: Path) -> Any:
+def _document(loader: Any, path: Path, known: KnownKeys | None = None) -> Any:
     """The one document `loader` reads, checked (see `_check_document`) before it is built."""
     try:
         root = loader.get_single_node()
         if root is None:
             return None
-        _check_document(root, path)
+        _check_document(root, path, known or {})
         return loader.construct_document(root)
     finally:
         loader.dispose()
@@ -98,11 +104,19 @@ def _line(node: yaml.Node) -> int:
     return int(node.start_mark.line) + 1
 
 
-def _check_keys(node: yaml.MappingNode, keys: tuple[str | int, ...], path: Path) -> None:
+def _check_keys(node: yaml.MappingNode, keys: tuple[str | int, ...], path: Path,
+                known: KnownKeys, unknown: list[str]) -> None:
+    """Refuses a repeated key; adds a key `known` does not have to `unknown`, as a message."""
     first: dict[tuple[str, str], int] = {}
+    allowed = known.get(tuple(key if isinstance(key, str) else "*" for key in keys))
     for key, _ in node.value:
         if not isinstance(key, yaml.ScalarNode):
             continue
+        if allowed is not None and key.value not in allowed:
+            name = shown(key.value)
+            hint = nearest(name, allowed) or f"; the keys there are {', '.join(allowed)}"
+            unknown.append(f"{path}: at line {_line(key)}: unknown key {name!r} in "
+                           f"{_entry(keys)}{hint}")
         if (key.tag, key.value) in first:
             raise ProjectError(
                 f"{path}: invalid YAML at line {_line(key)}: duplicate key '{shown(key.value)}' "
@@ -110,8 +124,9 @@ def _check_keys(node: yaml.MappingNode, keys: tuple[str | int, ...], path: Path)
         first[key.tag, key.value] = _line(key)
 
 
-def _check_document(root: yaml.Node, path: Path) -> None:
-    """Refuse what loading would hide: lone surrogates, repeated keys and alias bombs.
+def _check_document(root: yaml.Node, path: Path, known: KnownKeys) -> None:
+    """Refuse what loading would hide: lone surrogates, repeated keys, keys not in `known`
+    (a misspelt one would be ignored) and alias bombs.
 
     A lone surrogate (an escape such as "\\uD800") is not text: every later print of the name
     would fail. A repeated key would silently keep its last value. PyYAML shares an aliased
@@ -121,6 +136,7 @@ def _check_document(root: yaml.Node, path: Path) -> None:
     """
     sizes: dict[int, int] = {}
     open_nodes: set[int] = set()
+    unknown: list[str] = []
 
     def size(node: yaml.Node, keys: tuple[str | int, ...]) -> int:
         ident = id(node)
@@ -139,7 +155,7 @@ def _check_document(root: yaml.Node, path: Path) -> None:
         elif isinstance(node, yaml.SequenceNode):
             total += sum(size(item, (*keys, index)) for index, item in enumerate(node.value))
         elif isinstance(node, yaml.MappingNode):
-            _check_keys(node, keys, path)
+            _check_keys(node, keys, path, known, unknown)
             for key, value in node.value:
                 label = key.value if isinstance(key, yaml.ScalarNode) else "?"
                 total += size(key, (*keys, label)) + size(value, (*keys, label))
@@ -150,6 +166,8 @@ def _check_document(root: yaml.Node, path: Path) -> None:
     if size(root, ()) - len(sizes) > MAX_EXPANDED_NODES:
         raise ProjectError(f"{path}: invalid YAML: aliases expand to more than "
                            f"{MAX_EXPANDED_NODES} values")
+    if unknown:
+        raise ProjectError(unknown[0])
 
 
 def optional(mapping: dict[str, Any], key: str, kind: type, where: str,

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from kor.config.files import ProjectError, optional, read_yaml, require
+from kor.config.files import KnownKeys, ProjectError, optional, read_yaml, require
 from kor.config.runtime import RuntimeConfig
 from kor.contracts.graph.manifest import Manifest
 from kor.contracts.graph.nodes import ColumnInfo, ModelNode, NodeConfig, SourceDefinition
@@ -35,12 +35,27 @@ def _freshness(entry: dict[str, Any], where: str) -> Freshness | None:
         raise ProjectError(f"{where}: 'freshness' {exc}") from None
 
 
+_COLUMN_KEYS = ("name", "data_type", "description")
+# What a models file may say; a misspelt `shcema:` or `naem:` is refused where it is.
+MODELS_FILE_KEYS: KnownKeys = {
+    (): ("sources", "models"),
+    ("sources", "*"): ("name", "schema", "database", "config", "freshness", "tables",
+                       "description"),
+    ("sources", "*", "tables", "*"): ("name", "identifier", "columns", "freshness",
+                                      "description"),
+    ("sources", "*", "tables", "*", "columns", "*"): _COLUMN_KEYS,
+    ("models", "*"): ("name", "schema", "alias", "database", "config", "columns",
+                      "description"),
+    ("models", "*", "columns", "*"): _COLUMN_KEYS,
+}
+
+
 def load_manifest(config: RuntimeConfig) -> Manifest:
     manifest = Manifest()
     models: dict[str, ModelNode] = {}
     project = config.project_name
     for path in sorted((config.project_root / "models").glob("*.yml")):
-        data = read_yaml(path) or {}
+        data = read_yaml(path, MODELS_FILE_KEYS) or {}
         if not isinstance(data, dict):
             raise ProjectError(f"{path}: expected a mapping")
         for group in optional(data, "sources", list, str(path), []):

@@ -10,7 +10,7 @@ import yaml
 from kor.config import files
 from kor.config.files import ProjectError
 from kor.config.runtime import load_runtime_config
-from kor.project.loader import load_manifest
+from kor.project.loader import MODELS_FILE_KEYS, load_manifest
 
 PROJECT = """
 name: shop
@@ -94,6 +94,13 @@ def alias_bomb(depth: int = 9) -> str:
     ('sources: [{name: r, schema: s, "k\\uDFFF": 1}]', "sources[0].k\\udfff holds a lone"),
     ('models: [{name: "m\\ud83d\\ude00", schema: s}]', "models[0].name holds a lone"),
     ('models: [{name: m, schema: s, alias: "\\uDBFF"}]', "models[0].alias holds a lone"),
+    # A misspelt key, named where it is.
+    ("sources:\n  - name: raw\n    shcema: main\n",
+     "a.yml: at line 3: unknown key 'shcema' in sources[0]; did you mean 'schema'?"),
+    ("sources: [{name: r, schema: s, tables: [{name: t}, {name: u, identifer: x}]}]",
+     "at line 1: unknown key 'identifer' in sources[0].tables[1]; did you mean 'identifier'?"),
+    ("models:\n  - naem: m\n", "at line 2: unknown key 'naem' in models[0]; did you mean"),
+    ("modles: []\n", "unknown key 'modles' in the document; did you mean 'models'?"),
 ])
 def test_malformed_model_files_name_the_file_and_the_entry(tmp_path, models, message):
     config = load_runtime_config(project(tmp_path, models))
@@ -204,6 +211,13 @@ def test_the_readme_lists_every_project_key_with_the_code_s_default():
 
     readme = (Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
     assert "\n" + reference_table() + "\n" in readme
+    # The models files' keys, place by place.
+    listed = {line.split("|")[1].strip(): line.split("|")[2] for line in readme.splitlines()
+              if line.startswith("| ") and line.count("|") == 3}
+    for place, allowed in MODELS_FILE_KEYS.items():
+        row = next(keys for where, keys in listed.items()
+                   if where.endswith(f"`{place[-2]}: [...]`" if place else "the file"))
+        assert [key.strip(" `") for key in row.split(",")] == list(allowed)
     # The sections take exactly the keys listed: those the anomalies settings check for...
     assert set(section_keys("anomalies")) == {*_SCALARS, "metrics", "columns", "ignore"}
     # ...and with the defaults they fall back to.
