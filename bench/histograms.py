@@ -8,8 +8,6 @@ PostgreSQL: the server KOR_TEST_PG names, else a throw-away cluster (tests/pg_se
 from __future__ import annotations
 
 import argparse
-import os
-import shutil
 import sys
 import tempfile
 import time
@@ -19,7 +17,7 @@ from typing import Any
 sys.path[0] = str(Path(__file__).resolve().parent.parent)
 
 from bench.runs import MeasuredTask, flags, silenced_report  # noqa: E402
-from bench.warehouse import wide_warehouse  # noqa: E402
+from bench.warehouse import postgres_dsn, wide_warehouse  # noqa: E402
 from kor.config.runtime import RuntimeConfig  # noqa: E402
 from kor.contracts.graph.manifest import Manifest  # noqa: E402
 from kor.contracts.graph.nodes import SourceDefinition  # noqa: E402
@@ -86,14 +84,8 @@ def postgres_case(rows: int, repeat: int, scratch: Path) -> None:
     from psycopg.conninfo import conninfo_to_dict
 
     from kor.adapters.postgres import PostgresAdapter
-    from tests import pg_server
 
-    dsn, server = os.environ.get("KOR_TEST_PG"), None
-    if not dsn:
-        # A folder of its own: as root the cluster belongs to the postgres user.
-        server = pg_server.start(Path(tempfile.mkdtemp(prefix="kor-pg-")))
-        dsn = server.dsn
-    try:
+    with postgres_dsn() as dsn:
         with psycopg.connect(dsn, autocommit=True) as connection:
             connection.execute("DROP TABLE IF EXISTS bench_histograms")
             columns = ", ".join(f"{sql} AS {name}" for name, sql in PG_COLUMNS.items())
@@ -108,10 +100,6 @@ def postgres_case(rows: int, repeat: int, scratch: Path) -> None:
                      _manifest("public", "bench_histograms"), adapter, repeat)
         finally:
             adapter.close()
-    finally:
-        if server is not None:
-            server.stop("immediate")
-            shutil.rmtree(server.root, ignore_errors=True)
 
 
 def main() -> None:

@@ -12,14 +12,11 @@ from __future__ import annotations
 import argparse
 import datetime as dt
 import math
-import os
-import shutil
 import subprocess
 import sys
 import tempfile
 from collections import Counter
 from collections.abc import Callable, Iterator
-from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
@@ -28,6 +25,7 @@ sys.path[0] = str(Path(__file__).resolve().parent.parent)
 import duckdb  # noqa: E402
 
 from bench.runs import MeasuredTask, flags, silenced_report  # noqa: E402
+from bench.warehouse import postgres_dsn  # noqa: E402
 from kor.config.runtime import RuntimeConfig  # noqa: E402
 from kor.contracts.graph.manifest import Manifest  # noqa: E402
 from kor.contracts.graph.nodes import SourceDefinition  # noqa: E402
@@ -166,21 +164,6 @@ def check(label: str, config: RuntimeConfig, adapter: Any, query: Query, schema:
     print(f"{label}: {checked} columns ({shown}), {histograms} with a histogram; "
           f"{failures} with a difference")
     return failures
-
-
-@contextmanager
-def postgres_dsn() -> Iterator[str]:
-    from tests import pg_server
-
-    if dsn := os.environ.get("KOR_TEST_PG"):
-        yield dsn
-        return
-    server = pg_server.start(Path(tempfile.mkdtemp(prefix="kor-pg-")))
-    try:
-        yield server.dsn
-    finally:
-        server.stop("immediate")
-        shutil.rmtree(server.root, ignore_errors=True)
 
 
 def main() -> None:

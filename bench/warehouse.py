@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import os
+import shutil
 import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -150,3 +153,20 @@ def write_project(project_dir: Path, warehouse: Warehouse, declare_columns: bool
                          for name, sql_type in warehouse.columns)
     (project_dir / "models" / "sources.yml").write_text("\n".join(model) + "\n", encoding="utf-8")
     return project_dir
+
+
+@contextmanager
+def postgres_dsn() -> Iterator[str]:
+    """The PostgreSQL server KOR_TEST_PG names, else a throw-away cluster for the block."""
+    from tests import pg_server
+
+    if dsn := os.environ.get("KOR_TEST_PG"):
+        yield dsn
+        return
+    # A folder of its own: as root the cluster belongs to the postgres user.
+    server = pg_server.start(Path(tempfile.mkdtemp(prefix="kor-pg-")))
+    try:
+        yield server.dsn
+    finally:
+        server.stop("immediate")
+        shutil.rmtree(server.root, ignore_errors=True)

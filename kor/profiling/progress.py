@@ -20,7 +20,7 @@ class ColumnProgress:
         self._task: Any = None
         if live is not None:
             self._progress, self._task = live
-        self._total = total
+        self.total = total  # set again once the warehouse has listed the columns
         self._done = 0
         self._lock = threading.Lock()
         self._base = ""
@@ -43,11 +43,11 @@ class ColumnProgress:
             self._progress.update(self._task, description=self._base)
 
     def _show(self, column: str) -> None:
-        if self._progress is None or self._total < 2:
+        if self._progress is None or self.total < 2:
             return
         # Only with a display, so only with Rich: the library runs without it too.
         from rich.markup import escape
 
         self._progress.update(
             self._task, description=f"{self._base} [dim]{escape(printable(column))} "
-                                    f"({self._done:,}/{self._total:,} columns)[/dim]")
+                                    f"({self._done:,}/{self.total:,} columns)[/dim]")

@@ -192,7 +192,7 @@ class RecordedProfileTask(ProfileTask):
                              table: str) -> list[tuple[str, str]]:
         columns = super()._get_columns_from_db(adapter, database, schema, table)
         self._column_order = [name for name, _ in columns]
-        self._columns = ColumnProgress(getattr(self, "_live_progress", None), len(columns))
+        self._columns.total = len(columns)
         return columns
 
     def _store_profile(self, profile: TableProfile) -> bool:
