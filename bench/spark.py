@@ -1,6 +1,7 @@
 """The exact profile of one Parquet table on Spark beside Spark's own approximate summary.
 
 Run: .venv/bin/python bench/spark.py [--rows N ...] [--levers] [--one-job] [--quick]
+     .venv/bin/python bench/spark.py --skip TABLES
 (needs `pip install -e '.[spark]'`)
 
 One local session (local[*]) serves both, so each ratio is measured side by side: "summary" is
@@ -8,7 +9,8 @@ One local session (local[*]) serves both, so each ratio is measured side by side
 `profile_project` in explorative mode, its registration, type listing and row count included.
 With --levers, each lever of the plan runs on its own as well, and every plan's stored figures
 are compared with those of the statements as the task writes them. With --one-job, the five
-numeric columns' statements are timed one by one and as one SELECT.
+numeric columns' statements are timed one by one and as one SELECT. With --skip, only
+`--skip-unchanged` beside a full run, on that many tiny tables over files.
 """
 
 from __future__ import annotations
@@ -191,6 +193,72 @@ def one_job_for_all(session: Any, table: Path) -> None:
               f"{'the same figures' if same else 'figures DIFFER'}", flush=True)
 
 
+def tiny_tables_project(root: Path, count: int) -> tuple[Path, list[Path]]:
+    """A project of `count` tables of 1,000 rows, each a folder of one Parquet file, written
+    long enough ago for their time stamps to prove them unchanged."""
+    folders = []
+    for number in range(count):
+        folder = root / "data" / f"t{number:05d}"
+        folder.mkdir(parents=True)
+        duckdb.sql(f"COPY (SELECT i AS id, 'label ' || (i % 10) AS label, i / 7 AS amount "
+                   f"FROM range(1000) r(i)) TO '{folder / 'part-0.parquet'}' (FORMAT parquet)")
+        folders.append(folder)
+    _age(*(folder / "part-0.parquet" for folder in folders))
+    targets = {"spark": {"type": "spark", "master": "local[*]", "tables": {
+        f"main.{folder.name}": {"path": str(folder)} for folder in folders}}}
+    (root / "zel_project.yml").write_text(
+        yaml.safe_dump({"name": "bench", "target": "spark", "targets": targets}))
+    (root / "models").mkdir()
+    names = ", ".join(f"{{name: {folder.name}}}" for folder in folders)
+    (root / "models" / "sources.yml").write_text(
+        f"sources:\n  - name: raw\n    schema: main\n    tables: [{names}]\n")
+    return root, folders
+
+
+def _age(*paths: Path) -> None:
+    # A file written within the last seconds proves nothing (see kor.adapters.evidence).
+    moment = time.time() - 60
+    for path in paths:
+        os.utime(path, (moment, moment))
+
+
+def skip_unchanged(count: int) -> None:
+    """`--skip-unchanged` beside a full run (minimal mode) on `count` tiny tables over files:
+    nothing changed, then 1 % of the tables given one more file."""
+    def timed(project: Path, skip: bool) -> tuple[float, int]:
+        devnull = open(os.devnull, "w")  # noqa: SIM115 - the run's own report, not wanted here
+        stdout, sys.stdout = sys.stdout, devnull
+        try:
+            start = time.perf_counter()
+            run = profile_project(project, mode="minimal", skip_unchanged=skip)
+            seconds = time.perf_counter() - start
+        finally:
+            sys.stdout = stdout
+            devnull.close()
+        if not run.succeeded:
+            sys.exit("--skip-unchanged bench: the run failed")
+        return seconds, len(run.reused)
+
+    with tempfile.TemporaryDirectory(prefix="kor-bench-spark-skip-") as scratch:
+        project, folders = tiny_tables_project(Path(scratch), count)
+        timed(project, False)  # the first measurement, every table's evidence recorded
+        full, _ = timed(project, False)
+        same, same_reused = timed(project, True)
+        changed = folders[::100]
+        for folder in changed:
+            extra = folder / "part-1.parquet"
+            duckdb.sql(f"COPY (SELECT 1000 AS id, 'new' AS label, 0.5 AS amount) TO '{extra}' "
+                       "(FORMAT parquet)")
+            _age(extra)
+        after, after_reused = timed(project, True)
+    print(f"{count:,} tiny tables over files, --mode minimal (the session already running)")
+    print(f"  full run{'':<44}{full:>8.1f} s")
+    print(f"  --skip-unchanged, nothing changed ({same_reused:,} reused){'':<11}{same:>8.1f} s"
+          f"  full/skip {full / same:.1f}x")
+    print(f"  --skip-unchanged, {len(changed):,} tables changed ({after_reused:,} reused)"
+          f"{'':<8}{after:>8.1f} s  full/skip {full / after:.1f}x", flush=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, nargs="+", default=[1_000_000, 4_000_000])
@@ -199,6 +267,8 @@ def main() -> None:
     parser.add_argument("--one-job", action="store_true",
                         help="also the five numeric columns' statements as one SELECT each")
     parser.add_argument("--quick", action="store_true", help="100,000 rows")
+    parser.add_argument("--skip", type=int, metavar="TABLES",
+                        help="instead: --skip-unchanged beside a full run on TABLES tiny tables")
     args = parser.parse_args()
     sizes = [100_000] if args.quick else args.rows
     os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
@@ -208,6 +278,12 @@ def main() -> None:
         {"type": "spark", "master": "local[*]", "conf": {"spark.driver.memory": DRIVER_MEMORY}},
         Path.cwd(), threads=1)
     session = owner._session
+    if args.skip:
+        try:
+            skip_unchanged(args.skip)
+        finally:
+            owner.close()
+        return
     print(f"{len(COLUMNS)} columns, Parquet, local[*] on {os.cpu_count()} cores, "
           f"{DRIVER_MEMORY} heap, engine's threads: {owner.suggested_threads()}")
     print(f"{'rows':>10}  {'plan':<46}{'seconds':>9}{'before 1st':>12}{'x summary':>11}"

@@ -2,10 +2,8 @@
 
 from __future__ import annotations
 
-import os
 import string
 import threading
-import time
 from collections.abc import Iterator, Mapping
 from contextlib import AbstractContextManager, contextmanager, nullcontext
 from dataclasses import dataclass
@@ -16,13 +14,12 @@ import duckdb
 
 from kor.adapters.base import Rows, WarehouseColumn, WarehouseRelation
 from kor.adapters.catalog import ColumnCatalog
+from kor.adapters.evidence import file_identity, settled
 from kor.adapters.interruption import Interruption
 from kor.adapters.kinds import DUCKDB_KINDS
 
 # A file written this recently may be written again within the same tick of the file
 # system's clock, leaving its time stamps as they are: its identity proves nothing yet.
-RACY_SECONDS = 2.0
-
 _ASCII_LOWER = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
 
 
@@ -76,17 +73,9 @@ class DuckDBSettings:
 
 def _identity_of(path: Path) -> dict[str, Any]:
     """The identity of the warehouse file and of its write-ahead log (None when there is
-    none): device, inode, size, modification and change times."""
-    identity: dict[str, Any] = {"path": str(path.resolve())}
-    for part, name in (("file", path), ("wal", Path(f"{path}.wal"))):
-        try:
-            stat = os.stat(name)
-        except FileNotFoundError:
-            identity[part] = None
-            continue
-        identity[part] = [stat.st_dev, stat.st_ino, stat.st_size, stat.st_mtime_ns,
-                          stat.st_ctime_ns]
-    return identity
+    none)."""
+    return {"path": str(path.resolve()), "file": file_identity(path),
+            "wal": file_identity(f"{path}.wal")}
 
 
 class DuckDBAdapter:
@@ -209,10 +198,9 @@ class DuckDBAdapter:
     def _identity(self) -> dict[str, Any] | None:
         if self._file_identity is None:
             identity = _identity_of(self.path)
-            newest = max((part[3] for part in (identity["file"], identity["wal"]) if part),
-                         default=0)
             certain = (identity["file"] == self._opened["file"]
-                       and time.time_ns() - newest >= RACY_SECONDS * 1e9)
+                       and settled([part for part in (identity["file"], identity["wal"])
+                                    if part]))
             self._file_identity = identity if certain else {}
         return self._file_identity or None
 

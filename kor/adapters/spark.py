@@ -9,13 +9,14 @@ import re
 import shutil
 import tempfile
 import warnings
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from datetime import timezone
 from pathlib import Path
 from typing import Any
 
 from kor.adapters.base import WarehouseColumn, WarehouseRelation
+from kor.adapters.evidence import settled, tree_identity
 from kor.adapters.interruption import Interruption
 from kor.adapters.kinds import SPARK_KINDS
 from kor.adapters.spark_sql import prepare, quote
@@ -233,7 +234,9 @@ def _apply(session: Any, conf: Mapping[str, str]) -> None:
             raise SparkUnavailable(f"conf: {key}: {_folded(exc)}") from exc
 
 
-def _register(session: Any, registration: Registration, resources: contextlib.ExitStack) -> None:
+def _register(session: Any, registration: Registration,
+              resources: contextlib.ExitStack) -> bool:
+    """Lists the files as the table; whether they are a partitioned folder."""
     name = f"{quote(registration.schema)}.{quote(registration.table)}"
     where = f"tables: {registration.schema}.{registration.table}"
     try:
@@ -246,8 +249,10 @@ def _register(session: Any, registration: Registration, resources: contextlib.Ex
         # A partitioned folder lists no partitions, and so no rows, until they are looked for.
         # DESCRIBE says so from the catalog; listColumns would infer the schema again, in two
         # jobs.
-        if _partitioned(session.sql(f"DESCRIBE TABLE {name}").collect()):
+        partitioned = _partitioned(session.sql(f"DESCRIBE TABLE {name}").collect())
+        if partitioned:
             session.sql(f"ALTER TABLE {name} RECOVER PARTITIONS")
+        return partitioned
     except SparkUnavailable:
         raise
     except Exception as exc:
@@ -301,8 +306,13 @@ class SparkAdapter:
 
     def __init__(self, session: Any, cancel: Callable[[], object],
                  resources: contextlib.ExitStack,
-                 java_errors: tuple[type[BaseException], ...] = ()) -> None:
+                 java_errors: tuple[type[BaseException], ...] = (),
+                 registered: Iterable[tuple[Registration, bool]] = ()) -> None:
         self._session = session
+        # The target's `tables:` by (schema, table) as Spark matches names, without case; with
+        # whether each is a partitioned folder.
+        self._registered = {(r.schema.lower(), r.table.lower()): (r, partitioned)
+                            for r, partitioned in registered}
         self._resources = resources
         self._java_errors = java_errors
         # One session serves every thread: a cancel stops all of its jobs at once.
@@ -333,9 +343,9 @@ class SparkAdapter:
                 cancel = session.sparkContext.cancelAllJobs
                 # A query that fails while it runs arrives as the Java call that reported it.
                 java_errors = (Py4JJavaError,)
-            for registration in settings.tables:
-                _register(session, registration, resources)
-            return cls(session, cancel, resources.pop_all(), java_errors)
+            registered = [(registration, _register(session, registration, resources))
+                          for registration in settings.tables]
+            return cls(session, cancel, resources.pop_all(), java_errors, registered)
 
     def quote(self, name: str) -> str:
         return quote(name)
@@ -351,6 +361,31 @@ class SparkAdapter:
             (plan,) = self._session.sql("EXPLAIN SELECT * FROM range(1)").collect()[0]
         splits = _SPLITS.search(str(plan))
         return int(splits.group(1)) if splits else None
+
+    def change_evidence(self, relation: WarehouseRelation) -> dict[str, Any] | None:
+        """For a table of the target's `tables:` on this machine's disk: every file under its
+        path with its identity (see `tree_identity`), and how the files are read. None for any
+        other table (the catalog's, a URI's): Spark cannot prove those unchanged.
+
+        Spark lists a table's files once and keeps the list; the table is refreshed after the
+        listing, so the queries that follow read the files as listed or as written later,
+        never as they were before. A later write makes the next listing differ."""
+        entry = (self._registered.get((relation.schema.lower(), relation.identifier.lower()))
+                 if relation.database is None else None)
+        if entry is None or "://" in entry[0].location:
+            return None
+        registration, partitioned = entry
+        files = tree_identity(Path(registration.location))
+        if files is None or not settled([identity for _, identity in files]):
+            return None
+        name = f"{quote(registration.schema)}.{quote(registration.table)}"
+        with self._interruption.statement(None):
+            self._session.sql(f"REFRESH TABLE {name}")
+            if partitioned:  # a partition folder added since is found
+                self._session.sql(f"ALTER TABLE {name} RECOVER PARTITIONS")
+        return {"spark_files": {"location": registration.location,
+                                "format": registration.format,
+                                "options": registration.options, "files": files}}
 
     def connection_named(self, name: str) -> contextlib.AbstractContextManager[Any]:
         return contextlib.nullcontext(self._session)

@@ -4,8 +4,10 @@ and profiles equal to DuckDB's on the same Parquet files."""
 from __future__ import annotations
 
 import dataclasses
+import os
 import shutil
 import threading
+import time
 
 import duckdb
 import pytest
@@ -239,3 +241,93 @@ def test_the_engines_plan_stores_the_figures_of_the_statements_as_written(spark_
     assert written.pop("threads") == 4
     assert len(engines) == 7 and engines == written
     assert all(row["p25"] is not None for row in written.values())
+
+
+def _aged(*paths) -> None:
+    """Written long enough ago for a later write to show in the time stamps."""
+    moment = time.time() - 100
+    for path in paths:
+        os.utime(path, (moment, moment))
+
+
+def _rewritten_in_place(root) -> None:
+    """Other values of the same size, the file's times put back as they were."""
+    before = os.stat(root / "one.parquet")
+    write_parquet(root / "one.parquet", "SELECT 8 AS a")
+    assert os.stat(root / "one.parquet").st_size == before.st_size
+    os.utime(root / "one.parquet", ns=(before.st_atime_ns, before.st_mtime_ns))
+
+
+def _replaced(root) -> None:
+    write_parquet(root / "new.parquet", "SELECT 9 AS a")
+    _aged(root / "new.parquet")
+    os.replace(root / "new.parquet", root / "one.parquet")
+
+
+# Each change, the table it reaches and that table's rows after it.
+FILE_CHANGES = {
+    "rewritten in place": (_rewritten_in_place, "one", 1),
+    "replaced": (_replaced, "one", 1),
+    "file added": (lambda root: write_parquet(root / "folder" / "c.parquet", "SELECT 3 AS a"),
+                   "folder", 3),
+    "file removed": (lambda root: os.remove(root / "folder" / "b.parquet"), "folder", 1),
+    "partition added": (lambda root: write_parquet(root / "parts" / "d=3" / "p.parquet",
+                                                   "SELECT 3 AS a"), "parts", 3),
+}
+
+
+@pytest.mark.parametrize("change", [None, *FILE_CHANGES])
+def test_a_registered_tables_files_prove_it_unchanged(spark_session, tmp_path, change):
+    write_parquet(tmp_path / "one.parquet", "SELECT 1 AS a")
+    for name in ("a", "b"):
+        write_parquet(tmp_path / "folder" / f"{name}.parquet", "SELECT 1 AS a")
+    for day in (1, 2):
+        write_parquet(tmp_path / "parts" / f"d={day}" / "p.parquet", "SELECT 1 AS a")
+    _aged(*(path for path in tmp_path.rglob("*.parquet")))
+    tables = {"one": "one.parquet", "folder": "folder", "parts": "parts"}
+    adapter = SparkAdapter.from_target(
+        {"type": "spark", "tables": {f"main.{t}": {"path": p} for t, p in tables.items()}},
+        tmp_path, threads=1)
+    try:
+        before = {table: adapter.change_evidence(relation(adapter, table)) for table in tables}
+        assert all(before.values())
+        if change is not None:
+            alter, changed, rows = FILE_CHANGES[change]
+            alter(tmp_path)
+            _aged(*(path for path in tmp_path.rglob("*.parquet")
+                    if path.stat().st_mtime > time.time() - 50))
+        after = {table: adapter.change_evidence(relation(adapter, table)) for table in tables}
+        assert {t for t in tables if after[t] != before[t]} == (set() if change is None
+                                                                else {changed})
+        if change is not None:
+            # The session reads the files as they now are, not as it listed them at first.
+            assert adapter.execute(f"SELECT COUNT(*) FROM main.{changed}", fetch=True)[1] == \
+                [(rows,)]
+        # A file written just now, or a table of the catalog, proves nothing.
+        write_parquet(tmp_path / "folder" / "now.parquet", "SELECT 4 AS a")
+        assert adapter.change_evidence(relation(adapter, "folder")) is None
+        assert adapter.change_evidence(relation(adapter, "elsewhere")) is None
+    finally:
+        adapter.close()
+
+
+def test_skip_unchanged_reuses_the_tables_whose_files_stayed(spark_session, tmp_path, capsys):
+    for table in ("kept", "grown"):
+        write_parquet(tmp_path / table / "a.parquet", "SELECT i AS a FROM range(2) r(i)")
+    _aged(*tmp_path.rglob("*.parquet"))
+    (tmp_path / "models").mkdir()
+    (tmp_path / "zel_project.yml").write_text(yaml.safe_dump({
+        "name": "n", "target": "s", "targets": {"s": {
+            "type": "spark", "master": "local[2]",
+            "tables": {f"main.{t}": {"path": t} for t in ("kept", "grown")}}}}))
+    (tmp_path / "models" / "sources.yml").write_text(
+        "sources:\n  - name: raw\n    schema: main\n    tables: [{name: kept}, {name: grown}]\n")
+    assert profile_project(tmp_path, mode="minimal").succeeded
+    write_parquet(tmp_path / "grown" / "b.parquet", "SELECT 7 AS a")
+    _aged(tmp_path / "grown" / "b.parquet")
+
+    run = profile_project(tmp_path, mode="minimal", skip_unchanged=True)
+    assert run.succeeded and run.reused == [("raw.kept", 1)]
+    assert "raw.kept unchanged since run 1" in capsys.readouterr().out
+    rows = stored_rows(tmp_path, latest=True)
+    assert (rows[("kept", "a")]["row_count"], rows[("grown", "a")]["row_count"]) == (2, 3)
