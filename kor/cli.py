@@ -271,6 +271,8 @@ SHOWN_NAMES = 5
 
 def _print_judgement(run: ProfileRun) -> None:
     """The run's anomalies, after the run's own summary."""
+    from kor.report.wording import anomaly_message
+
     if run.anomaly_error is not None:
         click.echo(f"Warning: the run's figures were not judged against earlier runs: "
                    f"{run.anomaly_error}", err=True)
@@ -279,7 +281,8 @@ def _print_judgement(run: ProfileRun) -> None:
         return
     for anomaly in judgement.anomalies:
         label = "shift" if anomaly.status.value == "shift" else str(anomaly.severity)
-        click.echo(printable(f"{ANOMALY} {label:<8}{anomaly.where}: {anomaly.message}"))
+        click.echo(printable(f"{ANOMALY} {label:<8}{anomaly.where}: "
+                             f"{anomaly_message(anomaly)}"))
     waiting: dict[tuple[int, int], list[str]] = {}
     for (source, table), runs, needed in judgement.too_few:
         waiting.setdefault((runs, needed), []).append(f"{source}.{table}")
@@ -311,7 +314,8 @@ def profile_anomalies(project_dir: Path, select: tuple[str, ...], exclude: tuple
     from kor.profiling.anomalies import latest_anomalies
     from kor.profiling.history import unmatched_selections
     from kor.profiling.rules import Severity
-    from kor.report.changes import as_json
+    from kor.report.changes import anomalies_json
+    from kor.report.wording import anomaly_message
 
     with known_failures():
         found = latest_anomalies(project_dir, select=select, exclude=exclude)
@@ -319,12 +323,12 @@ def profile_anomalies(project_dir: Path, select: tuple[str, ...], exclude: tuple
     if found is None:
         raise _nothing_stored(project_dir)
     if output_format == "json":
-        click.echo(as_json([anomaly.record() for anomaly in found]))
+        click.echo(anomalies_json(found))
     elif not found:
         click.echo("No anomalies in the tables' latest runs.")
     for anomaly in found if output_format != "json" else []:
         click.echo(printable(f"{str(anomaly.severity):<8} run {anomaly.run_id}  "
-                             f"{anomaly.where}: {anomaly.message}"))
+                             f"{anomaly.where}: {anomaly_message(anomaly)}"))
     if any(anomaly.severity >= Severity.named(fail_on) for anomaly in found):
         raise click.exceptions.Exit(CommandFailure.exit_code)
 
