@@ -682,16 +682,21 @@ def row_observations(points: Sequence[tuple[int, datetime, float, Status]]
 
 
 def latest_anomalies(project_dir: Path | str, select: Sequence[str] = (),
-                     exclude: Sequence[str] = ()) -> list[Anomaly] | None:
+                     exclude: Sequence[str] = ()) -> tuple[list[Anomaly] | None, list[str]]:
     """The anomalies (not the shifts) of each table's latest run, of the tables `select` and
-    `exclude` pick as `zel profile run` does; None when no run is recorded."""
-    from kor.profiling.history import selected_tables
+    `exclude` pick as `zel profile run` does (None when no run is recorded), and a line for
+    each selector that picks nothing."""
+    from kor.profiling.history import selection
     from kor.profiling.read import reading
 
-    wanted = set(selected_tables(project_dir, select, exclude)) if select or exclude else None
+    wanted: set[TableKey] | None = None
+    unmatched: list[str] = []
+    if select or exclude:
+        tables, unmatched = selection(project_dir, select, exclude)
+        wanted = set(tables)
     with reading(project_dir) as reader, reader.holding():
         if not reader.runs():
-            return None
+            return None, unmatched
         rows = reader.anomaly_rows(latest=True)
     return [a for a in map(Anomaly.of_row, rows) if a.status is Status.ANOMALY
-            and (wanted is None or (a.source_name, a.table_name) in wanted)]
+            and (wanted is None or (a.source_name, a.table_name) in wanted)], unmatched
