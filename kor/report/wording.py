@@ -12,54 +12,54 @@ from kor.profiling.freshness import age_text
 from kor.profiling.rules import ChangeKind
 from kor.text import figure, number
 
-# The words of the changes whose wording is fixed.
-_FIXED = {ChangeKind.TABLE_MISSING: "not profiled in the newer run",
-          ChangeKind.TABLE_ADDED: "no earlier measured run to compare with",
-          ChangeKind.COLUMN_REMOVED: "column removed",
-          ChangeKind.COLUMN_NOT_MEASURED: "not measured in the newer run"}
-# The figure a change of a column's figures names.
-_FIGURES = {ChangeKind.MIN_CHANGED: "min", ChangeKind.MAX_CHANGED: "max",
-            ChangeKind.MEAN_CHANGED: "mean", ChangeKind.STDDEV_CHANGED: "stddev"}
-_SHARES = {ChangeKind.NULL_PERCENT_UP: "null %", ChangeKind.NULL_PERCENT_DOWN: "null %",
-           ChangeKind.DISTINCT_PERCENT_UP: "distinct %",
-           ChangeKind.DISTINCT_PERCENT_DOWN: "distinct %"}
+
+def _figure(name: str) -> Callable[[Change], str]:
+    # A figure in full; a min or max of dates, times or text is the warehouse's own value,
+    # as stored.
+    return lambda c: f"{name} {figure(c.base)} → {figure(c.head)}"
+
+
+def _points(name: str) -> Callable[[Change], str]:
+    return lambda c: (f"{name}{' of non-null' if c.of_non_null else ''} "
+                      f"{_share(c.base)} → {_share(c.head)}")
+
+
+# What each kind of change says, from its values before (`base`) and after (`head`).
+_WORDS: dict[ChangeKind, Callable[[Change], str]] = {
+    ChangeKind.TABLE_FAILED: lambda c: f"the run failed: {c.head}",
+    ChangeKind.TABLE_ADDED: lambda c: "no earlier measured run to compare with",
+    ChangeKind.TABLE_MISSING: lambda c: "not profiled in the newer run",
+    ChangeKind.COLUMN_ADDED: lambda c: "column added" + (f" ({c.head})" if c.head else ""),
+    ChangeKind.COLUMN_REMOVED: lambda c: "column removed",
+    ChangeKind.TYPE_CHANGED: lambda c: f"type {c.base} → {c.head}",
+    ChangeKind.COLUMN_NOT_MEASURED: lambda c: "not measured in the newer run",
+    ChangeKind.ROW_COUNT_DOWN: lambda c: f"rows {c.base:,} → {c.head:,}",
+    ChangeKind.ROW_COUNT_UP: lambda c: f"rows {c.base:,} → {c.head:,}",
+    ChangeKind.FRESHNESS_LAG_UP:
+        lambda c: f"latest value {age_text(c.base)} → {age_text(c.head)} old",
+    ChangeKind.NULL_PERCENT_UP: _points("null %"),
+    ChangeKind.NULL_PERCENT_DOWN: _points("null %"),
+    ChangeKind.UNIQUE_LOST: lambda c: f"no longer unique: distinct {c.head:.1f}%",
+    ChangeKind.DISTINCT_PERCENT_DOWN: _points("distinct %"),
+    ChangeKind.DISTINCT_PERCENT_UP: _points("distinct %"),
+    ChangeKind.DISTINCT_COUNT_CHANGED: lambda c: f"distinct {c.base:,} → {c.head:,}",
+    ChangeKind.MIN_CHANGED: _figure("min"),
+    ChangeKind.MAX_CHANGED: _figure("max"),
+    ChangeKind.MEAN_CHANGED: _figure("mean"),
+    ChangeKind.STDDEV_CHANGED: _figure("stddev"),
+    ChangeKind.ALERT_NEW: lambda c: f"new alert {c.head}: {c.alert_message}",
+    ChangeKind.ALERT_RESOLVED: lambda c: f"alert {c.base} resolved",
+    ChangeKind.TOP_VALUES_NEW: lambda c: "top values appeared: " + ", ".join(c.head),
+    ChangeKind.TOP_VALUES_GONE: lambda c: "top values gone: " + ", ".join(c.base),
+}
 
 
 def change_message(change: Change) -> str:
     """What one change says, as the diff, `show` and the report list it."""
-    kind, before, after = change.kind, change.base, change.head
-    if kind in _FIXED:
-        return _FIXED[kind]
-    if kind in _FIGURES:
-        # A min or max of dates, times or text is the warehouse's own value, as stored.
-        return f"{_FIGURES[kind]} {figure(before)} → {figure(after)}"
-    if kind in _SHARES:
-        label = _SHARES[kind] + (" of non-null" if change.of_non_null else "")
-        return f"{label} {_share(before)} → {_share(after)}"
-    if kind in (ChangeKind.ROW_COUNT_DOWN, ChangeKind.ROW_COUNT_UP):
-        return f"rows {before:,} → {after:,}"
-    if kind is ChangeKind.DISTINCT_COUNT_CHANGED:
-        return f"distinct {before:,} → {after:,}"
-    if kind is ChangeKind.UNIQUE_LOST:
-        return f"no longer unique: distinct {after:.1f}%"
-    if kind is ChangeKind.TABLE_FAILED:
-        return f"the run failed: {after}"
-    if kind is ChangeKind.COLUMN_ADDED:
-        return "column added" + (f" ({after})" if after else "")
-    if kind is ChangeKind.TYPE_CHANGED:
-        return f"type {before} → {after}"
-    if kind is ChangeKind.FRESHNESS_LAG_UP:
-        return f"latest value {age_text(before)} → {age_text(after)} old"
-    if kind is ChangeKind.ALERT_NEW:
-        return f"new alert {after}: {change.alert_message}"
-    if kind is ChangeKind.ALERT_RESOLVED:
-        return f"alert {before} resolved"
-    if kind is ChangeKind.TOP_VALUES_NEW:
-        return "top values appeared: " + ", ".join(after)
-    if kind is ChangeKind.TOP_VALUES_GONE:
-        return "top values gone: " + ", ".join(before)
-    assert kind is ChangeKind.ANOMALY and change.anomaly is not None
-    return anomaly_message(change.anomaly)
+    if change.kind is ChangeKind.ANOMALY:
+        assert change.anomaly is not None
+        return anomaly_message(change.anomaly)
+    return _WORDS[change.kind](change)
 
 
 def _share(percent: float) -> str:
