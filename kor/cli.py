@@ -27,7 +27,6 @@ from kor.profiling import (
     ProfileRun,
     StoreReadError,
     StoreWriteError,
-    latest_profiles,
     profile_project,
     read_errors,
 )
@@ -271,6 +270,8 @@ SHOWN_NAMES = 5
 
 def _print_judgement(run: ProfileRun) -> None:
     """The run's anomalies, after the run's own summary."""
+    from kor.report.wording import anomaly_message
+
     if run.anomaly_error is not None:
         click.echo(f"Warning: the run's figures were not judged against earlier runs: "
                    f"{run.anomaly_error}", err=True)
@@ -279,7 +280,8 @@ def _print_judgement(run: ProfileRun) -> None:
         return
     for anomaly in judgement.anomalies:
         label = "shift" if anomaly.status.value == "shift" else str(anomaly.severity)
-        click.echo(printable(f"{ANOMALY} {label:<8}{anomaly.where}: {anomaly.message}"))
+        click.echo(printable(f"{ANOMALY} {label:<8}{anomaly.where}: "
+                             f"{anomaly_message(anomaly)}"))
     waiting: dict[tuple[int, int], list[str]] = {}
     for (source, table), runs, needed in judgement.too_few:
         waiting.setdefault((runs, needed), []).append(f"{source}.{table}")
@@ -309,22 +311,22 @@ def profile_anomalies(project_dir: Path, select: tuple[str, ...], exclude: tuple
     a usage or project error.
     """
     from kor.profiling.anomalies import latest_anomalies
-    from kor.profiling.history import unmatched_selections
     from kor.profiling.rules import Severity
-    from kor.report.changes import as_json
+    from kor.report.changes import anomalies_json
+    from kor.report.wording import anomaly_message
 
     with known_failures():
-        found = latest_anomalies(project_dir, select=select, exclude=exclude)
-        _warn_unmatched(unmatched_selections(project_dir, select, exclude))
+        found, unmatched = latest_anomalies(project_dir, select=select, exclude=exclude)
+    _warn_unmatched(unmatched)
     if found is None:
         raise _nothing_stored(project_dir)
     if output_format == "json":
-        click.echo(as_json([anomaly.record() for anomaly in found]))
+        click.echo(anomalies_json(found))
     elif not found:
         click.echo("No anomalies in the tables' latest runs.")
     for anomaly in found if output_format != "json" else []:
         click.echo(printable(f"{str(anomaly.severity):<8} run {anomaly.run_id}  "
-                             f"{anomaly.where}: {anomaly.message}"))
+                             f"{anomaly.where}: {anomaly_message(anomaly)}"))
     if any(anomaly.severity >= Severity.named(fail_on) for anomaly in found):
         raise click.exceptions.Exit(CommandFailure.exit_code)
 
@@ -362,45 +364,32 @@ def profile_show(project_dir: Path, table: str | None, alerts_only: bool,
     order), its alerts and its changes since the previous run."""
     from rich.console import Console
 
-    from kor.profiling.history import matching_tables
-    from kor.report import console, content, site
+    from kor.report import console
     from kor.report.changes import as_json
+    from kor.report.show import shown
 
+    alerts = alerts_only or severity is not None or alert_type is not None
     with known_failures():
-        source = site.ReportSource.for_project(project_dir)
-        with read_errors(source.reader.path):
-            whole = site.document(source, lambda keys: content.NoLinks())
-        if whole is None:
-            raise _nothing_stored(project_dir)
-        views = whole.tables
-        if table is not None:
-            keys, unmatched = matching_tables(project_dir, table, [view.key for view in views])
-            _warn_unmatched(unmatched)
-            if not keys:
-                raise NothingStored(f"No stored profile for table '{table}'.")
-            views = [view for view in views if view.key in keys]
-    if alerts_only or severity is not None or alert_type is not None:
-        shown = {view.key for view in views}
-        alerts = content.alerts_view(source.project, [(v.key, v.columns) for v in views],
-                                     content.NoLinks(), severity, alert_type,
-                                     [entry for entry in whole.judged if entry.key in shown])
+        found = shown(project_dir, table, with_alerts=alerts, severity=severity,
+                      alert_type=alert_type, with_rows=output_format == "json")
+    if found is None:
+        raise _nothing_stored(project_dir)
+    _warn_unmatched(found.unmatched)
+    if not found.tables:
+        raise NothingStored(f"No stored profile for table '{table}'.")
+    if found.alerts is not None:
         if output_format == "json":
-            click.echo(as_json([entry.record() for entry in alerts.entries]))
+            click.echo(as_json([entry.record() for entry in found.alerts.entries]))
         else:
-            console.print_alerts(Console(), alerts)
-        return
-    if output_format == "json":
-        with known_failures():
-            shown = {view.key for view in views}
-            rows = [row for row in latest_profiles(project_dir)
-                    if (row.source_name, row.table_name) in shown]
-        click.echo(as_json(rows))
-        return
-    terminal = Console()
-    console.print_overview(terminal, site.narrowed(whole.overview, {v.key for v in views}))
-    terminal.print()
-    for view in views:
-        console.print_table(terminal, view, detail=table is not None, wide=wide)
+            console.print_alerts(Console(), found.alerts)
+    elif found.rows is not None:
+        click.echo(as_json(found.rows))
+    else:
+        terminal = Console()
+        console.print_overview(terminal, found.overview)
+        terminal.print()
+        for view in found.tables:
+            console.print_table(terminal, view, detail=table is not None, wide=wide)
 
 
 @profile.command("diff")
@@ -462,17 +451,15 @@ def profile_history(project_dir: Path, table: str | None, output_format: str) ->
     recorded."""
     from rich.console import Console
 
-    from kor.profiling.history import matching_tables, runs, table_runs
+    from kor.profiling.history import runs, runs_of_tables
     from kor.report.changes import as_json, print_runs, print_table_runs
 
     with known_failures():
-        entries: list[Any] = runs(project_dir) if table is None else table_runs(project_dir)
-        if table is not None:
-            stored = dict.fromkeys((entry.source_name, entry.table_name) for entry in entries)
-            keys, unmatched = matching_tables(project_dir, table, stored)
+        if table is None:
+            entries: list[Any] = runs(project_dir)
+        else:
+            entries, unmatched = runs_of_tables(project_dir, table)
             _warn_unmatched(unmatched)
-            wanted = set(keys)
-            entries = [e for e in entries if (e.source_name, e.table_name) in wanted]
     if not entries:
         if table is not None:
             raise NothingStored(f"No recorded run of table '{table}'.")

@@ -33,7 +33,7 @@ from __future__ import annotations
 import fnmatch
 import math
 import statistics
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime
 from enum import Enum
@@ -44,7 +44,6 @@ from kor.compute.metadata import MetadataReader
 from kor.compute.metadata.records import RecordedTableRun, TableKey
 from kor.config.runtime import project_settings, setting_refused
 from kor.profiling.rules import IGNORE, SEVERITY_NAMES, RuleError, Severity
-from kor.text import number
 
 # The scale that makes a MAD estimate the standard deviation of normally distributed values.
 MAD_SCALE = 1.4826
@@ -67,16 +66,7 @@ class Metric(str, Enum):
     AVG_LENGTH = "avg_length"
     TOP_SHARE = "top_share"
 
-    @property
-    def label(self) -> str:
-        return _LABELS[self]
 
-
-_LABELS = {Metric.ROW_COUNT: "row count", Metric.FRESHNESS_LAG: "freshness lag",
-           Metric.NULL_PERCENT: "null %",
-           Metric.DISTINCT_PERCENT: "distinct %", Metric.MEAN: "mean", Metric.MIN: "min",
-           Metric.MAX: "max", Metric.AVG_LENGTH: "average length",
-           Metric.TOP_SHARE: "share of the most frequent value %"}
 TABLE_METRICS = (Metric.ROW_COUNT, Metric.FRESHNESS_LAG)
 COLUMN_METRICS = tuple(metric for metric in Metric if metric not in TABLE_METRICS)
 
@@ -464,17 +454,6 @@ class Anomaly:
         name = f"{self.source_name}.{self.table_name}"
         return name if self.column_name is None else f"{name}.{self.column_name}"
 
-    @property
-    def message(self) -> str:
-        side = "below" if self.value < self.low else "above"
-        figure, unit = _figures(self.metric, self.high)
-        usual = f"{figure(self.low)}–{figure(self.high)}{unit}"
-        kind = "same-weekday or same-hour " if self.seasonal else ""
-        what = f"{self.metric.label} {figure(self.value)}{unit}"
-        if self.status is Status.SHIFT:
-            return (f"{what} stays {side} its former range {usual}: taken as its new level")
-        return f"{what} is {side} its usual range {usual} (median of {self.runs} {kind}runs)"
-
     @classmethod
     def of_row(cls, row: Sequence[Any]) -> Anomaly:
         """An anomaly as the store holds it (ANOMALY_FIELDS in order)."""
@@ -487,26 +466,6 @@ class Anomaly:
         return (self.run_id, self.source_name, self.table_name, self.column_name,
                 self.metric.value, self.status.value, self.value, self.low, self.high,
                 self.median, self.runs, self.seasonal, str(self.severity), self.baseline_from)
-
-    def record(self) -> dict[str, Any]:
-        """The anomaly as a flat record, for JSON."""
-        return {"run_id": self.run_id, "source_name": self.source_name,
-                "table_name": self.table_name, "column_name": self.column_name,
-                "metric": self.metric.value, "severity": str(self.severity),
-                "type": ANOMALY, "value": self.value, "low": self.low, "high": self.high,
-                "median": self.median, "runs": self.runs, "seasonal": self.seasonal,
-                "message": self.message}
-
-
-def _figures(metric: Metric, high: float) -> tuple[Callable[[float], str], str]:
-    """How a message writes the figures of a metric, and their unit: a lag in hours, or in
-    minutes when its usual range stays under an hour, to a tenth."""
-    if metric is Metric.ROW_COUNT:
-        return lambda value: f"{round(value):,}", ""
-    if metric is Metric.FRESHNESS_LAG:
-        size, unit = (3600, " h") if abs(high) >= 3600 else (60, " min")
-        return lambda value: f"{value / size:,.1f}", unit
-    return lambda value: number(round(value, 4) if abs(value) < 1e15 else value), ""
 
 
 def anomaly(run_id: int, source: str, table: str, column: str | None, metric: Metric,
@@ -723,16 +682,21 @@ def row_observations(points: Sequence[tuple[int, datetime, float, Status]]
 
 
 def latest_anomalies(project_dir: Path | str, select: Sequence[str] = (),
-                     exclude: Sequence[str] = ()) -> list[Anomaly] | None:
+                     exclude: Sequence[str] = ()) -> tuple[list[Anomaly] | None, list[str]]:
     """The anomalies (not the shifts) of each table's latest run, of the tables `select` and
-    `exclude` pick as `zel profile run` does; None when no run is recorded."""
-    from kor.profiling.history import selected_tables
+    `exclude` pick as `zel profile run` does (None when no run is recorded), and a line for
+    each selector that picks nothing."""
+    from kor.profiling.history import selection
     from kor.profiling.read import reading
 
-    wanted = set(selected_tables(project_dir, select, exclude)) if select or exclude else None
+    wanted: set[TableKey] | None = None
+    unmatched: list[str] = []
+    if select or exclude:
+        tables, unmatched = selection(project_dir, select, exclude)
+        wanted = set(tables)
     with reading(project_dir) as reader, reader.holding():
         if not reader.runs():
-            return None
+            return None, unmatched
         rows = reader.anomaly_rows(latest=True)
     return [a for a in map(Anomaly.of_row, rows) if a.status is Status.ANOMALY
-            and (wanted is None or (a.source_name, a.table_name) in wanted)]
+            and (wanted is None or (a.source_name, a.table_name) in wanted)], unmatched

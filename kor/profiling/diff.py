@@ -18,11 +18,7 @@ from typing import Any
 from kor.compute.metadata import ColumnProfileResult, MetadataReader, decode_alerts
 from kor.compute.metadata.records import RecordedRun, RecordedTableRun, TableKey, decode_top_values
 from kor.profiling.anomalies import Anomaly, Status
-from kor.profiling.freshness import age_text
 from kor.profiling.rules import ChangeKind, DiffRules, Severity
-
-# Figures read the same in a diff as on the report's pages: in full, never rounded.
-from kor.text import number
 
 
 class RunNotFound(LookupError):
@@ -31,12 +27,20 @@ class RunNotFound(LookupError):
 
 @dataclass
 class Change:
+    """One change: what changed, where, and its value or figure before and after. Its words
+    are the presentation's (`kor.report.wording`), so the diff hands over figures alone."""
+
     kind: ChangeKind
     severity: Severity
     column: str | None
     base: Any
     head: Any
-    message: str
+    # A new alert's own message.
+    alert_message: str | None = None
+    # A distinct share taken of the non-null values only (some side holds NULLs).
+    of_non_null: bool = False
+    # What an ANOMALY change reports.
+    anomaly: Anomaly | None = None
 
 
 @dataclass
@@ -137,7 +141,7 @@ def _diff_runs(reader: MetadataReader, rules: DiffRules, base: str | None, head:
                                   found.column_name, alert=str(found.severity))
         if diff is not None and found.status is Status.ANOMALY and severity is not None:
             diff.changes.append(Change(ChangeKind.ANOMALY, severity, found.column_name,
-                                       (found.low, found.high), found.value, found.message))
+                                       (found.low, found.high), found.value, anomaly=found))
     return ProjectDiff(base_id, head_id, diffs)
 
 
@@ -185,24 +189,21 @@ def compare_tables(key: TableKey, base: RecordedTableRun | None,
     source, table = key
     diff = TableDiff(source, table, base, head)
 
-    def change(kind: ChangeKind, column: str | None, before: Any, after: Any, message: str,
-               measure: float | None = None, alert: str | None = None) -> None:
+    def change(kind: ChangeKind, column: str | None, before: Any, after: Any,
+               measure: float | None = None, alert: str | None = None, **wording: Any) -> None:
         severity = rules.severity(kind, source, table, column, measure, alert)
         if severity is not None:
-            diff.changes.append(Change(kind, severity, column, before, after, message))
+            diff.changes.append(Change(kind, severity, column, before, after, **wording))
 
     if head is None:
-        change(ChangeKind.TABLE_MISSING, None, base.run_id if base else None, None,
-               "not profiled in the newer run")
+        change(ChangeKind.TABLE_MISSING, None, base.run_id if base else None, None)
         return diff
     if not head.succeeded:
-        change(ChangeKind.TABLE_FAILED, None, None, head.error,
-               f"the run failed: {head.error}")
+        change(ChangeKind.TABLE_FAILED, None, None, head.error)
         diff.note = "the newer run of this table failed: nothing to compare"
         return diff
     if base is None:
-        change(ChangeKind.TABLE_ADDED, None, None, head.run_id,
-               "no earlier measured run to compare with")
+        change(ChangeKind.TABLE_ADDED, None, None, head.run_id)
         return diff
     if not (base.succeeded and base.stored and head.stored):
         which = "older" if not (base.succeeded and base.stored) else "newer"
@@ -235,23 +236,19 @@ def _compare_schema(base: RecordedTableRun, head: RecordedTableRun, change: Any)
     base_types, head_types = dict(base_columns), dict(head_columns)
     for name, data_type in head_columns:
         if name not in base_types:
-            change(ChangeKind.COLUMN_ADDED, name, None, data_type,
-                   "column added" + (f" ({data_type})" if data_type else ""))
+            change(ChangeKind.COLUMN_ADDED, name, None, data_type)
         elif None not in (base_types[name], data_type) and base_types[name] != data_type:
-            change(ChangeKind.TYPE_CHANGED, name, base_types[name], data_type,
-                   f"type {base_types[name]} → {data_type}")
+            change(ChangeKind.TYPE_CHANGED, name, base_types[name], data_type)
     for name, data_type in base_columns:
         if name not in head_types:
-            change(ChangeKind.COLUMN_REMOVED, name, data_type, None, "column removed")
+            change(ChangeKind.COLUMN_REMOVED, name, data_type, None)
 
 
 def _compare_rows(before: int, after: int, change: Any) -> None:
     if after < before:
-        change(ChangeKind.ROW_COUNT_DOWN, None, before, after, f"rows {before:,} → {after:,}",
-               _relative(before, after))
+        change(ChangeKind.ROW_COUNT_DOWN, None, before, after, _relative(before, after))
     elif after > before:
-        change(ChangeKind.ROW_COUNT_UP, None, before, after, f"rows {before:,} → {after:,}",
-               _relative(before, after))
+        change(ChangeKind.ROW_COUNT_UP, None, before, after, _relative(before, after))
 
 
 def _compare_freshness(base: RecordedTableRun, head: RecordedTableRun, change: Any) -> None:
@@ -260,7 +257,7 @@ def _compare_freshness(base: RecordedTableRun, head: RecordedTableRun, change: A
     if before is None or after is None or after <= before:
         return
     change(ChangeKind.FRESHNESS_LAG_UP, head.freshness_column, before, after,
-           f"latest value {age_text(before)} → {age_text(after)} old", (after - before) / 3600)
+           (after - before) / 3600)
 
 
 def _relative(before: float, after: float) -> float:
@@ -288,8 +285,7 @@ def _compare_column(name: str, base: ColumnProfileResult, head: ColumnProfileRes
     if not is_measured(base):
         return
     if not is_measured(head):
-        change(ChangeKind.COLUMN_NOT_MEASURED, name, None, None,
-               "not measured in the newer run")
+        change(ChangeKind.COLUMN_NOT_MEASURED, name, None, None)
         return
     if figures:
         _compare_figures(name, base, head, change)
@@ -301,42 +297,36 @@ def _compare_column(name: str, base: ColumnProfileResult, head: ColumnProfileRes
 def _compare_figures(name: str, base: ColumnProfileResult, head: ColumnProfileResult,
                      change: Any) -> None:
     assert base.null_percent is not None and head.null_percent is not None
-    _points(name, "null_percent", base.null_percent, head.null_percent, "null %", change)
+    _points(name, "null_percent", base.null_percent, head.null_percent, change)
     # Distinct values are compared with the values there are: NULLs added to a column
     # change its null share, not how distinct its values are.
     before, after = _distinct_share(base), _distinct_share(head)
     if _is_unique(base) and not _is_unique(head):
         assert head.distinct_percent is not None
-        change(ChangeKind.UNIQUE_LOST, name, base.distinct_percent, head.distinct_percent,
-               f"no longer unique: distinct {head.distinct_percent:.1f}%")
+        change(ChangeKind.UNIQUE_LOST, name, base.distinct_percent, head.distinct_percent)
     elif before is not None and after is not None:
-        label = ("distinct %" if base.null_percent == head.null_percent == 0
-                 else "distinct % of non-null")
-        _points(name, "distinct_percent", before, after, label, change)
+        _points(name, "distinct_percent", before, after, change,
+                of_non_null=not (base.null_percent == head.null_percent == 0))
     if base.distinct_count != head.distinct_count:
         assert base.distinct_count is not None and head.distinct_count is not None
         change(ChangeKind.DISTINCT_COUNT_CHANGED, name, base.distinct_count,
-               head.distinct_count,
-               f"distinct {base.distinct_count:,} → {head.distinct_count:,}",
-               _relative(base.distinct_count, head.distinct_count))
-    for kind, label, before, after, exact_before, exact_after in (
-            (ChangeKind.MIN_CHANGED, "min", base.min_value, head.min_value, base.min_exact,
+               head.distinct_count, _relative(base.distinct_count, head.distinct_count))
+    for kind, before, after, exact_before, exact_after in (
+            (ChangeKind.MIN_CHANGED, base.min_value, head.min_value, base.min_exact,
              head.min_exact),
-            (ChangeKind.MAX_CHANGED, "max", base.max_value, head.max_value, base.max_exact,
+            (ChangeKind.MAX_CHANGED, base.max_value, head.max_value, base.max_exact,
              head.max_exact)):
         if before is not None and after is not None:
             if not _same(before, after):
-                change(kind, name, before, after, f"{label} {number(before)} → {number(after)}")
+                change(kind, name, before, after)
         elif None not in (exact_before, exact_after) and exact_before != exact_after:
             # Dates, times and text: the warehouse's own values, compared as stored.
-            change(kind, name, exact_before, exact_after,
-                   f"{label} {exact_before} → {exact_after}")
-    for kind, label, before, after in (
-            (ChangeKind.MEAN_CHANGED, "mean", base.mean_value, head.mean_value),
-            (ChangeKind.STDDEV_CHANGED, "stddev", base.stddev_value, head.stddev_value)):
+            change(kind, name, exact_before, exact_after)
+    for kind, before, after in (
+            (ChangeKind.MEAN_CHANGED, base.mean_value, head.mean_value),
+            (ChangeKind.STDDEV_CHANGED, base.stddev_value, head.stddev_value)):
         if before is not None and after is not None and not _same(before, after):
-            change(kind, name, before, after, f"{label} {number(before)} → {number(after)}",
-                   _relative(before, after))
+            change(kind, name, before, after, _relative(before, after))
 
 
 def _distinct_share(row: ColumnProfileResult) -> float | None:
@@ -357,18 +347,13 @@ def _is_unique(row: ColumnProfileResult) -> bool:
     return values > 0 and row.distinct_count >= values
 
 
-def _points(name: str, figure: str, before: float, after: float, label: str,
-            change: Any) -> None:
+def _points(name: str, figure: str, before: float, after: float, change: Any,
+            of_non_null: bool = False) -> None:
     if _same(before, after):
         return
     direction = "up" if after > before else "down"
-    change(ChangeKind(f"{figure}_{direction}"), name, before, after,
-           f"{label} {_share(before)} → {_share(after)}", abs(after - before))
-
-
-def _share(percent: float) -> str:
-    # Small shares keep two significant digits: 0.0033 and 0.0083 are not both "0.0".
-    return f"{percent:.2g}" if 0 < abs(percent) < 0.1 else f"{percent:.1f}"
+    change(ChangeKind(f"{figure}_{direction}"), name, before, after, abs(after - before),
+           of_non_null=of_non_null)
 
 
 def _compare_alerts(name: str, base: ColumnProfileResult, head: ColumnProfileResult,
@@ -380,11 +365,10 @@ def _compare_alerts(name: str, base: ColumnProfileResult, head: ColumnProfileRes
     after = {str(a.get("type")): a for a in decode_alerts(head)}
     for kind in sorted(after.keys() - before.keys()):
         alert = after[kind]
-        change(ChangeKind.ALERT_NEW, name, None, kind,
-               f"new alert {kind}: {alert.get('message', '')}",
-               alert=str(alert.get("severity")))
+        change(ChangeKind.ALERT_NEW, name, None, kind, alert=str(alert.get("severity")),
+               alert_message=str(alert.get("message", "")))
     for kind in sorted(before.keys() - after.keys()):
-        change(ChangeKind.ALERT_RESOLVED, name, kind, None, f"alert {kind} resolved")
+        change(ChangeKind.ALERT_RESOLVED, name, kind, None)
 
 
 def _compare_top_values(name: str, base: ColumnProfileResult, head: ColumnProfileResult,
@@ -398,8 +382,6 @@ def _compare_top_values(name: str, base: ColumnProfileResult, head: ColumnProfil
     appeared = [value for value in after if value not in before]
     gone = [value for value in before if value not in after]
     if appeared:
-        change(ChangeKind.TOP_VALUES_NEW, name, None, appeared,
-               "top values appeared: " + ", ".join(appeared))
+        change(ChangeKind.TOP_VALUES_NEW, name, None, appeared)
     if gone:
-        change(ChangeKind.TOP_VALUES_GONE, name, gone, None,
-               "top values gone: " + ", ".join(gone))
+        change(ChangeKind.TOP_VALUES_GONE, name, gone, None)

@@ -39,6 +39,17 @@ def table_runs(project_dir: Path | str, table: str | None = None) -> list[Record
         return reader.table_runs(table)
 
 
+def runs_of_tables(project_dir: Path | str, names: str
+                   ) -> tuple[list[RecordedTableRun], list[str]]:
+    """Every recorded run, newest first, of the tables `names` names (as `matching_tables`
+    reads them), and a line for each selector among them that picks nothing."""
+    found = table_runs(project_dir)
+    stored = dict.fromkeys((run.source_name, run.table_name) for run in found)
+    keys, unmatched = matching_tables(project_dir, names, stored)
+    wanted = set(keys)
+    return [run for run in found if (run.source_name, run.table_name) in wanted], unmatched
+
+
 def diff(project_dir: Path | str, *, base: str | None = None, head: str | None = None,
          select: Iterable[str] = (), exclude: Iterable[str] = ()) -> ProjectDiff:
     """What changed per table between two runs (see `kor.profiling.diff`), with the
@@ -64,21 +75,12 @@ def project_rules(project_dir: Path | str) -> DiffRules:
         raise setting_refused(project, ("diff", *exc.keys), str(exc)) from None
 
 
-def selected_tables(project_dir: Path | str, select: Iterable[str],
-                    exclude: Iterable[str] = ()) -> list[tuple[str, str]]:
+def selection(project_dir: Path | str, select: Iterable[str], exclude: Iterable[str] = ()
+              ) -> tuple[list[TableKey], list[str]]:
     """(source, table) as stored, of the nodes `select`/`exclude` pick as `zel profile run`
-    picks them (several selectors per value, separated by spaces)."""
-    return _selection(Path(project_dir), split_selectors(select), split_selectors(exclude))[0]
-
-
-def unmatched_selections(project_dir: Path | str, select: Iterable[str],
-                         exclude: Iterable[str] = ()) -> list[str]:
-    """A line for each of the selectors that picks no source or model of the project, as
-    `zel profile run` says it (see `unmatched_selectors`)."""
-    selected, excluded = split_selectors(select), split_selectors(exclude)
-    if not (selected or excluded):
-        return []
-    return _selection(Path(project_dir), selected, excluded)[1]
+    picks them (several selectors per value, separated by spaces), and a line for each
+    selector that picks no source or model of the project, as the run says it."""
+    return _selection(Path(project_dir), split_selectors(select), split_selectors(exclude))
 
 
 def matching_tables(project_dir: Path | str, names: str, stored: Iterable[tuple[str, str]]

@@ -13,8 +13,10 @@ from rich.table import Table
 from rich.text import Text
 
 from kor.compute.metadata.records import RecordedRun, RecordedTableRun
+from kor.profiling.anomalies import ANOMALY, Anomaly
 from kor.profiling.diff import Change, ProjectDiff, TableDiff
 from kor.report.figures import timestamp
+from kor.report.wording import anomaly_message, change_message
 from kor.text import MISSING, number, one_line, printable, qualified
 
 SEVERITY_STYLES = {"error": "bold red", "warning": "yellow", "info": "cyan"}
@@ -43,8 +45,28 @@ def _plain(value: Any) -> Any:
 
 def diff_json(diff: ProjectDiff) -> str:
     document = _plain(diff)
+    for table, shown in zip(diff.tables, document["tables"], strict=True):
+        shown["changes"] = [_change_record(change) for change in table.changes]
     document["worst"] = None if diff.worst is None else str(diff.worst)
     return json.dumps(document, indent=2, ensure_ascii=False)
+
+
+def _change_record(change: Change) -> dict[str, Any]:
+    """A change as JSON has it: its figures, then its words (what else the words need, such
+    as an anomaly's range, is not repeated)."""
+    return {"kind": _plain(change.kind), "severity": _plain(change.severity),
+            "column": change.column, "base": _plain(change.base), "head": _plain(change.head),
+            "message": change_message(change)}
+
+
+def anomalies_json(found: list[Anomaly]) -> str:
+    """Anomalies as flat records, with their words."""
+    return as_json([{"run_id": a.run_id, "source_name": a.source_name,
+                     "table_name": a.table_name, "column_name": a.column_name,
+                     "metric": a.metric.value, "severity": str(a.severity), "type": ANOMALY,
+                     "value": a.value, "low": a.low, "high": a.high, "median": a.median,
+                     "runs": a.runs, "seasonal": a.seasonal, "message": anomaly_message(a)}
+                    for a in found])
 
 
 def _run_label(table_run: RecordedTableRun | None) -> str:
@@ -67,7 +89,8 @@ def changes_grid(changes: list[Change]) -> Table:
     for change in sorted(changes, key=lambda c: -c.severity):
         severity = str(change.severity)
         grid.add_row(Text(severity, style=SEVERITY_STYLES[severity]), Text(change.kind),
-                     Text(printable(change.column or "")), Text(one_line(change.message)))
+                     Text(printable(change.column or "")),
+                     Text(one_line(change_message(change))))
     return grid
 
 

@@ -17,7 +17,8 @@ from typing import Any, NamedTuple, Protocol
 from kor.compute.metadata import ColumnProfileResult, decode_list, decode_top_values
 from kor.compute.metadata.records import RecordedTableRun, RunPoint, TableKey
 from kor.profiling.diff import Change, TableDiff
-from kor.profiling.rules import SEVERITY_NAMES, ChangeKind
+from kor.profiling.rules import SEVERITY_NAMES, ChangeKind, Severity
+from kor.report.wording import change_message
 from kor.text import figure
 
 # Alert severities, the most severe first.
@@ -148,14 +149,29 @@ class Trend:
 
 
 @dataclass
+class ChangeLine:
+    """A change as a page lists it: in words."""
+
+    kind: ChangeKind
+    severity: Severity
+    column: str | None
+    message: str
+
+    @classmethod
+    def of(cls, change: Change) -> ChangeLine:
+        return cls(change.kind, change.severity, change.column, change_message(change))
+
+
+@dataclass
 class Changes:
     """A table's diff against its previous measured run, as the overview sums it up."""
 
     diff: TableDiff
 
     @cached_property
-    def ordered(self) -> list[Change]:
-        return sorted(self.diff.changes, key=lambda change: -change.severity)
+    def ordered(self) -> list[ChangeLine]:
+        return [ChangeLine.of(change)
+                for change in sorted(self.diff.changes, key=lambda change: -change.severity)]
 
     @cached_property
     def rows(self) -> Change | None:
@@ -168,19 +184,19 @@ class Changes:
         return int(self.rows.head) - int(self.rows.base)
 
     @cached_property
-    def schema(self) -> list[Change]:
-        return [c for c in self.diff.changes if c.kind in _SCHEMA_CHANGES]
+    def schema(self) -> list[ChangeLine]:
+        return [ChangeLine.of(c) for c in self.diff.changes if c.kind in _SCHEMA_CHANGES]
 
     @cached_property
-    def new_alerts(self) -> list[Change]:
-        return [c for c in self.diff.changes if c.kind is ChangeKind.ALERT_NEW]
+    def new_alerts(self) -> list[ChangeLine]:
+        return [ChangeLine.of(c) for c in self.diff.changes if c.kind is ChangeKind.ALERT_NEW]
 
     @cached_property
     def worst(self) -> str:
         return "" if self.diff.worst is None else str(self.diff.worst)
 
     @staticmethod
-    def severity_of(changes: list[Change | None]) -> str:
+    def severity_of(changes: Sequence[Change | ChangeLine | None]) -> str:
         """The most severe of `changes`, by name."""
         return str(max(change.severity for change in changes if change is not None))
 

@@ -35,6 +35,7 @@ from kor.report.content import (
     TableLine,
     TableView,
 )
+from kor.report.wording import anomaly_message
 
 # What a summary of a column needs: who it is, its counts and its alerts. The other fields,
 # its figures and (the widest by far) its most frequent values, read as None.
@@ -173,7 +174,7 @@ def anomaly_alerts(found: list[Anomaly], links: Links) -> list[content.AlertEntr
     """Anomalies as alerts (a table's own figures under the column name "")."""
     return [content.AlertEntry((a.source_name, a.table_name),
                                links.table((a.source_name, a.table_name)), a.column_name or "",
-                               content.Alert(str(a.severity), ANOMALY, a.message),
+                               content.Alert(str(a.severity), ANOMALY, anomaly_message(a)),
                                links.column((a.source_name, a.table_name), a.column_name)
                                if a.column_name else None)
             for a in found]

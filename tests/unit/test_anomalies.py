@@ -23,6 +23,7 @@ from kor.profiling.anomalies import (
     judge_run,
     judge_series,
 )
+from kor.report.wording import anomaly_message
 
 MONDAY = datetime(2026, 1, 5, 6)
 
@@ -186,5 +187,5 @@ def test_freshness_lag_judged_on_its_value(tmp_path: Path, lags: list[float | No
             for anomaly in judged.anomalies:
                 connection.execute("INSERT INTO anomalies VALUES (" + ", ".join("?" * 14) + ")",
                                    list(anomaly.row()))
-    assert [(a.status.value, a.message) for a in judged.anomalies
+    assert [(a.status.value, anomaly_message(a)) for a in judged.anomalies
             if a.metric is Metric.FRESHNESS_LAG] == found
