@@ -8,6 +8,7 @@ import os
 import re
 import shutil
 import tempfile
+import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
@@ -19,7 +20,7 @@ from kor.adapters.base import WarehouseColumn, WarehouseRelation
 from kor.adapters.evidence import settled, tree_identity
 from kor.adapters.interruption import Interruption
 from kor.adapters.kinds import SPARK_KINDS
-from kor.adapters.spark_sql import prepare, quote
+from kor.adapters.spark_sql import dotted_pairs, prepare, quote
 
 INSTALL_HINT = "PySpark is not installed: pip install 'kor[spark]'"
 DEFAULT_MASTER = "local[*]"
@@ -299,6 +300,15 @@ def _rows(table: Any) -> list[tuple[Any, ...]]:
     return list(zip(*columns, strict=True))
 
 
+@dataclass
+class _Table:
+    """A table of `tables:` and whether the session lists it yet."""
+
+    registration: Registration
+    registered: bool = False
+    partitioned: bool = False
+
+
 class SparkAdapter:
     """One Spark session shared by every thread; each statement runs as a read-only query."""
 
@@ -307,14 +317,15 @@ class SparkAdapter:
     def __init__(self, session: Any, cancel: Callable[[], object],
                  resources: contextlib.ExitStack,
                  java_errors: tuple[type[BaseException], ...] = (),
-                 registered: Iterable[tuple[Registration, bool]] = ()) -> None:
+                 tables: Iterable[Registration] = ()) -> None:
         self._session = session
-        # The target's `tables:` by (schema, table) as Spark matches names, without case; with
-        # whether each is a partitioned folder.
-        self._registered = {(r.schema.lower(), r.table.lower()): (r, partitioned)
-                            for r, partitioned in registered}
         self._resources = resources
         self._java_errors = java_errors
+        # The target's `tables:` by (schema, table) as Spark matches names, without case. Each
+        # is registered when a statement first names it: a run of a few of many tables, or
+        # one that reuses unchanged tables, lists and reads the files of those it measures.
+        self._tables = {(r.schema.lower(), r.table.lower()): _Table(r) for r in tables}
+        self._registering = threading.Lock()
         # One session serves every thread: a cancel stops all of its jobs at once.
         def cancel_all(_: None) -> None:
             cancel()
@@ -343,9 +354,7 @@ class SparkAdapter:
                 cancel = session.sparkContext.cancelAllJobs
                 # A query that fails while it runs arrives as the Java call that reported it.
                 java_errors = (Py4JJavaError,)
-            registered = [(registration, _register(session, registration, resources))
-                          for registration in settings.tables]
-            return cls(session, cancel, resources.pop_all(), java_errors, registered)
+            return cls(session, cancel, resources.pop_all(), java_errors, settings.tables)
 
     def quote(self, name: str) -> str:
         return quote(name)
@@ -367,25 +376,42 @@ class SparkAdapter:
         path with its identity (see `tree_identity`), and how the files are read. None for any
         other table (the catalog's, a URI's): Spark cannot prove those unchanged.
 
-        Spark lists a table's files once and keeps the list; the table is refreshed after the
-        listing, so the queries that follow read the files as listed or as written later,
-        never as they were before. A later write makes the next listing differ."""
-        entry = (self._registered.get((relation.schema.lower(), relation.identifier.lower()))
+        Spark lists a table's files when it is registered and keeps the list: a table
+        registered before the listing is refreshed after it, so the queries that follow read
+        the files as listed or as written later, never as they were before. A later write
+        makes the next listing differ."""
+        table = (self._tables.get((relation.schema.lower(), relation.identifier.lower()))
                  if relation.database is None else None)
-        if entry is None or "://" in entry[0].location:
+        if table is None or "://" in table.registration.location:
             return None
-        registration, partitioned = entry
+        registration = table.registration
         files = tree_identity(Path(registration.location))
         if files is None or not settled([identity for _, identity in files]):
             return None
-        name = f"{quote(registration.schema)}.{quote(registration.table)}"
-        with self._interruption.statement(None):
-            self._session.sql(f"REFRESH TABLE {name}")
-            if partitioned:  # a partition folder added since is found
-                self._session.sql(f"ALTER TABLE {name} RECOVER PARTITIONS")
+        with self._registering:
+            if table.registered:
+                name = f"{quote(registration.schema)}.{quote(registration.table)}"
+                with self._interruption.statement(None):
+                    self._session.sql(f"REFRESH TABLE {name}")
+                    if table.partitioned:  # a partition folder added since is found
+                        self._session.sql(f"ALTER TABLE {name} RECOVER PARTITIONS")
         return {"spark_files": {"location": registration.location,
                                 "format": registration.format,
                                 "options": registration.options, "files": files}}
+
+    def _reach(self, pairs: Iterable[tuple[str, str]]) -> None:
+        """Registers the tables of `tables:` among `pairs` (schema, table) not registered
+        yet."""
+        for key in pairs:
+            table = self._tables.get(key)
+            if table is None or table.registered:
+                continue
+            with self._registering:
+                if not table.registered:
+                    with self._interruption.statement(None):
+                        table.partitioned = _register(self._session, table.registration,
+                                                      self._resources)
+                    table.registered = True
 
     def connection_named(self, name: str) -> contextlib.AbstractContextManager[Any]:
         return contextlib.nullcontext(self._session)
@@ -397,6 +423,8 @@ class SparkAdapter:
     def get_columns_in_relation(self, relation: WarehouseRelation) -> list[WarehouseColumn]:
         # DESCRIBE keeps varchar(n) and char(n), which the catalog API reports as string.
         parts = (relation.database, relation.schema, relation.identifier)
+        if relation.database is None:
+            self._reach([(relation.schema.lower(), relation.identifier.lower())])
         with self._interruption.statement(None):
             rows = self._session.sql(
                 "DESCRIBE TABLE " + ".".join(quote(part) for part in parts if part)).collect()
@@ -417,9 +445,22 @@ class SparkAdapter:
 
     def execute(self, sql: str, fetch: bool = False) -> tuple[Any, list[tuple[Any, ...]]]:
         statement = prepare(sql)
+        self._reach(dotted_pairs(statement))
+        try:
+            table = self._arrow(statement)
+        except Exception as exc:
+            # A table of `tables:` named in a way the pairs miss: register them all, once.
+            unregistered = [key for key, table in self._tables.items() if not table.registered]
+            if "[TABLE_OR_VIEW_NOT_FOUND]" not in str(exc) or not unregistered:
+                raise
+            self._reach(unregistered)
+            table = self._arrow(statement)
+        return "OK", _rows(table) if fetch else []
+
+    def _arrow(self, statement: str) -> Any:
         try:
             with self._interruption.statement(None):
-                table = self._session.sql(statement).toArrow()
+                return self._session.sql(statement).toArrow()
         except Exception as exc:
             message = _java_message(exc) if isinstance(exc, self._java_errors) else str(exc)
             if any(mark in message for mark in _CANCELLED):
@@ -427,7 +468,6 @@ class SparkAdapter:
             if isinstance(exc, self._java_errors):
                 raise SparkQueryError(message) from exc
             raise
-        return "OK", _rows(table) if fetch else []
 
     def interrupt(self) -> None:
         # The cancel goes out on a thread of its own: the signal handler that calls this never

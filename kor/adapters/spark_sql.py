@@ -3,6 +3,7 @@ one aggregate, queries only."""
 
 from __future__ import annotations
 
+import itertools
 import re
 from collections.abc import Iterator
 
@@ -21,6 +22,10 @@ _QUARTILES = re.compile(
     + rf"\s+FROM\s+(?P<table>{_NAME}(?:\.{_NAME})*)\s+WHERE\s+(?P=column)\s+IS\s+NOT\s+NULL\s*")
 
 
+_PART = rf"(?:{_NAME}|[A-Za-z_][A-Za-z0-9_]*)"
+_DOTTED = re.compile(rf"{_PART}(?:\s*\.\s*{_PART})+")
+
+
 class StatementRefused(ValueError):
     """A statement that is not one query: the Spark target only reads."""
 
@@ -29,6 +34,18 @@ def quote(name: str) -> str:
     # Double quotes would make a string literal under Spark's default settings, so that
     # COUNT(DISTINCT "c") counts one value instead of failing.
     return "`" + name.replace("`", "``") + "`"
+
+
+def dotted_pairs(sql: str) -> set[tuple[str, str]]:
+    """Every two neighbouring parts of a dotted name in the statement, unquoted and in lower
+    case, as Spark matches names: the `schema.table` it may read. A literal or a comment may
+    add pairs that name nothing."""
+    pairs: set[tuple[str, str]] = set()
+    for dotted in _DOTTED.finditer(sql):
+        parts = [part[1:-1].replace("``", "`") if part.startswith("`") else part
+                 for part in re.findall(_PART, dotted.group())]
+        pairs.update(itertools.pairwise(part.lower() for part in parts))
+    return pairs
 
 
 def _pieces(sql: str) -> Iterator[tuple[bool, str]]:

@@ -31,15 +31,19 @@ def _tables(connection: duckdb.DuckDBPyConnection) -> dict[str, dict[str, str]]:
     """Each table of the store with its columns' types."""
     tables: dict[str, dict[str, str]] = {}
     for table, column, data_type in connection.execute(
-            "SELECT table_name, column_name, data_type FROM information_schema.columns "
-            "WHERE table_schema = 'main' ORDER BY table_name, ordinal_position").fetchall():
+            # The catalog function itself: half the time of information_schema's view over it.
+            "SELECT table_name, column_name, data_type FROM duckdb_columns() "
+            "WHERE database_name = current_database() AND schema_name = 'main' "
+            "ORDER BY table_name, column_index").fetchall():
         tables.setdefault(table, {})[column] = data_type
     return tables
 
 
-def layout_version(connection: duckdb.DuckDBPyConnection) -> int | None:
-    """The layout of the store on `connection`; None when it holds nothing yet."""
-    tables = _tables(connection)
+def layout_version(connection: duckdb.DuckDBPyConnection,
+                   tables: dict[str, dict[str, str]] | None = None) -> int | None:
+    """The layout of the store on `connection` (whose `tables`, when read already); None
+    when it holds nothing yet."""
+    tables = _tables(connection) if tables is None else tables
     if "store_meta" in tables:
         rows = connection.execute(
             "SELECT value FROM store_meta WHERE key = 'layout_version'").fetchall()
@@ -55,15 +59,17 @@ def layout_version(connection: duckdb.DuckDBPyConnection) -> int | None:
     return 1 if PROFILES_TABLE in tables else None
 
 
-def check_layout(connection: duckdb.DuckDBPyConnection) -> None:
-    """Refuses a store whose profile columns are not the ones this version writes: a store
-    written by hand or by another program would otherwise fail half-way through a read."""
-    version = layout_version(connection)
+def check_layout(connection: duckdb.DuckDBPyConnection) -> int | None:
+    """The store's layout version (see `layout_version`), once its profile columns are known
+    to be the ones this version writes: a store written by hand or by another program would
+    otherwise fail half-way through a read."""
+    tables = _tables(connection)
+    version = layout_version(connection, tables)
     if version is not None and version > LAYOUT_VERSION:
         raise StoreLayoutError(
             f"the store has layout version {version}, newer than this version of kor "
             f"understands ({LAYOUT_VERSION}); upgrade kor to read it")
-    columns = _tables(connection).get(PROFILES_TABLE, {})
+    columns = tables.get(PROFILES_TABLE, {})
     for name, sql_type in PROFILE_COLUMNS:
         if name in columns and columns[name] != sql_type:
             raise StoreLayoutError(f"column {PROFILES_TABLE}.{name} is {columns[name]}, "
@@ -74,6 +80,7 @@ def check_layout(connection: duckdb.DuckDBPyConnection) -> None:
             raise StoreLayoutError(f"column {PROFILES_TABLE}.{name} is missing")
     if columns:
         _check_identities(connection)
+    return version
 
 
 # Fields every stored row has: without them a row belongs to no table, column or time.
@@ -92,8 +99,7 @@ def _check_identities(connection: duckdb.DuckDBPyConnection) -> None:
 
 def upgrade(connection: duckdb.DuckDBPyConnection) -> None:
     """Creates the tables of a new store, or brings an older one to the current layout."""
-    check_layout(connection)
-    version = layout_version(connection)
+    version = check_layout(connection)
     if version == LAYOUT_VERSION:
         return
     if version is not None:

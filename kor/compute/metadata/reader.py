@@ -12,7 +12,7 @@ from typing import Any
 import duckdb
 
 from kor.compute.metadata.connection import open_store
-from kor.compute.metadata.migrations import check_layout, layout_version, upgrade
+from kor.compute.metadata.migrations import check_layout, upgrade
 from kor.compute.metadata.records import (
     ProfiledTable,
     RecordedRun,
@@ -96,8 +96,7 @@ class MetadataReader:
             return
         connection = open_store(self.path, read_only=True)
         try:
-            check_layout(connection)
-            version = layout_version(connection)
+            version = check_layout(connection)
             if version is not None and version < LAYOUT_VERSION:
                 connection.close()
                 with open_store(self.path, read_only=False) as writable:
