@@ -130,8 +130,8 @@ def _overview(source: ReportSource, latest: _Latest, histories: dict[TableKey, l
                                            figures=whole)),
                     content.trend(histories.get(key, []), band=(bands or {}).get(key)))
 
-        lines.append(TableLine(key, links.table(key), head, shown, head.run_id < newest.run_id,
-                               rows, measure, content.columns(shown, rows) if whole else []))
+        lines.append(TableLine(key, links, head, shown, head.run_id < newest.run_id, rows,
+                               measure, content.columns(shown, rows) if whole else []))
     return Overview(source.project, lines, newest.run_id, newest.run_started_at)
 
 
@@ -237,12 +237,15 @@ def narrowed(summary: Overview, keys: set[TableKey]) -> Overview:
                                                if line.key in keys])
 
 
-def overview_page(source: ReportSource, page: int = 1, query: str = "") -> str:
-    """A page of the overview, of the tables whose name holds `query`."""
+def overview_page(source: ReportSource, page: int = 1, query: str = "",
+                  sort: str | None = None, order: str | None = None) -> str:
+    """A page of the overview, of the tables whose name holds `query`, sorted by the column
+    `sort` in `order` (see `content.paged`)."""
     view = overview(source, html.SERVED)
     if view is None:
         return html.empty_store_page(source.reader.path, source.project)
-    return html.overview_page(content.paged(view, page, query, html.SERVED.overview))
+    return html.overview_page(content.paged(view, page, query, html.SERVED.overview, sort,
+                                            order))
 
 
 def table_page(source: ReportSource, source_name: str, table_name: str,
