@@ -11,7 +11,7 @@ from collections import Counter
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, replace
 from datetime import datetime
-from functools import cached_property, lru_cache
+from functools import cached_property, lru_cache, partial
 from typing import Any, NamedTuple, Protocol
 
 from kor.compute.metadata import ColumnProfileResult, decode_list, decode_top_values
@@ -215,6 +215,9 @@ class TableLine:
     rows: dict[str, ColumnProfileResult]
     measure: Callable[[], tuple[Changes, Trend | None]]
     columns: list[Column] = field(default_factory=list)
+    # Where set, what the overview's sums need of the shown run's rows, counted in the store
+    # (its columns, its rows' alert texts): `rows` is read for the lines a page lists only.
+    tally: tuple[int, list[str]] | None = None
 
     @cached_property
     def href(self) -> str | None:
@@ -237,12 +240,19 @@ class TableLine:
     def status(self) -> str:
         return status(self.head)
 
+    @property
+    def column_total(self) -> int:
+        """The columns of the shown run's stored rows."""
+        return len(self.rows) if self.tally is None else self.tally[0]
+
     @cached_property
     def alert_counts(self) -> list[tuple[str, int]]:
         # A plain loop: the overview's sums count the alerts of every table in the store.
         counts = dict.fromkeys(SEVERITIES, 0)
-        for row in self.rows.values():
-            for alert in alerts(row):
+        texts = [row.alerts for row in self.rows.values()] if self.tally is None else (
+            self.tally[1])
+        for text in texts:
+            for alert in _alerts(text):
                 if alert.severity in counts:
                     counts[alert.severity] += 1
         return list(counts.items())
@@ -259,6 +269,10 @@ class Order(StrEnum):
     DESC = "desc"
 
 
+def _alert_count(severity: str, line: TableLine) -> int:
+    return dict(line.alert_counts)[severity]
+
+
 # The served overview's sortable columns, by the name their links carry, and what each sorts
 # by: None (a failed run's counts, no freshness) sorts last in either order. The changes and
 # the trend are left out: badges and a drawing have no order, and sorting by them would work
@@ -268,8 +282,7 @@ SORTS: dict[str, Callable[[TableLine], Any]] = {
     "status": lambda line: line.status,
     "rows": lambda line: line.head.row_count if line.head.succeeded else None,
     "columns": lambda line: line.head.column_count if line.head.succeeded else None,
-    **{severity: lambda line, severity=severity: dict(line.alert_counts)[severity]
-       for severity in SEVERITIES},
+    **{severity: partial(_alert_count, severity) for severity in SEVERITIES},
     "age": lambda line: None if line.shown is None else line.shown.freshness_seconds,
     "run": lambda line: line.head.run_id,
 }
@@ -328,7 +341,7 @@ class Overview:
 
     @property
     def column_count(self) -> int:
-        return sum(len(line.rows) for line in self.lines)
+        return sum(line.column_total for line in self.lines)
 
     @cached_property
     def totals(self) -> dict[str, int]:

@@ -107,11 +107,10 @@ def _pairs(reader: MetadataReader, tables: Iterable[TableKey] | None = None, *,
         ((head.source_name, head.table_name), head) for head in heads)}
 
 
-def _latest(reader: MetadataReader, whole: bool, columns: bool = True) -> _Latest:
+def _latest(reader: MetadataReader, whole: bool) -> _Latest:
     """`whole`: every field of the rows of both runs of each pair; else what a summary needs
-    (see SUMMARY_FIELDS) of the run each table shows, the rest read by `_Latest.read`.
-    `columns`: see `_pairs`."""
-    pairs = _pairs(reader, columns=columns)
+    (see SUMMARY_FIELDS) of the run each table shows."""
+    pairs = _pairs(reader)
     if whole:
         ids = {run.run_id for pair in pairs.values() for run in pair if run is not None}
         return _Latest(pairs, rows_by_run(reader.run_profiles(ids)))
@@ -139,9 +138,12 @@ def row_count_bands(found: list[Anomaly]) -> dict[TableKey, tuple[float, float]]
 
 def _overview(source: ReportSource, latest: _Latest, histories: dict[TableKey, list[RunPoint]],
               links: Links, whole: bool,
-              bands: dict[TableKey, tuple[float, float]] | None = None) -> Overview:
+              bands: dict[TableKey, tuple[float, float]] | None = None,
+              tallies: dict[tuple[int, str, str], tuple[int, list[str]]] | None = None
+              ) -> Overview:
     """`whole`: the rows were read whole, so the lines carry their columns and the changes
-    cover every figure; else the changes are the summary's (schema, rows, alerts)."""
+    cover every figure; else the changes are the summary's (schema, rows, alerts). With
+    `tallies` (see `MetadataReader.table_tallies`) the lines' sums come from them."""
     heads = [head for _, head in latest.pairs.values() if head is not None]
     newest = max(heads, key=lambda head: head.run_id)
     lines = []
@@ -157,34 +159,41 @@ def _overview(source: ReportSource, latest: _Latest, histories: dict[TableKey, l
                                            figures=whole)),
                     content.trend(histories.get(key, []), band=(bands or {}).get(key)))
 
+        tally = None if tallies is None else (
+            (0, []) if shown is None else tallies.get((shown.run_id, *key), (0, [])))
         lines.append(TableLine(key, links, head, shown, head.run_id < newest.run_id, rows,
-                               measure, content.columns(shown, rows) if whole else []))
+                               measure, content.columns(shown, rows) if whole else [], tally))
     return Overview(source.project, lines, newest.run_id, newest.run_started_at)
 
 
 def _summary(source: ReportSource, links: Links
-             ) -> tuple[_Latest, Overview, Callable[[Iterable[TableKey]], None]] | None:
-    """Every recorded table's latest run, without the changes and trends of its lines yet,
-    and what reads them for some lines (through the reader held); None when no run has
-    been recorded. Their sums need only the rows each table shows."""
+             ) -> tuple[Overview, Callable[[list[TableLine]], None]] | None:
+    """Every recorded table's latest run, its sums counted in the store, and what reads the
+    rest of some of its lines (their rows, changes and trends) through the reader held; None
+    when no run has been recorded. Nothing is made of each table but its line."""
     reader = source.reader
-    latest = _latest(reader, whole=False, columns=False)
+    latest = _Latest(_pairs(reader, columns=False), {})
     if not latest.pairs:
         return None
+    tallies = reader.table_tallies(
+        (shown.run_id, *key) for key in latest.pairs if (shown := latest.shown(key)))
     histories: dict[TableKey, list[RunPoint]] = {}
     bands: dict[TableKey, tuple[float, float]] = {}
 
-    def measured(keys: Iterable[TableKey]) -> None:
-        keys = list(keys)
+    def measured(lines: list[TableLine]) -> None:
+        keys = [line.key for line in lines]
         latest.pairs.update(_pairs(reader, keys))
         latest.read(reader, keys, SUMMARY_FIELDS, shown=False)
+        for line in lines:
+            line.rows = _rows(line.shown, line.key, latest.rows)
         histories.update(reader.run_history(limit=content.TREND_RUNS, tables=keys))
         wanted = set(keys)
         bands.update(row_count_bands([anomaly for anomaly in latest_judged(reader)
                                       if (anomaly.source_name, anomaly.table_name) in wanted]))
 
     # The lines read the histories and bands when first measured, after `measured` filled them.
-    return latest, _overview(source, latest, histories, links, whole=False, bands=bands), measured
+    return (_overview(source, latest, histories, links, whole=False, bands=bands,
+                      tallies=tallies), measured)
 
 
 def overview(source: ReportSource, links: Links) -> Overview | None:
@@ -193,8 +202,8 @@ def overview(source: ReportSource, links: Links) -> Overview | None:
         made = _summary(source, links)
         if made is None:
             return None
-        latest, summary, measured = made
-        measured(latest.pairs)
+        summary, measured = made
+        measured(summary.lines)
     return summary
 
 
@@ -297,9 +306,9 @@ def overview_page(source: ReportSource, page: int = 1, query: str = "",
         made = _summary(source, html.SERVED)
         if made is None:
             return html.empty_store_page(source.reader.path, source.project)
-        _, summary, measured = made
+        summary, measured = made
         view = content.paged(summary, page, query, html.SERVED.overview, sort, order)
-        measured(line.key for line in view.listed)
+        measured(view.listed)
     return html.overview_page(view)
 
 

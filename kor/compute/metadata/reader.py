@@ -285,22 +285,39 @@ class MetadataReader:
                        ) -> list[tuple[int, ColumnProfileResult]]:
         """The stored column rows of the table runs `runs` (run id, source, table), each with
         its run id, as `run_profiles` gives them: only the tables asked for, not whole runs."""
+        rows = self._of_table_runs(runs, f"SELECT p.run_id, "
+                                         f"{', '.join(f'p.{name}' for name in fields)} "
+                                         f"FROM {PROFILES_TABLE} p")
+        return [(row[0], ColumnProfileResult(**dict(zip(fields, row[1:], strict=True))))
+                for row in rows]
+
+    def table_tallies(self, runs: Iterable[tuple[int, str, str]]
+                      ) -> dict[tuple[int, str, str], tuple[int, list[str]]]:
+        """Of each table run of `runs` (run id, source, table) that stored rows: how many
+        columns, and the stored alert texts of those that have any; counted in the store, so
+        an overview's sums over many tables make no row of each."""
+        rows = self._of_table_runs(runs, f"""
+            SELECT p.run_id, p.source_name, p.table_name, count(DISTINCT p.column_name),
+                   list(p.alerts) FILTER (WHERE p.alerts IS NOT NULL)
+            FROM {PROFILES_TABLE} p""", "GROUP BY ALL")
+        return {(run_id, source, table): (columns, alerts or [])
+                for run_id, source, table, columns, alerts in rows}
+
+    def _of_table_runs(self, runs: Iterable[tuple[int, str, str]], select: str,
+                       then: str = "") -> list[tuple[Any, ...]]:
+        """`select` from the column rows `p` of the table runs `runs` only, then `then`."""
         keys = sorted(set(runs))
         if not keys:
             return []
         with self._reading() as connection:
             if connection is None:
                 return []
-            rows = connection.execute(
-                f"WITH wanted AS (SELECT unnest($ids) AS run_id, unnest($sources) AS s, "
-                f"unnest($names) AS t) "
-                f"SELECT p.run_id, {', '.join(f'p.{name}' for name in fields)} "
-                f"FROM {PROFILES_TABLE} p SEMI JOIN wanted w ON w.run_id = p.run_id "
-                "AND w.s = p.source_name AND w.t = p.table_name",
+            return connection.execute(
+                "WITH wanted AS (SELECT unnest($ids) AS run_id, unnest($sources) AS s, "
+                f"unnest($names) AS t) {select} SEMI JOIN wanted w ON w.run_id = p.run_id "
+                f"AND w.s = p.source_name AND w.t = p.table_name {then}",
                 {"ids": [key[0] for key in keys], "sources": [key[1] for key in keys],
                  "names": [key[2] for key in keys]}).fetchall()
-        return [(row[0], ColumnProfileResult(**dict(zip(fields, row[1:], strict=True))))
-                for row in rows]
 
     def run_history(self, table: tuple[str, str] | None = None, limit: int | None = None, *,
                     tables: Iterable[tuple[str, str]] | None = None
