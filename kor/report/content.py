@@ -11,7 +11,7 @@ from collections import Counter
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, replace
 from datetime import datetime
-from functools import cached_property, lru_cache
+from functools import cached_property, lru_cache, partial
 from typing import Any, NamedTuple, Protocol
 
 from kor.compute.metadata import ColumnProfileResult, decode_list, decode_top_values
@@ -19,6 +19,7 @@ from kor.compute.metadata.records import RecordedTableRun, RunPoint, TableKey
 from kor.profiling.diff import Change, TableDiff
 from kor.profiling.rules import SEVERITY_NAMES, ChangeKind, Severity
 from kor.report.wording import change_message
+from kor.strenum import StrEnum
 from kor.text import figure
 
 # Alert severities, the most severe first.
@@ -223,13 +224,21 @@ class TableLine:
     its lines, its sums count them all."""
 
     key: TableKey
-    href: str | None
+    links: Links
     head: RecordedTableRun
     shown: RecordedTableRun | None
     stale: bool
     rows: dict[str, ColumnProfileResult]
     measure: Callable[[], tuple[Changes, Trend | None]]
     columns: list[Column] = field(default_factory=list)
+    # Where set, what the overview's sums need of the shown run's rows, counted in the store
+    # (its columns, its rows' alert texts): `rows` is read for the lines a page lists only.
+    tally: tuple[int, list[str]] | None = None
+
+    @cached_property
+    def href(self) -> str | None:
+        # Made for the lines a page lists only: a served link quotes both names.
+        return self.links.table(self.key)
 
     @cached_property
     def _measured(self) -> tuple[Changes, Trend | None]:
@@ -247,12 +256,19 @@ class TableLine:
     def status(self) -> str:
         return status(self.head)
 
+    @property
+    def column_total(self) -> int:
+        """The columns of the shown run's stored rows."""
+        return len(self.rows) if self.tally is None else self.tally[0]
+
     @cached_property
     def alert_counts(self) -> list[tuple[str, int]]:
         # A plain loop: the overview's sums count the alerts of every table in the store.
         counts = dict.fromkeys(SEVERITIES, 0)
-        for row in self.rows.values():
-            for alert in alerts(row):
+        texts = [row.alerts for row in self.rows.values()] if self.tally is None else (
+            self.tally[1])
+        for text in texts:
+            for alert in _alerts(text):
                 if alert.severity in counts:
                     counts[alert.severity] += 1
         return list(counts.items())
@@ -264,9 +280,44 @@ class TableLine:
         return worst({severity for severity, count in self.alert_counts if count} - {"info"})
 
 
+class Order(StrEnum):
+    ASC = "asc"
+    DESC = "desc"
+
+
+def _alert_count(severity: str, line: TableLine) -> int:
+    return dict(line.alert_counts)[severity]
+
+
+# The served overview's sortable columns, by the name their links carry, and what each sorts
+# by: None (a failed run's counts, no freshness) sorts last in either order. The changes and
+# the trend are left out: badges and a drawing have no order, and sorting by them would work
+# out every table's diff for one page.
+SORTS: dict[str, Callable[[TableLine], Any]] = {
+    "table": lambda line: line.key,
+    "status": lambda line: line.status,
+    "rows": lambda line: line.head.row_count if line.head.succeeded else None,
+    "columns": lambda line: line.head.column_count if line.head.succeeded else None,
+    **{severity: partial(_alert_count, severity) for severity in SEVERITIES},
+    "age": lambda line: None if line.shown is None else line.shown.freshness_seconds,
+    "run": lambda line: line.head.run_id,
+}
+DEFAULT_SORT = "table"
+
+
+def sorted_lines(lines: list[TableLine], sort: str, order: Order) -> list[TableLine]:
+    """`lines` (in name order, as the overview lists them) by the column `sort`; ties keep
+    name order in both orders (a reversed sort is stable too), missing values go last."""
+    keyed = [(SORTS[sort](line), line) for line in lines]
+    present = [entry for entry in keyed if entry[0] is not None]
+    present.sort(key=lambda entry: entry[0], reverse=order is Order.DESC)
+    return [line for _, line in present] + [line for value, line in keyed if value is None]
+
+
 @dataclass
 class Page:
-    """The lines a served overview lists: those whose name holds `query`, `size` a page."""
+    """The lines a served overview lists: those whose name holds `query`, `size` a page, in
+    the order of the column `sort`."""
 
     number: int
     count: int
@@ -277,6 +328,16 @@ class Page:
     matched: int
     previous: str | None
     next: str | None
+    sort: str = DEFAULT_SORT
+    order: Order = Order.ASC
+    # Each sortable column's header link: its first page, sorted by it (the other way round
+    # when it is the column sorted by, ascending).
+    headers: dict[str, str] = field(default_factory=dict)
+
+    @property
+    def sorted_otherwise(self) -> bool:
+        """Whether the lines are in another order than the default, by name upwards."""
+        return (self.sort, self.order) != (DEFAULT_SORT, Order.ASC)
 
 
 @dataclass
@@ -296,7 +357,7 @@ class Overview:
 
     @property
     def column_count(self) -> int:
-        return sum(len(line.rows) for line in self.lines)
+        return sum(line.column_total for line in self.lines)
 
     @cached_property
     def totals(self) -> dict[str, int]:
@@ -564,16 +625,31 @@ def alerts_view(project: str | None, tables: list[tuple[TableKey, list[Column]]]
 PAGE_SIZE = 100
 
 
+def sorting(sort: str | None, order: str | None) -> tuple[str, Order]:
+    """The column and order a served overview is asked to sort by; what names neither reads
+    as the default."""
+    return (sort if sort in SORTS else DEFAULT_SORT,
+            Order(order) if order in set(Order) else Order.ASC)
+
+
 def paged(summary: Overview, number: int, query: str,
-          address: Callable[[int, str], str]) -> Overview:
+          address: Callable[[int, str, str, Order], str], sort: str | None = None,
+          order: str | None = None) -> Overview:
     """The overview listing page `number` (from 1; past the last, the last) of the lines whose
-    qualified name holds `query`, ignoring case; `address` makes a page's link."""
+    qualified name holds `query`, ignoring case, sorted by the column `sort` in `order`;
+    `address` makes a page's link from its number, query, sort and order."""
+    by, way = sorting(sort, order)
     wanted = query.casefold()
     kept = [line for line in summary.lines if wanted in ".".join(line.key).casefold()]
+    if (by, way) != (DEFAULT_SORT, Order.ASC):  # else they are in that order already
+        kept = sorted_lines(kept, by, way)
     count = max(1, -(-len(kept) // PAGE_SIZE))
     number = min(max(number, 1), count)
     start = (number - 1) * PAGE_SIZE
+    headers = {column: address(1, query, column, Order.DESC if (column, way) == (by, Order.ASC)
+                               else Order.ASC) for column in SORTS}
     page = Page(number, count, query, kept[start:start + PAGE_SIZE], start + 1, len(kept),
-                address(number - 1, query) if number > 1 else None,
-                address(number + 1, query) if number < count else None)
+                address(number - 1, query, by, way) if number > 1 else None,
+                address(number + 1, query, by, way) if number < count else None,
+                by, way, headers)
     return replace(summary, page=page)

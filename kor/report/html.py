@@ -76,8 +76,13 @@ class ServedLinks:
 
     home = "/"
 
-    def overview(self, page: int, query: str) -> str:
-        asked = urlencode([(name, value) for name, value in (("q", query), ("page", page))
+    def overview(self, page: int, query: str, sort: str = content.DEFAULT_SORT,
+                 order: content.Order = content.Order.ASC) -> str:
+        # The default sort, by name upwards, goes without saying; any other names both.
+        sorting = [] if (sort, order) == (content.DEFAULT_SORT, content.Order.ASC) else [
+            ("sort", sort), ("order", str(order))]
+        asked = urlencode([(name, value) for name, value in (("q", query), *sorting,
+                                                               ("page", page))
                            if value not in ("", 1)])
         return "/" + (f"?{asked}" if asked else "")
 

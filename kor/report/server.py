@@ -42,8 +42,9 @@ def _run_id(asked: str) -> int | None:
 
 
 class ReportHandler(BaseHTTPRequestHandler):
-    """GET and HEAD of `/[?q=NAME&page=N]`, `/alerts[?severity=S&type=T]` and
-    `/table/<source>/<table>[?run=N]`; any other method is refused."""
+    """GET and HEAD of `/[?q=NAME&sort=COLUMN&order=asc|desc&page=N]`,
+    `/alerts[?severity=S&type=T]` and `/table/<source>/<table>[?run=N]`; any other method is
+    refused."""
 
     server: ReportServer
 
@@ -80,7 +81,8 @@ class ReportHandler(BaseHTTPRequestHandler):
             listed = asked("page") or ""
             # A page number that is none reads as the first; one past the last, as the last.
             shown = int(listed) if listed.isascii() and listed.isdigit() and len(listed) < 10 else 1
-            return HTTPStatus.OK, site.overview_page(source, shown, asked("q") or "")
+            return HTTPStatus.OK, site.overview_page(source, shown, asked("q") or "",
+                                                     asked("sort"), asked("order"))
         if parts == ["alerts"]:
             return HTTPStatus.OK, site.alerts_page(source, asked("severity"), asked("type"))
         if len(parts) == 3 and parts[0] == "table":

@@ -7,7 +7,7 @@ comparison (`kor.profiling.diff`); only the rows a view shows are read.
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -21,7 +21,6 @@ from kor.profiling.diff import (
     compare_tables,
     previous_measured,
     rows_by_run,
-    run_pairs,
 )
 from kor.profiling.history import project_rules
 from kor.profiling.read import open_reader
@@ -81,18 +80,44 @@ class _Latest:
         assert head is not None  # every table in the default pairing has a latest run
         return _shown(base, head)
 
+    def read(self, reader: MetadataReader, keys: Iterable[TableKey], fields: tuple[str, ...],
+             *, shown: bool) -> None:
+        """Adds the rows of the tables `keys`: of the run each shows with `shown`, else of
+        both runs of its pair (what a diff compares)."""
+        wanted = set()
+        for key in keys:
+            runs = (self.shown(key),) if shown else self.pairs[key]
+            wanted |= {(run.run_id, *key) for run in runs if run is not None}
+        self.rows.update(rows_by_run(reader.table_profiles(wanted - self.rows.keys(),
+                                                           fields=fields)))
+
 
 def _shown(base: RecordedTableRun | None, head: RecordedTableRun) -> RecordedTableRun | None:
     """The run whose profile a table shows: its latest, or the one before when that failed."""
     return head if head.succeeded and head.stored else base
 
 
+def _pairs(reader: MetadataReader, tables: Iterable[TableKey] | None = None, *,
+           columns: bool = True) -> dict[TableKey, RunPair]:
+    """The default pairing of `run_pairs` (each table's latest run and its previous measured
+    one), of `tables` only when given; without `columns`, the runs' column lists unread."""
+    heads = reader.latest_table_runs(tables=tables, columns=columns)
+    bases = {(run.source_name, run.table_name): run
+             for run in reader.measured_before(tables=tables, columns=columns)}
+    return {key: (bases.get(key), head) for key, head in sorted(
+        ((head.source_name, head.table_name), head) for head in heads)}
+
+
 def _latest(reader: MetadataReader, whole: bool) -> _Latest:
-    """`whole`: every field of the rows; else what a summary needs (see SUMMARY_FIELDS)."""
-    pairs = run_pairs(reader)
-    ids = {run.run_id for pair in pairs.values() for run in pair if run is not None}
-    fields = PROFILE_FIELDS if whole else SUMMARY_FIELDS
-    return _Latest(pairs, rows_by_run(reader.run_profiles(ids, fields=fields)))
+    """`whole`: every field of the rows of both runs of each pair; else what a summary needs
+    (see SUMMARY_FIELDS) of the run each table shows."""
+    pairs = _pairs(reader)
+    if whole:
+        ids = {run.run_id for pair in pairs.values() for run in pair if run is not None}
+        return _Latest(pairs, rows_by_run(reader.run_profiles(ids)))
+    latest = _Latest(pairs, {})
+    latest.read(reader, pairs, SUMMARY_FIELDS, shown=True)
+    return latest
 
 
 def _rows(run: RecordedTableRun | None, key: TableKey, rows: RowsByRun
@@ -114,38 +139,73 @@ def row_count_bands(found: list[Anomaly]) -> dict[TableKey, tuple[float, float]]
 
 def _overview(source: ReportSource, latest: _Latest, histories: dict[TableKey, list[RunPoint]],
               links: Links, whole: bool,
-              bands: dict[TableKey, tuple[float, float]] | None = None) -> Overview:
+              bands: dict[TableKey, tuple[float, float]] | None = None,
+              tallies: dict[tuple[int, str, str], tuple[int, list[str]]] | None = None
+              ) -> Overview:
     """`whole`: the rows were read whole, so the lines carry their columns and the changes
-    cover every figure; else the changes are the summary's (schema, rows, alerts)."""
+    cover every figure; else the changes are the summary's (schema, rows, alerts). With
+    `tallies` (see `MetadataReader.table_tallies`) the lines' sums come from them."""
     heads = [head for _, head in latest.pairs.values() if head is not None]
     newest = max(heads, key=lambda head: head.run_id)
     lines = []
-    for key, (base, head) in latest.pairs.items():
+    for key, (_, head) in latest.pairs.items():
         assert head is not None
         shown = latest.shown(key)
         rows = _rows(shown, key, latest.rows)
 
-        def measure(key: TableKey = key, base: RecordedTableRun | None = base,
-                    head: RecordedTableRun = head) -> tuple[Changes, content.Trend | None]:
+        def measure(key: TableKey = key) -> tuple[Changes, content.Trend | None]:
+            # The pair as it stands when measured: the summary's may have lacked column lists.
+            base, head = latest.pairs[key]
             return (Changes(compare_tables(key, base, head, latest.rows, source.rules,
                                            figures=whole)),
                     content.trend(histories.get(key, []), band=(bands or {}).get(key)))
 
-        lines.append(TableLine(key, links.table(key), head, shown, head.run_id < newest.run_id,
-                               rows, measure, content.columns(shown, rows) if whole else []))
+        tally = None if tallies is None else (
+            (0, []) if shown is None else tallies.get((shown.run_id, *key), (0, [])))
+        lines.append(TableLine(key, links, head, shown, head.run_id < newest.run_id, rows,
+                               measure, content.columns(shown, rows) if whole else [], tally))
     return Overview(source.project, lines, newest.run_id, newest.run_started_at)
+
+
+def _summary(source: ReportSource, links: Links
+             ) -> tuple[Overview, Callable[[list[TableLine]], None]] | None:
+    """Every recorded table's latest run, its sums counted in the store, and what reads the
+    rest of some of its lines (their rows, changes and trends) through the reader held; None
+    when no run has been recorded. Nothing is made of each table but its line."""
+    reader = source.reader
+    latest = _Latest(_pairs(reader, columns=False), {})
+    if not latest.pairs:
+        return None
+    tallies = reader.table_tallies(
+        (shown.run_id, *key) for key in latest.pairs if (shown := latest.shown(key)))
+    histories: dict[TableKey, list[RunPoint]] = {}
+    bands: dict[TableKey, tuple[float, float]] = {}
+
+    def measured(lines: list[TableLine]) -> None:
+        keys = [line.key for line in lines]
+        latest.pairs.update(_pairs(reader, keys))
+        latest.read(reader, keys, SUMMARY_FIELDS, shown=False)
+        for line in lines:
+            line.rows = _rows(line.shown, line.key, latest.rows)
+        histories.update(reader.run_history(limit=content.TREND_RUNS, tables=keys))
+        wanted = set(keys)
+        bands.update(row_count_bands([anomaly for anomaly in latest_judged(reader)
+                                      if (anomaly.source_name, anomaly.table_name) in wanted]))
+
+    # The lines read the histories and bands when first measured, after `measured` filled them.
+    return (_overview(source, latest, histories, links, whole=False, bands=bands,
+                      tallies=tallies), measured)
 
 
 def overview(source: ReportSource, links: Links) -> Overview | None:
     """Every recorded table's latest run; None when no run has been recorded."""
-    reader = source.reader
-    with reader.holding():
-        latest = _latest(reader, whole=False)
-        if not latest.pairs:
+    with source.reader.holding():
+        made = _summary(source, links)
+        if made is None:
             return None
-        histories = reader.run_history(limit=content.TREND_RUNS)
-        bands = row_count_bands(latest_judged(reader))
-    return _overview(source, latest, histories, links, whole=False, bands=bands)
+        summary, measured = made
+        measured(summary.lines)
+    return summary
 
 
 def table_view(source: ReportSource, key: TableKey, links: Links, run_id: int | None = None
@@ -238,12 +298,19 @@ def narrowed(summary: Overview, keys: set[TableKey]) -> Overview:
                                                if line.key in keys])
 
 
-def overview_page(source: ReportSource, page: int = 1, query: str = "") -> str:
-    """A page of the overview, of the tables whose name holds `query`."""
-    view = overview(source, html.SERVED)
-    if view is None:
-        return html.empty_store_page(source.reader.path, source.project)
-    return html.overview_page(content.paged(view, page, query, html.SERVED.overview))
+def overview_page(source: ReportSource, page: int = 1, query: str = "",
+                  sort: str | None = None, order: str | None = None) -> str:
+    """A page of the overview, of the tables whose name holds `query`, sorted by the column
+    `sort` in `order` (see `content.paged`). Only the listed tables' changes and histories
+    are read: a store may hold ten thousand tables, a page lists a hundred."""
+    with source.reader.holding():
+        made = _summary(source, html.SERVED)
+        if made is None:
+            return html.empty_store_page(source.reader.path, source.project)
+        summary, measured = made
+        view = content.paged(summary, page, query, html.SERVED.overview, sort, order)
+        measured(view.listed)
+    return html.overview_page(view)
 
 
 def table_page(source: ReportSource, source_name: str, table_name: str,

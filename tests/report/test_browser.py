@@ -30,10 +30,13 @@ seen.page = [body.scrollWidth, innerWidth];
 seen.box = [box.scrollWidth, box.clientWidth];
 const table = box.querySelector("table"), heads = [...table.tHead.rows[0].cells];
 seen.sorted = {};
+// Each header holds a button, which Tab reaches and Enter presses.
+seen.controls = heads.map(h => h.children.length === 1 && h.children[0].type);
 for (const name of ["nulls", "null %", "column"]) {
-  const at = heads.findIndex(h => h.textContent === name);
-  heads[at].click(); const up = rows(table).map(r => cell(r, at));
-  heads[at].click(); seen.sorted[name] = [up, rows(table).map(r => cell(r, at))];
+  const at = heads.findIndex(h => h.textContent === name), button = heads[at].children[0];
+  button.click(); const up = rows(table).map(r => cell(r, at));
+  button.click(); seen.sorted[name] = [up, rows(table).map(r => cell(r, at)),
+                                       heads[at].getAttribute("aria-sort")];
 }
 const filter = box.previousElementSibling;
 filter.value = "Ü"; filter.dispatchEvent(new Event("input", {bubbles: true}));
@@ -86,7 +89,9 @@ def test_the_column_table_fits_sorts_filters_and_is_linked_to(wide_store, tmp_pa
     # The page itself is no wider than the window; the table scrolls inside its box.
     assert seen["page"][0] <= seen["page"][1] == 1400 and seen["box"][0] > seen["box"][1]
     # Numbers as numbers, names as text; "–" (and the empty name) last either way.
-    for column, (up, down) in seen["sorted"].items():
+    assert seen["controls"] == ["button"] * 15
+    for column, (up, down, state) in seen["sorted"].items():
+        assert state == "descending"
         shown = [value for value in up if value not in ("–", "")]
         key = str.lower if column == "column" else number
         assert up == [*sorted(shown, key=key), *up[len(shown):]]

@@ -27,7 +27,8 @@ REPORT_ATTRIBUTES = {
     "lang", "charset", "http-equiv", "content", "id", "class", "href", "title", "open", "xmlns",
     "width", "height", "role", "transform", "x", "y", "dx", "text-anchor", "fill", "points",
     "stroke", "stroke-width", "cx", "cy", "r", "x1", "x2", "y1", "y2",
-    "method", "action", "type", "name", "value", "placeholder", "aria-label",
+    "method", "action", "type", "name", "value", "placeholder", "aria-label", "aria-sort",
+    "data-sort", "data-paged",
 }
 
 

@@ -10,9 +10,10 @@ import sys
 import threading
 import urllib.error
 import urllib.request
-from html import escape
+from html import escape, unescape
 from urllib.parse import urlsplit
 
+import duckdb
 import pytest
 
 from bench.stores import fill
@@ -253,3 +254,57 @@ def test_the_overview_pages_and_filters_on_the_server(many_tables, serve, query,
     assert says in form and [escape(link) for link in links] == re.findall(
         r'<a href="([^"]*)">', form)
     assert "205 tables (0 failed in their latest run" in page  # the sums count every table
+
+
+@pytest.fixture(scope="module")
+def uneven_tables(tmp_path_factory) -> ProjectMetadataStore:
+    """150 tables of one column in one run: table_<n> of n % 7 rows; every tenth failed, so
+    its counts were not measured."""
+    path = fill(tmp_path_factory.mktemp("uneven"), 150, 1, 1, churn=False)
+    with duckdb.connect(str(path)) as store:
+        store.execute("UPDATE table_runs SET row_count = CAST(table_name[7:] AS INT) % 7, "
+                      "status = IF(CAST(table_name[7:] AS INT) % 10 = 0, 'failed', 'success')")
+    return ProjectMetadataStore(path.parent.parent)
+
+
+@pytest.mark.parametrize(("query", "held", "by_rows", "descending"), [
+    ("?sort=rows&order=asc", "", True, False),
+    ("?sort=rows&order=desc", "", True, True),
+    ("?q=table_1&order=desc&sort=rows", "table_1", True, True),
+    ("?sort=table&order=desc", "", False, True),
+    # What names no column or order reads as the default.
+    ("?sort=nope&order=sideways", "", False, False),
+    ("?sort=rows&order=%00&page=x", "", True, False),
+    ("?sort=__class__&order=desc", "", False, True),
+])
+def test_the_overview_sorts_every_page_on_the_server(uneven_tables, serve, query, held,
+                                                     by_rows, descending):
+    base, path, names, pages = serve(uneven_tables).rstrip("/"), query, [], []
+    while path:  # page by page, by the next links: they keep the query and the sort
+        status, page = get(base + path)
+        assert status == 200
+        names += re.findall(r'<a href="/table/raw/(table_\d+)">', page)
+        pages.append(page)
+        following = re.search(r'<a href="([^"]*)">next ›</a>', page)
+        path = following and unescape(following[1])
+    kept = sorted(n for n in range(150) if held in f"table_{n}")
+    if by_rows:  # numbers as numbers, ties by name, the failed (no rows) last either way
+        by_name = sorted(kept, key=lambda n: f"table_{n}")
+        kept = [*sorted((n for n in by_name if n % 10), key=lambda n: n % 7,
+                        reverse=descending), *(n for n in by_name if n % 10 == 0)]
+    else:
+        kept.sort(key=lambda n: f"table_{n}", reverse=descending)
+    assert len(pages) == (2 if not held else 1) and names == [f"table_{n}" for n in kept]
+    # The sorted column's header says so and links to its other order, the filter kept, on
+    # the first page; without scripts every sortable header is such a link. The form keeps
+    # the sort; a single page is sorted by the script alone.
+    column = "rows" if by_rows else "table"
+    flipped = "/?" + "&amp;".join([*([f"q={held}"] if held else []), f"sort={column}",
+                                   "order=" + ("asc" if descending else "desc")])
+    head = pages[0][pages[0].index("<thead>"):pages[0].index("</thead>")]
+    assert re.findall(r'<th[^>]* aria-sort="(\w+)"><a href="([^"]*)">(\w+)</a>', head) == [(
+        "descending" if descending else "ascending",
+        "/" if flipped == "/?sort=table&amp;order=asc" else flipped, column)]
+    assert ('<input type="hidden" name="order" value="desc">' in pages[0]) == descending
+    assert head.count("<a href=") == 9
+    assert ('<table class="overview" data-paged>' in pages[0]) == (not held)

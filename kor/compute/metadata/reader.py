@@ -194,16 +194,21 @@ class MetadataReader:
             f"SELECT run_id, source_name, table_name, profiled_at FROM table_runs "
             f"WHERE {_NAME_MATCHES}", {"table": table, "source": source_name})
 
-    def latest_table_runs(self, run_id: int | None = None) -> list[RecordedTableRun]:
-        """Each table's latest run; of run `run_id` only when given."""
+    def latest_table_runs(self, run_id: int | None = None, *,
+                          tables: Iterable[tuple[str, str]] | None = None,
+                          columns: bool = True) -> list[RecordedTableRun]:
+        """Each table's latest run; of run `run_id` only when given (`tables`, `columns`: see
+        `_table_runs`)."""
         return self._table_runs(f"""
             SELECT run_id, source_name, table_name, profiled_at FROM table_runs t
             WHERE $run IS NULL OR run_id = $run QUALIFY {_NEWEST_PER_TABLE} = 1""",
-                                {"run": run_id})
+                                {"run": run_id}, tables, columns)
 
-    def measured_before(self, run_id: int | None = None) -> list[RecordedTableRun]:
+    def measured_before(self, run_id: int | None = None, *,
+                        tables: Iterable[tuple[str, str]] | None = None,
+                        columns: bool = True) -> list[RecordedTableRun]:
         """Each table's latest run that was measured and stored before its latest run (its
-        run in `run_id` when given)."""
+        run in `run_id` when given; `tables`, `columns`: see `_table_runs`)."""
         return self._table_runs(f"""
             SELECT run_id, source_name, table_name, profiled_at FROM table_runs t
             JOIN (SELECT source_name, table_name, run_id AS head_run, profiled_at AS head_at
@@ -211,34 +216,47 @@ class MetadataReader:
                   QUALIFY {_NEWEST_PER_TABLE} = 1) h USING (source_name, table_name)
             WHERE t.status = 'success' AND t.stored
               AND (t.run_id < h.head_run OR (t.run_id = h.head_run AND t.profiled_at < h.head_at))
-            QUALIFY {_NEWEST_PER_TABLE} = 1""", {"run": run_id})
+            QUALIFY {_NEWEST_PER_TABLE} = 1""", {"run": run_id}, tables, columns)
 
-    def _table_runs(self, picked: str, parameters: dict[str, object]
+    def _table_runs(self, picked: str, parameters: dict[str, object],
+                    tables: Iterable[tuple[str, str]] | None = None, columns: bool = True
                     ) -> list[RecordedTableRun]:
-        """The table runs whose keys the query `picked` selects: narrow first, so the wide
-        columns are read only for the runs picked."""
+        """The table runs whose keys the query `picked` selects (of the (source, table)s
+        `tables` only, when given): narrow first, so the wide columns are read only for the
+        runs picked. Without `columns` the column lists are not read: `columns` reads as
+        empty and `warehouse_columns` as None (an overview of many tables lists few)."""
+        keys = None if tables is None else sorted(set(tables))
+        if keys == []:
+            return []
+        only = "" if keys is None else (
+            "SEMI JOIN (SELECT unnest($sources) AS source_name, unnest($names) AS table_name) "
+            "w ON w.source_name = t.source_name AND w.table_name = t.table_name")
+        if keys is not None:
+            parameters = {**parameters, "sources": [key[0] for key in keys],
+                          "names": [key[1] for key in keys]}
+        lists = "t.columns, t.warehouse_columns" if columns else "NULL, NULL"
         with self._reading() as connection:
             if connection is None:
                 return []
             rows = connection.execute(f"""
                 WITH picked AS ({picked})
                 SELECT t.run_id, r.started_at, t.source_name, t.table_name, t.status, t.error,
-                       t.row_count, t.column_count, t.duration_ms, t.profiled_at, t.columns,
-                       t.stored, t.freshness_column, t.freshness_seconds, t.warehouse_columns,
-                       t.reused_from
+                       t.row_count, t.column_count, t.duration_ms, t.profiled_at, t.stored,
+                       t.freshness_column, t.freshness_seconds, t.reused_from, {lists}
                 FROM table_runs t JOIN runs r ON r.run_id = t.run_id
                 SEMI JOIN picked p ON p.run_id = t.run_id AND p.source_name = t.source_name
                      AND p.table_name = t.table_name AND p.profiled_at = t.profiled_at
+                {only}
                 ORDER BY t.run_id DESC, t.profiled_at DESC, t.source_name, t.table_name""",
                 parameters).fetchall()
         return [RecordedTableRun(run_id, started, source, table, status, error, row_count,
-                                 column_count, duration, profiled_at, decode_columns(columns),
+                                 column_count, duration, profiled_at, decode_columns(profiled),
                                  stored, freshness_column, freshness_seconds,
-                                 None if listed is None else decode_columns(listed),
+                                 None if warehouse is None else decode_columns(warehouse),
                                  reused_from)
                 for (run_id, started, source, table, status, error, row_count, column_count,
-                     duration, profiled_at, columns, stored, freshness_column,
-                     freshness_seconds, listed, reused_from) in rows]
+                     duration, profiled_at, stored, freshness_column, freshness_seconds,
+                     reused_from, profiled, warehouse) in rows]
 
     def run_profiles(self, run_ids: Iterable[int], table: tuple[str, str] | None = None, *,
                      fields: tuple[str, ...] = PROFILE_FIELDS
@@ -261,25 +279,76 @@ class MetadataReader:
         return [(row[0], ColumnProfileResult(**dict(zip(fields, row[1:], strict=True))))
                 for row in rows]
 
-    def run_history(self, table: tuple[str, str] | None = None, limit: int | None = None
+    def table_profiles(self, runs: Iterable[tuple[int, str, str]], *,
+                       fields: tuple[str, ...] = PROFILE_FIELDS
+                       ) -> list[tuple[int, ColumnProfileResult]]:
+        """The stored column rows of the table runs `runs` (run id, source, table), each with
+        its run id, as `run_profiles` gives them: only the tables asked for, not whole runs."""
+        rows = self._of_table_runs(runs, f"SELECT p.run_id, "
+                                         f"{', '.join(f'p.{name}' for name in fields)} "
+                                         f"FROM {PROFILES_TABLE} p")
+        return [(row[0], ColumnProfileResult(**dict(zip(fields, row[1:], strict=True))))
+                for row in rows]
+
+    def table_tallies(self, runs: Iterable[tuple[int, str, str]]
+                      ) -> dict[tuple[int, str, str], tuple[int, list[str]]]:
+        """Of each table run of `runs` (run id, source, table) that stored rows: how many
+        columns, and the stored alert texts of those that have any; counted in the store, so
+        an overview's sums over many tables make no row of each."""
+        rows = self._of_table_runs(runs, f"""
+            SELECT p.run_id, p.source_name, p.table_name, count(DISTINCT p.column_name),
+                   list(p.alerts) FILTER (WHERE p.alerts IS NOT NULL)
+            FROM {PROFILES_TABLE} p""", "GROUP BY ALL")
+        return {(run_id, source, table): (columns, alerts or [])
+                for run_id, source, table, columns, alerts in rows}
+
+    def _of_table_runs(self, runs: Iterable[tuple[int, str, str]], select: str,
+                       then: str = "") -> list[tuple[Any, ...]]:
+        """`select` from the column rows `p` of the table runs `runs` only, then `then`."""
+        keys = sorted(set(runs))
+        if not keys:
+            return []
+        with self._reading() as connection:
+            if connection is None:
+                return []
+            return connection.execute(
+                "WITH wanted AS (SELECT unnest($ids) AS run_id, unnest($sources) AS s, "
+                f"unnest($names) AS t) {select} SEMI JOIN wanted w ON w.run_id = p.run_id "
+                f"AND w.s = p.source_name AND w.t = p.table_name {then}",
+                {"ids": [key[0] for key in keys], "sources": [key[1] for key in keys],
+                 "names": [key[2] for key in keys]}).fetchall()
+
+    def run_history(self, table: tuple[str, str] | None = None, limit: int | None = None, *,
+                    tables: Iterable[tuple[str, str]] | None = None
                     ) -> dict[tuple[str, str], list[RunPoint]]:
-        """Each table's runs (of one table when given), newest first, at most `limit` each:
-        their outcome, size and freshness, without their column lists."""
+        """Each table's runs (of one table, or of `tables`, when given), newest first, at most
+        `limit` each: their outcome, size and freshness, without their column lists."""
         source, name = table if table is not None else (None, None)
+        keys = None if tables is None else sorted(set(tables))
+        if keys == []:
+            return {}
+        sources, names = ([key[0] for key in keys], [key[1] for key in keys]) if keys else (
+            None, None)
         with self._reading() as connection:
             if connection is None:
                 return {}
             rows = connection.execute("""
+                WITH wanted AS (SELECT unnest($sources) AS source_name,
+                                       unnest($names) AS table_name)
                 SELECT t.source_name, t.table_name, t.run_id, r.started_at, t.profiled_at,
                        t.status, t.error, t.row_count, t.column_count, t.duration_ms, t.stored,
                        t.reused_from, t.freshness_seconds
                 FROM table_runs t JOIN runs r USING (run_id)
-                WHERE $source IS NULL OR (t.source_name = $source AND t.table_name = $table)
+                WHERE ($source IS NULL OR (t.source_name = $source AND t.table_name = $table))
+                  AND ($sources IS NULL OR EXISTS (
+                      SELECT 1 FROM wanted w WHERE w.source_name = t.source_name
+                                               AND w.table_name = t.table_name))
                 QUALIFY $limit IS NULL OR row_number() OVER (
                     PARTITION BY t.source_name, t.table_name
                     ORDER BY t.run_id DESC, t.profiled_at DESC) <= $limit
                 ORDER BY t.source_name, t.table_name, t.run_id DESC, t.profiled_at DESC""",
-                {"source": source, "table": name, "limit": limit}).fetchall()
+                {"source": source, "table": name, "limit": limit, "sources": sources,
+                 "names": names}).fetchall()
         history: dict[tuple[str, str], list[RunPoint]] = {}
         for source_name, table_name, *point in rows:
             history.setdefault((source_name, table_name), []).append(RunPoint(*point))
