@@ -71,7 +71,7 @@ def scene(folder: Path) -> Path:
     """examples/shop with raw.sensors, profiled four times; the project's folder."""
     project = folder / "shop"
     shutil.copytree(ROOT / "examples" / "shop", project,
-                    ignore=shutil.ignore_patterns("warehouse.duckdb*", "data", "target"))
+                    ignore=shutil.ignore_patterns("warehouse.duckdb*", "data", "target", ".zel"))
     models = project / "models" / "shop.yml"
     models.write_text(models.read_text().replace(
         "      - name: customers\n", "      - name: customers\n      - name: sensors\n"))

@@ -120,7 +120,7 @@ _CELL_FRAME, _TABLE_FRAME = 3, 1
 def _cells(column: Column) -> tuple[Text | str, ...]:
     row = column.row
     # The extremes of text are data: printed as text, never read as markup.
-    low, high = (_text(value) for value in extremes(row))
+    low, high = (_text(value) for value in extremes(row, column.data_type))
     return (_text(column.name), _text(column.data_type or MISSING, "dim"),
             number(row.null_count), share(row, row.null_percent),
             number(row.distinct_count), share(row, row.distinct_percent),

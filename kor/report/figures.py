@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from collections.abc import Mapping
 from datetime import datetime
 from decimal import Decimal
@@ -44,18 +45,26 @@ def lengths(row: ColumnProfileResult) -> str:
 SHOWN_TEXT = 40
 
 
-def extremes(row: ColumnProfileResult) -> tuple[str, str]:
+def extremes(row: ColumnProfileResult, data_type: str | None = None) -> tuple[str, str]:
     """The column's minimum and maximum as shown: exact where the warehouse's own values
     were stored (every digit of a BIGINT, a date, a text), a boolean's false and true counts,
-    else the stored doubles."""
+    else the stored doubles. A column of a floating-point `data_type` shows its exact values
+    as the doubles are shown."""
     if row.true_count is not None or row.false_count is not None:
         return f"false {number(row.false_count)}", f"true {number(row.true_count)}"
     if row.min_exact is None and row.max_exact is None:
         return number(row.min_value), number(row.max_value)
-    return _exact(row.min_exact, row.column_kind), _exact(row.max_exact, row.column_kind)
+    floating = _FLOATING.match(data_type or "") is not None
+    return (_exact(row.min_exact, row.column_kind, floating),
+            _exact(row.max_exact, row.column_kind, floating))
 
 
-def _exact(text: str | None, kind: str | None) -> str:
+# Binary floating-point types of every warehouse: their exact text is a double's own digits,
+# shown as the doubles are.
+_FLOATING = re.compile(r"\s*(DOUBLE|FLOAT|REAL)", re.IGNORECASE)
+
+
+def _exact(text: str | None, kind: str | None, floating: bool) -> str:
     if text is None:
         return MISSING
     if kind == "numeric":
@@ -63,6 +72,8 @@ def _exact(text: str | None, kind: str | None) -> str:
             value = Decimal(text)
         except ArithmeticError:
             return text
+        if value.is_finite() and floating:
+            return number(float(value))
         if value.is_finite():
             # Trailing zeros of a DECIMAL's scale dropped, as the doubles are shown.
             return format(value.normalize(), ",f")

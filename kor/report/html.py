@@ -43,8 +43,8 @@ def _environment() -> Environment:
     )
     environment.filters.update(number=text.number, percent=figures.percent,
                                lengths=figures.lengths, timestamp=figures.timestamp,
-                               minimum=lambda row: figures.extremes(row)[0],
-                               maximum=lambda row: figures.extremes(row)[1],
+                               minimum=lambda c: figures.extremes(c.row, c.data_type)[0],
+                               maximum=lambda c: figures.extremes(c.row, c.data_type)[1],
                                duration=figures.duration,
                                share=lambda row, field: figures.share(row, getattr(row, field)),
                                freshness=lambda line: figures.freshness(line.shown, line.rows))

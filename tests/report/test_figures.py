@@ -21,6 +21,11 @@ def test_shares_keep_the_digits_that_tell_them_from_none_and_all(value, shown):
           min_exact="9007199254740992", max_exact="9007199254740993"),
      ("9,007,199,254,740,992", "9,007,199,254,740,993")),
     (dict(column_kind="numeric", min_exact="-38255.10", max_exact="1E+3"), ("-38,255.1", "1,000")),
+    # a double's own digits, shown as the doubles are; a DECIMAL's every digit
+    (dict(column_kind="numeric", min_exact="1.1428571428571428", max_exact="14000.142857142857",
+          data_type="DOUBLE"), ("1.14285714285714", "14,000.1428571429")),
+    (dict(column_kind="numeric", min_exact="1.1428571428571428", max_exact="2.50",
+          data_type="DECIMAL(17,16)"), ("1.1428571428571428", "2.5")),
     (dict(column_kind="temporal", min_exact="2026-01-02T03:04:05+05:30", max_exact="2026-12-09"),
      ("2026-01-02T03:04:05+05:30", "2026-12-09")),
     (dict(column_kind="text", min_exact="", max_exact="x" * 50), ("", "x" * 39 + "…")),
@@ -32,7 +37,8 @@ def test_extremes_are_shown_exact_where_the_warehouse_gave_them(fields, shown):
     from kor.report.figures import extremes
     from tests.builders import stored_row
 
-    assert extremes(stored_row(**fields)) == shown
+    data_type = fields.pop("data_type", None)
+    assert extremes(stored_row(**fields), data_type) == shown
 
 
 @pytest.mark.parametrize("rows, value, shown", [(0, 0.0, "–"), (5, 0.0, "0.0%"),
