@@ -20,6 +20,7 @@ from kor.adapters.factory import (
     interrupt_adapters,
     suggested_threads,
 )
+from kor.artifacts.schemas.run import RunStatus
 from kor.compute.metadata import MetadataReader, StoreSession, store_session
 from kor.compute.metadata.migrations import StoreLayoutError
 from kor.compute.metadata.runs import (
@@ -174,7 +175,7 @@ def profile_project(project_dir: Path | str, *, target: str | None = None,
                 with _cancel_on_signals():
                     result = task.run()
                 failed = [f"{profile.source_name}.{profile.table_name}"
-                          for profile in result.profiles if profile.status != "success"]
+                          for profile in result.profiles if profile.status != RunStatus.SUCCESS]
                 judgement, anomaly_error = _judged(session, run_id, anomaly_settings,
                                                    bool(result.profiles))
                 gating = (_gating_alerts(result, fail_on, task.reused_alerts)

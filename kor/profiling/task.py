@@ -9,6 +9,7 @@ import duckdb
 
 from kor import __version__
 from kor.adapters.base import Adapter, ProvesUnchanged
+from kor.artifacts.schemas.run import RunStatus
 from kor.compute.metadata.records import TableKey, decode_list
 from kor.compute.metadata.runs import (
     MeasuredTable,
@@ -228,11 +229,11 @@ def table_run(profile: TableProfile, column_order: list[str], stored: bool,
         error=profile.error, row_count=profile.row_count, column_count=profile.column_count,
         duration_ms=profile.duration_ms, profiled_at=profile.profiled_at,
         columns=[(name, types[name]) for name in order],
-        stored=stored and profile.status == "success",
+        stored=stored and profile.status == RunStatus.SUCCESS,
         freshness_column=None if freshness is None else freshness.column,
         freshness_seconds=None if freshness is None else freshness.seconds,
         warehouse_columns=warehouse_columns,
         # A column that could not be measured is measured again next time, whatever the data.
-        evidence=evidence if profile.status == "success" and all(
+        evidence=evidence if profile.status == RunStatus.SUCCESS and all(
             column.null_percent is not None and column.distinct_count is not None
             for column in profile.columns) else None)

@@ -15,6 +15,7 @@ from rich.text import Text
 from kor.compute.metadata.records import RecordedRun, RecordedTableRun
 from kor.profiling.anomalies import ANOMALY, Anomaly
 from kor.profiling.diff import Change, ProjectDiff, TableDiff
+from kor.report.content import TableState
 from kor.report.figures import timestamp
 from kor.report.wording import anomaly_message, change_message
 from kor.text import MISSING, number, one_line, printable, qualified
@@ -137,7 +138,7 @@ def print_runs(console: Console, runs: list[RecordedRun]) -> None:
 
 def _table_run_status(run: RecordedTableRun) -> str:
     if run.succeeded and not run.stored:
-        return "not stored"
+        return TableState.NOT_STORED
     if run.succeeded and run.reused_from is not None:
         return f"unchanged since run {run.reused_from}"
     return run.status

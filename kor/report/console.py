@@ -11,7 +11,16 @@ from rich.table import Table
 from rich.text import Text
 
 from kor.report.changes import SEVERITY_STYLES, changes_grid
-from kor.report.content import AlertsView, Changes, Column, Overview, TableView, Trend, status
+from kor.report.content import (
+    AlertsView,
+    Changes,
+    Column,
+    Overview,
+    TableState,
+    TableView,
+    Trend,
+    status,
+)
 from kor.report.figures import duration, extremes, freshness, lengths, share, signed, timestamp
 from kor.text import MISSING, number, one_line, printable, qualified
 
@@ -20,8 +29,8 @@ LEGEND = ("Every figure is exact and computed in the warehouse over all rows, wi
           "rows), the sample standard deviation, interpolated quartiles (p25, p50, p75), "
           f"lengths in characters. {MISSING} = not measured.")
 _SPARKS = "▁▂▃▄▅▆▇█"
-_STATUS_STYLES = {"failed": "bold red", "not stored": "yellow", "success": "green",
-                  "unchanged": "green"}
+_STATUS_STYLES = {TableState.FAILED: "bold red", TableState.NOT_STORED: "yellow",
+                  TableState.SUCCESS: "green", TableState.UNCHANGED: "green"}
 
 
 def _text(value: str, style: str = "") -> Text:

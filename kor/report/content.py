@@ -253,7 +253,7 @@ class TableLine:
         return self._measured[1]
 
     @property
-    def status(self) -> str:
+    def status(self) -> TableState:
         return status(self.head)
 
     @property
@@ -473,12 +473,21 @@ def worst(severities: set[str]) -> str:
     return next((severity for severity in SEVERITIES if severity in severities), "")
 
 
-def status(run: RecordedTableRun | RunPoint) -> str:
+class TableState(StrEnum):
+    """What became of a table in a run, as the report and `show` name it."""
+
+    FAILED = "failed"
+    NOT_STORED = "not stored"  # measured, its rows refused by the store
+    SUCCESS = "success"
+    UNCHANGED = "unchanged"    # its earlier profile reused, the data provably the same
+
+
+def status(run: RecordedTableRun | RunPoint) -> TableState:
     if not run.succeeded:
-        return "failed"
+        return TableState.FAILED
     if not run.stored:
-        return "not stored"
-    return "success" if run.reused_from is None else "unchanged"
+        return TableState.NOT_STORED
+    return TableState.SUCCESS if run.reused_from is None else TableState.UNCHANGED
 
 
 def _label(value: str) -> str:

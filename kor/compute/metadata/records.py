@@ -7,6 +7,7 @@ from dataclasses import dataclass, field
 from datetime import datetime
 from typing import Any
 
+from kor.artifacts.schemas.run import RunStatus
 from kor.compute.metadata.schema import ColumnProfileResult
 
 # A table as the store names it: (source name, table name).
@@ -126,7 +127,7 @@ class RecordedTableRun:
 
     @property
     def succeeded(self) -> bool:
-        return self.status == "success"
+        return self.status == RunStatus.SUCCESS
 
 
 def decode_columns(text: str | None) -> list[tuple[str, str | None]]:
@@ -175,7 +176,7 @@ class RunPoint:
 
     @property
     def succeeded(self) -> bool:
-        return self.status == "success"
+        return self.status == RunStatus.SUCCESS
 
     @classmethod
     def of(cls, run: RecordedTableRun) -> RunPoint:
