@@ -172,20 +172,71 @@ def floor(wide: Warehouse, project_dir: Path, sizes: Sizes, figures: Figures) ->
     progress(label)
     measured = real_measured_run(project_dir, threads=1)  # also warms the caches
     statements = measured.statements
-    ours, bare = [], []
+    ours, bare, inside = [], [], []
     with duckdb.connect(str(wide.path), read_only=True) as connection:
         for _ in range(sizes.repeats):
             ours.append(plain_run(project_dir, threads=1))
             start = time.perf_counter()
             replay(connection, statements)
             bare.append(time.perf_counter() - start)
+            # The same statements as they take inside a run, each timed around the adapter.
+            inside.append(real_measured_run(project_dir, threads=1).execute)
     figures.wide_threads[1] = best(ours)
     rows = [Row(label, "zel profile run (best)", seconds(best(ours)),
                 f"median {seconds(statistics.median(ours))}"),
             Row("", f"floor: the same {len(statements)} statements in one loop",
                 seconds(best(bare)), f"median {seconds(statistics.median(bare))}"),
-            Row("", "run / floor", ratio(best(ours), best(bare)))]
-    return rows + _share_rows("   same run, where the time goes", measured)
+            Row("", "run / floor", ratio(best(ours), best(bare))),
+            Row("", "the statements inside a measured run (best)", seconds(best(inside)),
+                f"/ floor {ratio(best(inside), best(bare))}")]
+    return (rows + _phase_rows(project_dir, sizes.repeats)
+            + _share_rows("   same run, where the time goes", measured))
+
+
+# The steps of `profile_project` around the task, by the functions that make them.
+_PHASES = {"connecting to the warehouse": ("kor.profiling.run", "get_adapter"),
+           "opening the store, recording the run": ("kor.profiling.run", "start_run"),
+           "the task (its statements included)": ("kor.profiling.task",
+                                                  "RecordedProfileTask.run"),
+           "judging anomalies": ("kor.profiling.run", "_judged"),
+           "closing the warehouse": ("kor.profiling.run", "close_adapters")}
+
+
+def _phase_rows(project_dir: Path, repeats: int) -> list[Row]:
+    """Where a plain run's time goes, step by step: the best of `repeats` runs each."""
+    import importlib
+
+    spent: dict[str, list[float]] = {name: [] for name in _PHASES}
+    walls, saved = [], []
+    for name, (module_name, path) in _PHASES.items():
+        owner: Any = importlib.import_module(module_name)
+        *outer, attribute = path.split(".")
+        for part in outer:
+            owner = getattr(owner, part)
+        original = getattr(owner, attribute)
+
+        def timed(*args: Any, _original: Any = original, _name: str = name,
+                  **kwargs: Any) -> Any:
+            start = time.perf_counter()
+            try:
+                return _original(*args, **kwargs)
+            finally:
+                spent[_name].append(time.perf_counter() - start)
+
+        saved.append((owner, attribute, original))
+        setattr(owner, attribute, timed)
+    try:
+        walls = [plain_run(project_dir, threads=1) for _ in range(repeats)]
+    finally:
+        for owner, attribute, original in saved:
+            setattr(owner, attribute, original)
+    rows = [Row("   a plain run, step by step", "whole run (best)", seconds(best(walls)))]
+    for name, times in spent.items():
+        rows.append(Row("", f"  {name}", seconds(statistics.median(times))))
+    rest = statistics.median(walls) - sum(statistics.median(t) for t in spent.values())
+    rows.append(Row("", "  the rest (project files, finishing the run, closing the store)",
+                    seconds(rest)))
+    return rows
 
 
 def _thread_rows(label: str, run: Callable[[int], float], times: dict[int, float],
