@@ -423,8 +423,8 @@ class SparkAdapter:
     def get_columns_in_relation(self, relation: WarehouseRelation) -> list[WarehouseColumn]:
         # DESCRIBE keeps varchar(n) and char(n), which the catalog API reports as string.
         parts = (relation.database, relation.schema, relation.identifier)
-        if relation.database is None:
-            self._reach([(relation.schema.lower(), relation.identifier.lower())])
+        # Registered under any catalog named: one of another catalog is merely registered early.
+        self._reach([(relation.schema.lower(), relation.identifier.lower())])
         with self._interruption.statement(None):
             rows = self._session.sql(
                 "DESCRIBE TABLE " + ".".join(quote(part) for part in parts if part)).collect()
