@@ -18,8 +18,6 @@ from kor.adapters.evidence import file_identity, settled
 from kor.adapters.interruption import Interruption
 from kor.adapters.kinds import DUCKDB_KINDS
 
-# A file written this recently may be written again within the same tick of the file
-# system's clock, leaving its time stamps as they are: its identity proves nothing yet.
 _ASCII_LOWER = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
 
 

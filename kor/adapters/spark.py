@@ -300,6 +300,12 @@ def _rows(table: Any) -> list[tuple[Any, ...]]:
     return list(zip(*columns, strict=True))
 
 
+def _key(relation: WarehouseRelation) -> tuple[str, str]:
+    """A relation's (schema, table) as `tables:` entries are looked up: Spark's names have no
+    case."""
+    return relation.schema.lower(), relation.identifier.lower()
+
+
 @dataclass
 class _Table:
     """A table of `tables:` and whether the session lists it yet."""
@@ -380,8 +386,7 @@ class SparkAdapter:
         registered before the listing is refreshed after it, so the queries that follow read
         the files as listed or as written later, never as they were before. A later write
         makes the next listing differ."""
-        table = (self._tables.get((relation.schema.lower(), relation.identifier.lower()))
-                 if relation.database is None else None)
+        table = self._tables.get(_key(relation)) if relation.database is None else None
         if table is None or "://" in table.registration.location:
             return None
         registration = table.registration
@@ -424,7 +429,7 @@ class SparkAdapter:
         # DESCRIBE keeps varchar(n) and char(n), which the catalog API reports as string.
         parts = (relation.database, relation.schema, relation.identifier)
         # Registered under any catalog named: one of another catalog is merely registered early.
-        self._reach([(relation.schema.lower(), relation.identifier.lower())])
+        self._reach([_key(relation)])
         with self._interruption.statement(None):
             rows = self._session.sql(
                 "DESCRIBE TABLE " + ".".join(quote(part) for part in parts if part)).collect()
@@ -450,7 +455,7 @@ class SparkAdapter:
             table = self._arrow(statement)
         except Exception as exc:
             # A table of `tables:` named in a way the pairs miss: register them all, once.
-            unregistered = [key for key, table in self._tables.items() if not table.registered]
+            unregistered = [key for key, entry in self._tables.items() if not entry.registered]
             if "[TABLE_OR_VIEW_NOT_FOUND]" not in str(exc) or not unregistered:
                 raise
             self._reach(unregistered)

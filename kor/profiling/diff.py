@@ -146,17 +146,18 @@ def _diff_runs(reader: MetadataReader, rules: DiffRules, base: str | None, head:
 
 
 def run_pairs(reader: MetadataReader, base_id: int | None = None, head_id: int | None = None,
-              tables: Iterable[TableKey] | None = None) -> dict[TableKey, RunPair]:
+              tables: Iterable[TableKey] | None = None, *, columns: bool = True
+              ) -> dict[TableKey, RunPair]:
     """The (older, newer) table runs a diff compares, per table in source and table order:
     each table's run in `head_id` (default: its latest) against its run in `base_id`
-    (default: its latest earlier run that was measured and stored)."""
-    heads = _by_table(reader.latest_table_runs(head_id))
-    bases = _by_table(reader.latest_table_runs(base_id) if base_id is not None
-                      else reader.measured_before(head_id))
+    (default: its latest earlier run that was measured and stored); of `tables` only when
+    given, and without `columns` with the runs' column lists unread."""
+    wanted = None if tables is None else list(tables)
+    heads = _by_table(reader.latest_table_runs(head_id, tables=wanted, columns=columns))
+    bases = _by_table(
+        reader.latest_table_runs(base_id, tables=wanted, columns=columns) if base_id is not None
+        else reader.measured_before(head_id, tables=wanted, columns=columns))
     keys = sorted(heads.keys() | (bases.keys() if base_id is not None else set()))
-    if tables is not None:
-        wanted = set(tables)
-        keys = [key for key in keys if key in wanted]
     return {key: (bases.get(key), heads.get(key)) for key in keys}
 
 

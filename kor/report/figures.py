@@ -72,11 +72,9 @@ def _exact(text: str | None, kind: str | None, floating: bool) -> str:
             value = Decimal(text)
         except ArithmeticError:
             return text
-        if value.is_finite() and floating:
-            return number(float(value))
         if value.is_finite():
             # Trailing zeros of a DECIMAL's scale dropped, as the doubles are shown.
-            return format(value.normalize(), ",f")
+            return number(float(value)) if floating else format(value.normalize(), ",f")
         return text
     if len(text) > SHOWN_TEXT:
         return text[:SHOWN_TEXT - 1] + "…"

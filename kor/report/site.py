@@ -21,6 +21,7 @@ from kor.profiling.diff import (
     compare_tables,
     previous_measured,
     rows_by_run,
+    run_pairs,
 )
 from kor.profiling.history import project_rules
 from kor.profiling.read import open_reader
@@ -97,21 +98,10 @@ def _shown(base: RecordedTableRun | None, head: RecordedTableRun) -> RecordedTab
     return head if head.succeeded and head.stored else base
 
 
-def _pairs(reader: MetadataReader, tables: Iterable[TableKey] | None = None, *,
-           columns: bool = True) -> dict[TableKey, RunPair]:
-    """The default pairing of `run_pairs` (each table's latest run and its previous measured
-    one), of `tables` only when given; without `columns`, the runs' column lists unread."""
-    heads = reader.latest_table_runs(tables=tables, columns=columns)
-    bases = {(run.source_name, run.table_name): run
-             for run in reader.measured_before(tables=tables, columns=columns)}
-    return {key: (bases.get(key), head) for key, head in sorted(
-        ((head.source_name, head.table_name), head) for head in heads)}
-
-
 def _latest(reader: MetadataReader, whole: bool) -> _Latest:
     """`whole`: every field of the rows of both runs of each pair; else what a summary needs
     (see SUMMARY_FIELDS) of the run each table shows."""
-    pairs = _pairs(reader)
+    pairs = run_pairs(reader)
     if whole:
         ids = {run.run_id for pair in pairs.values() for run in pair if run is not None}
         return _Latest(pairs, rows_by_run(reader.run_profiles(ids)))
@@ -173,7 +163,7 @@ def _summary(source: ReportSource, links: Links
     rest of some of its lines (their rows, changes and trends) through the reader held; None
     when no run has been recorded. Nothing is made of each table but its line."""
     reader = source.reader
-    latest = _Latest(_pairs(reader, columns=False), {})
+    latest = _Latest(run_pairs(reader, columns=False), {})
     if not latest.pairs:
         return None
     tallies = reader.table_tallies(
@@ -183,7 +173,7 @@ def _summary(source: ReportSource, links: Links
 
     def measured(lines: list[TableLine]) -> None:
         keys = [line.key for line in lines]
-        latest.pairs.update(_pairs(reader, keys))
+        latest.pairs.update(run_pairs(reader, tables=keys))
         latest.read(reader, keys, SUMMARY_FIELDS, shown=False)
         for line in lines:
             line.rows = _rows(line.shown, line.key, latest.rows)

@@ -51,6 +51,12 @@ _Held = tuple[tuple["MetadataReader", "duckdb.DuckDBPyConnection | None"], ...]
 _held: ContextVar[_Held] = ContextVar("kor_held_connections", default=())
 
 
+def _unnested(keys: Sequence[tuple[Any, ...]], *names: str) -> dict[str, list[Any]]:
+    """Query parameters of `keys`, one list per part, named `names`: what `unnest` of each
+    reads back as the keys' rows."""
+    return {name: [key[index] for key in keys] for index, name in enumerate(names)}
+
+
 class MetadataReader:
     """Read-only access to a store file; a missing file or table reads as an empty store."""
 
@@ -232,8 +238,7 @@ class MetadataReader:
             "SEMI JOIN (SELECT unnest($sources) AS source_name, unnest($names) AS table_name) "
             "w ON w.source_name = t.source_name AND w.table_name = t.table_name")
         if keys is not None:
-            parameters = {**parameters, "sources": [key[0] for key in keys],
-                          "names": [key[1] for key in keys]}
+            parameters = {**parameters, **_unnested(keys, "sources", "names")}
         lists = "t.columns, t.warehouse_columns" if columns else "NULL, NULL"
         with self._reading() as connection:
             if connection is None:
@@ -315,8 +320,7 @@ class MetadataReader:
                 "WITH wanted AS (SELECT unnest($ids) AS run_id, unnest($sources) AS s, "
                 f"unnest($names) AS t) {select} SEMI JOIN wanted w ON w.run_id = p.run_id "
                 f"AND w.s = p.source_name AND w.t = p.table_name {then}",
-                {"ids": [key[0] for key in keys], "sources": [key[1] for key in keys],
-                 "names": [key[2] for key in keys]}).fetchall()
+                _unnested(keys, "ids", "sources", "names")).fetchall()
 
     def run_history(self, table: tuple[str, str] | None = None, limit: int | None = None, *,
                     tables: Iterable[tuple[str, str]] | None = None
@@ -327,8 +331,6 @@ class MetadataReader:
         keys = None if tables is None else sorted(set(tables))
         if keys == []:
             return {}
-        sources, names = ([key[0] for key in keys], [key[1] for key in keys]) if keys else (
-            None, None)
         with self._reading() as connection:
             if connection is None:
                 return {}
@@ -347,8 +349,9 @@ class MetadataReader:
                     PARTITION BY t.source_name, t.table_name
                     ORDER BY t.run_id DESC, t.profiled_at DESC) <= $limit
                 ORDER BY t.source_name, t.table_name, t.run_id DESC, t.profiled_at DESC""",
-                {"source": source, "table": name, "limit": limit, "sources": sources,
-                 "names": names}).fetchall()
+                {"source": source, "table": name, "limit": limit,
+                 **(_unnested(keys, "sources", "names") if keys else
+                    {"sources": None, "names": None})}).fetchall()
         history: dict[tuple[str, str], list[RunPoint]] = {}
         for source_name, table_name, *point in rows:
             history.setdefault((source_name, table_name), []).append(RunPoint(*point))
